@@ -1,0 +1,74 @@
+# Warnings are errors in every configuration.
+function(zol_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# zol_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [LINUX_ONLY])
+# One GoogleTest executable. On Linux every test case becomes a CTest test
+# (discovered when the tests run); in the cross build the executable is one
+# CTest test, run under Wine through the cross-compiling emulator.
+# Labels: unit, integration, threads, e2e (slow end-to-end cases).
+function(zol_add_test name)
+  cmake_parse_arguments(T "LINUX_ONLY" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(T_LINUX_ONLY AND WIN32)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  zol_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gtest)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  if(CMAKE_CROSSCOMPILING)
+    target_link_options(${name} PRIVATE -static)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS};wine" TIMEOUT 600)
+  else()
+    gtest_discover_tests(${name}
+      DISCOVERY_MODE PRE_TEST
+      PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
+      ENVIRONMENT "ZOL_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+  endif()
+endfunction()
+
+# A plug-in or provider library: no "lib" prefix, loaded by full path.
+function(zol_plugin_library name)
+  add_library(${name} SHARED ${ARGN})
+  set_target_properties(${name} PROPERTIES PREFIX "")
+  zol_warnings(${name})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  if(WIN32)
+    target_link_options(${name} PRIVATE -static)
+  else()
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()
+
+# A program of the system.
+function(zol_program name)
+  add_executable(${name} ${ARGN})
+  zol_warnings(${name})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  if(WIN32)
+    target_link_options(${name} PRIVATE -static)
+  endif()
+endfunction()
+
+# A static library of common code, linked into programs and plug-ins.
+function(zol_static_library name)
+  add_library(${name} STATIC ${ARGN})
+  zol_warnings(${name})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# zol_fuzz_target(<name> SOURCES ... [LIBS ...]): a libFuzzer executable
+# fuzz_<name> in bin/, run by scripts/test for a fixed number of inputs.
+function(zol_fuzz_target name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(fuzz_${name} ${F_SOURCES})
+  target_include_directories(fuzz_${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(fuzz_${name} PRIVATE ${F_LIBS})
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzz_all fuzz_${name})
+endfunction()

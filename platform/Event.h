@@ -1,0 +1,64 @@
+#pragma once
+// Events and the wait over several of them (WaitForMultipleObjects).
+// Linux: an eventfd per event; the wait is poll() over events and descriptors.
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+namespace sys {
+
+// An OS object a wait can include: on Linux a descriptor and the readiness
+// waited for, on Windows a handle (readiness ignored).
+struct NativeWaitable {
+  std::intptr_t handle = -1;
+  bool forWrite = false;
+};
+
+class Event {
+ public:
+  enum class Reset { Manual, Auto };
+
+  // Unsignalled unless initiallySet. Creation failure leaves IsValid() false
+  // and the system error in sys::LastError().
+  explicit Event(Reset mode = Reset::Manual, bool initiallySet = false);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool IsValid() const;
+  bool IsAuto() const { return m_auto; }
+  void Set();
+  void Reset();
+  // Tests without waiting (WaitForSingleObject(h, 0)): an auto-reset event
+  // that is signalled is consumed by the test.
+  bool Test();
+  // 0 when signalled within timeoutMs (INFINITE waits for ever), 0x102 on a
+  // time-out, 0xFFFFFFFF on failure.
+  std::uint32_t Wait(std::uint32_t timeoutMs);
+
+  NativeWaitable Waitable() const;
+
+ private:
+  std::intptr_t m_handle;
+  bool m_auto;
+};
+
+// One item of a wait: an event, or a native object (a descriptor's readiness on
+// Linux, a handle on Windows) such as a pending I/O operation's completion.
+struct WaitItem {
+  WaitItem(Event& e) : event(&e) {}  // NOLINT: implicit on purpose
+  WaitItem(NativeWaitable n) : native(n) {}  // NOLINT
+  Event* event = nullptr;
+  NativeWaitable native{};
+};
+
+// Waits until one item is signalled or ready: returns 0 + its index (the
+// lowest index when several are), 0x102 (WAIT_TIMEOUT) after timeoutMs, or
+// 0xFFFFFFFF (WAIT_FAILED) with the system error in sys::LastError(). An
+// auto-reset event that ends the wait is consumed.
+std::uint32_t WaitAny(std::span<const WaitItem> items, std::uint32_t timeoutMs);
+inline std::uint32_t WaitAny(std::initializer_list<WaitItem> items, std::uint32_t timeoutMs) {
+  return WaitAny(std::span<const WaitItem>(items.begin(), items.size()), timeoutMs);
+}
+
+}  // namespace sys
