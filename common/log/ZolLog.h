@@ -1,0 +1,36 @@
+#pragma once
+// The log client: filters each message by level and module, formats it into
+// one text line and sends it to the logging service over a local TCP
+// connection. No entry point reports a failure to its caller.
+//
+// "%ws" in a format (narrow or wide) takes a wide string argument on every
+// platform.
+#include "platform/WinTypes.h"
+
+// Module bits (the module argument is a mask).
+inline constexpr DWORD ZOL_DRIVER = 1;
+inline constexpr DWORD ZOL_SERVICE = 2;
+inline constexpr DWORD ZOL_IOBUS = 4;
+inline constexpr DWORD ZOL_MSRUSB = 8;
+inline constexpr DWORD ZOL_CDUSB = 16;
+inline constexpr DWORD ZOL_LDUSB = 32;
+// Not a module: selects the continuation form of the line.
+inline constexpr DWORD LOG_CONTINUATION = 0x80000000u;
+
+// Levels: a smaller value is more severe; 0 is off.
+inline constexpr DWORD LEVEL_OFF = 0;
+inline constexpr DWORD LEVEL_ERROR = 1;
+inline constexpr DWORD LEVEL_WARNING = 2;
+inline constexpr DWORD LEVEL_INFO = 3;
+inline constexpr DWORD LEVEL_VERBOSE = 4;
+inline constexpr DWORD LEVEL_TRACE = 5;
+
+void LogMessage(DWORD module, DWORD level, const char* fmt, ...);
+void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...);
+// Appends " - (0x<error>)" and the system's text for error; nothing is logged
+// when the system has no text for it.
+void LogError(DWORD module, DWORD level, DWORD error, const char* fmt, ...);
+void LogErrorW(DWORD module, DWORD level, DWORD error, const wchar_t* fmt, ...);
+// A title line "<title> (<n> bytes)" then the bytes as numbered dump lines in
+// continuation form; nothing at all for length 0.
+void LogHexDump(DWORD module, DWORD level, const void* data, DWORD length, const char* fmt, ...);
