@@ -1,0 +1,31 @@
+#pragma once
+// The wire of vcomd's interface sockets (SOCK_SEQPACKET, one message each).
+// On connect vcomd sends one OpenReply; with status 0 it carries the pty
+// master as SCM_RIGHTS. Then each IoRequest gets one IoReply followed by
+// `size` output bytes in the same message. Status values are Win32 errors.
+#include <cstdint>
+
+namespace vcom {
+
+inline constexpr std::uint32_t kMagic = 0x5A56434Fu;  // "ZVCO"
+
+struct OpenReply {
+  std::uint32_t magic;
+  std::uint32_t status;  // 0, or ERROR_SHARING_VIOLATION for a second opener
+};
+
+struct IoRequest {
+  std::uint32_t magic;
+  std::uint32_t code;        // the I/O control code
+  std::uint32_t outputSize;  // room the caller has for output
+};
+
+struct IoReply {
+  std::uint32_t magic;
+  std::uint32_t status;  // 0 or a Win32 error
+  std::uint32_t size;    // output bytes that follow
+};
+
+inline constexpr std::uint32_t kMaxOutput = 64;
+
+}  // namespace vcom

@@ -1,0 +1,474 @@
+// vcomd: the virtual serial driver on Linux. Each COM<n> is a pty pair: the
+// application opens the slave through /dev/ttyZOL<n>, the port service opens
+// the interface socket ZOL_COM<n> and receives the master. One poll loop
+// serves every socket; nothing here blocks.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "drivers/vcom/VcomProtocol.h"
+#include "drivers/vcom/VcomArgs.h"
+
+namespace {
+
+constexpr const char* kGuid = "{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}";
+constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorInvalidFunction = 1;
+constexpr std::uint32_t kGetInfo = 0x7001C000u;
+constexpr std::uint32_t kSetRcvRdy = 0x7001C004u;
+constexpr std::uint32_t kClrRcvRdy = 0x7001C008u;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : m_fd(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      m_fd = o.m_fd;
+      o.m_fd = -1;
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int Get() const { return m_fd; }
+  bool Valid() const { return m_fd >= 0; }
+  void Reset() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd = -1;
+};
+
+std::string SysRoot() {
+  const char* root = ::getenv("ZOL_SYSROOT");
+  return root ? root : "";
+}
+
+bool MakeDirs(const std::string& path) {
+  std::string partial;
+  std::stringstream ss(path);
+  std::string part;
+  if (!path.empty() && path[0] == '/') partial = "";
+  while (std::getline(ss, part, '/')) {
+    if (part.empty()) continue;
+    partial += "/" + part;
+    if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+struct Port {
+  unsigned n = 0;
+  Fd master;
+  std::string slavePath;
+  std::string linkPath;
+  std::string socketPath;
+  Fd listener;
+  Fd opener;  // the one connection that has the interface open
+  int watch = -1;
+  bool rcvrdy = false;
+  bool ctlHold = false;
+};
+
+struct CtlClient {
+  Fd fd;
+  std::string pending;
+};
+
+class Daemon {
+ public:
+  int Run(const std::vector<unsigned>& ports);
+
+ private:
+  bool SetUpPort(unsigned n);
+  bool BindListening(const std::string& finalPath, int type, mode_t mode, Fd& out);
+  bool WriteRegistry(std::size_t count);
+  void Loop();
+  void AcceptOpener(Port& port);
+  void ServeOpener(Port& port);
+  void AcceptCtl();
+  bool ServeCtl(CtlClient& client);
+  std::string CtlCommand(const std::string& line);
+  void SlaveClosed(int wd);
+  void ComState(const Port& port, bool& connected, bool& hold) const;
+  void Cleanup();
+
+  std::string m_root;
+  std::string m_deviceDir;
+  std::string m_ctlPath;
+  std::vector<Port> m_ports;
+  Fd m_ctl;
+  Fd m_signals;
+  Fd m_inotify;
+  std::vector<CtlClient> m_ctlClients;
+  bool m_stop = false;
+};
+
+bool Daemon::BindListening(const std::string& finalPath, int type, mode_t mode, Fd& out) {
+  // Bound under a temporary name and renamed into place, so whoever sees the
+  // name can connect at once.
+  std::string slash = finalPath.substr(0, finalPath.rfind('/') + 1);
+  std::string tmp = slash + ".tmp." + std::to_string(::getpid()) + "." +
+                    finalPath.substr(finalPath.rfind('/') + 1);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (tmp.size() >= sizeof(addr.sun_path) || finalPath.size() >= sizeof(addr.sun_path)) {
+    std::fprintf(stderr, "vcomd: socket path too long: %s\n", finalPath.c_str());
+    return false;
+  }
+  std::memcpy(addr.sun_path, tmp.c_str(), tmp.size() + 1);
+  Fd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.Valid()) return false;
+  ::unlink(tmp.c_str());
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      ::chmod(tmp.c_str(), mode) != 0 || ::listen(fd.Get(), 8) != 0 ||
+      ::rename(tmp.c_str(), finalPath.c_str()) != 0) {
+    std::fprintf(stderr, "vcomd: cannot create %s: %s\n", finalPath.c_str(), std::strerror(errno));
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  out = std::move(fd);
+  return true;
+}
+
+bool Daemon::SetUpPort(unsigned n) {
+  Port port;
+  port.n = n;
+  port.master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!port.master.Valid() || ::grantpt(port.master.Get()) != 0 ||
+      ::unlockpt(port.master.Get()) != 0) {
+    std::fprintf(stderr, "vcomd: cannot open a pty pair: %s\n", std::strerror(errno));
+    return false;
+  }
+  char name[128];
+  if (::ptsname_r(port.master.Get(), name, sizeof(name)) != 0) return false;
+  port.slavePath = name;
+  {
+    // Until the slave has been opened once, the master shows no hang-up.
+    Fd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!slave.Valid()) {
+      std::fprintf(stderr, "vcomd: cannot open %s: %s\n", name, std::strerror(errno));
+      return false;
+    }
+    termios tio{};
+    if (::tcgetattr(slave.Get(), &tio) == 0) {
+      ::cfmakeraw(&tio);
+      ::tcsetattr(slave.Get(), TCSANOW, &tio);
+    }
+  }
+  port.watch = ::inotify_add_watch(m_inotify.Get(), name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+
+  port.linkPath = m_root + "/dev/ttyZOL" + std::to_string(n);
+  std::string tmpLink = port.linkPath + ".tmp";
+  ::unlink(tmpLink.c_str());
+  if (::symlink(name, tmpLink.c_str()) != 0 || ::rename(tmpLink.c_str(), port.linkPath.c_str()) != 0) {
+    std::fprintf(stderr, "vcomd: cannot link %s: %s\n", port.linkPath.c_str(), std::strerror(errno));
+    return false;
+  }
+  port.socketPath = m_deviceDir + "/ZOL_COM" + std::to_string(n);
+  if (!BindListening(port.socketPath, SOCK_SEQPACKET, 0600, port.listener)) {
+    ::unlink(port.linkPath.c_str());
+    return false;
+  }
+  m_ports.push_back(std::move(port));
+  return true;
+}
+
+bool Daemon::WriteRegistry(std::size_t count) {
+  std::string path = m_root + "/etc/halvern/registry.reg";
+  if (!MakeDirs(m_root + "/etc/halvern")) return false;
+  char value[16];
+  std::snprintf(value, sizeof(value), "%08zx", count);
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\HALVERN\\Quillmere]\r\n"
+      "\"NUMBER_OF_REQ_COM_PORTS\"=dword:" + std::string(value) + "\r\n";
+  std::string tmp = path + ".tmp";
+  FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = (std::fclose(f) == 0) && ok;
+  return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+void Daemon::ComState(const Port& port, bool& connected, bool& hold) const {
+  pollfd p{port.master.Get(), POLLOUT, 0};
+  ::poll(&p, 1, 0);
+  connected = (p.revents & POLLHUP) == 0;
+  // The application's receive buffer is full when the master cannot take more.
+  hold = port.ctlHold || (p.revents & POLLOUT) == 0;
+}
+
+void Daemon::AcceptOpener(Port& port) {
+  Fd conn(::accept4(port.listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  if (!conn.Valid()) return;
+  vcom::OpenReply reply{vcom::kMagic, 0};
+  if (port.opener.Valid()) {
+    reply.status = kErrorSharingViolation;
+    ::send(conn.Get(), &reply, sizeof(reply), MSG_NOSIGNAL);
+    return;
+  }
+  char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec iov{&reply, sizeof(reply)};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof(control);
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  int master = port.master.Get();
+  std::memcpy(CMSG_DATA(c), &master, sizeof(int));
+  if (::sendmsg(conn.Get(), &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(reply))) return;
+  port.opener = std::move(conn);
+  port.rcvrdy = false;
+}
+
+void Daemon::ServeOpener(Port& port) {
+  unsigned char buf[256];
+  ssize_t got = ::recv(port.opener.Get(), buf, sizeof(buf), MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (got <= 0) {
+    // The device side closed the interface: the next opener starts afresh.
+    port.opener.Reset();
+    port.rcvrdy = false;
+    return;
+  }
+  vcom::IoRequest req{};
+  if (static_cast<std::size_t>(got) != sizeof(req)) {
+    port.opener.Reset();  // malformed: drop the connection
+    port.rcvrdy = false;
+    return;
+  }
+  std::memcpy(&req, buf, sizeof(req));
+  if (req.magic != vcom::kMagic) {
+    port.opener.Reset();
+    port.rcvrdy = false;
+    return;
+  }
+  unsigned char out[sizeof(vcom::IoReply) + vcom::kMaxOutput] = {};
+  vcom::IoReply reply{vcom::kMagic, 0, 0};
+  switch (req.code) {
+    case kGetInfo: {
+      if (req.outputSize < 12) {
+        reply.status = kErrorInsufficientBuffer;
+        break;
+      }
+      bool connected = false, hold = false;
+      ComState(port, connected, hold);
+      std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, 0u};
+      std::memcpy(out + sizeof(reply), info, sizeof(info));
+      reply.size = sizeof(info);
+      break;
+    }
+    case kSetRcvRdy:
+      port.rcvrdy = true;
+      break;
+    case kClrRcvRdy:
+      port.rcvrdy = false;
+      break;
+    default:
+      reply.status = kErrorInvalidFunction;
+      break;
+  }
+  std::memcpy(out, &reply, sizeof(reply));
+  ::send(port.opener.Get(), out, sizeof(reply) + reply.size, MSG_NOSIGNAL);
+}
+
+void Daemon::AcceptCtl() {
+  Fd conn(::accept4(m_ctl.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  if (!conn.Valid()) return;
+  if (m_ctlClients.size() >= 32) return;  // refuse a flood of idle clients
+  m_ctlClients.push_back(CtlClient{std::move(conn), {}});
+}
+
+std::string Daemon::CtlCommand(const std::string& line) {
+  std::istringstream in(line);
+  std::string word;
+  in >> word;
+  if (word == "status") {
+    std::string out;
+    for (const Port& p : m_ports) {
+      bool connected = false, hold = false;
+      ComState(p, connected, hold);
+      out += "COM" + std::to_string(p.n) + " connected=" + (connected ? "1" : "0") +
+             " hold=" + (hold ? "1" : "0") + " rcvrdy=" + (p.rcvrdy ? "1" : "0") + "\n";
+    }
+    return out.empty() ? "no ports\n" : out;
+  }
+  if (word == "hold") {
+    std::string n, v, extra;
+    in >> n >> v >> extra;
+    unsigned port = 0;
+    if (!vcom::ParsePortNumber(n, port) || (v != "0" && v != "1") || !extra.empty())
+      return "ERR usage: hold <n> <0|1>\n";
+    for (Port& p : m_ports) {
+      if (p.n == port) {
+        p.ctlHold = v == "1";
+        return "OK\n";
+      }
+    }
+    return "ERR no COM" + std::to_string(port) + "\n";
+  }
+  return "ERR unknown command\n";
+}
+
+bool Daemon::ServeCtl(CtlClient& client) {
+  char buf[512];
+  ssize_t got = ::recv(client.fd.Get(), buf, sizeof(buf), MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+  if (got <= 0) return false;
+  client.pending.append(buf, static_cast<std::size_t>(got));
+  std::size_t eol;
+  while ((eol = client.pending.find('\n')) != std::string::npos) {
+    std::string line = client.pending.substr(0, eol);
+    client.pending.erase(0, eol + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string answer = CtlCommand(line);
+    if (::send(client.fd.Get(), answer.data(), answer.size(), MSG_NOSIGNAL) < 0) return false;
+  }
+  return client.pending.size() <= 1024;  // an endless line closes the connection
+}
+
+void Daemon::SlaveClosed(int wd) {
+  for (Port& p : m_ports) {
+    if (p.watch != wd) continue;
+    bool connected = false, hold = false;
+    ComState(p, connected, hold);
+    // What the application left unread is not kept for the next opener.
+    if (!connected) ::tcflush(p.master.Get(), TCOFLUSH);
+  }
+}
+
+void Daemon::Loop() {
+  while (!m_stop) {
+    std::vector<pollfd> fds;
+    fds.push_back({m_signals.Get(), POLLIN, 0});
+    fds.push_back({m_inotify.Get(), POLLIN, 0});
+    fds.push_back({m_ctl.Get(), POLLIN, 0});
+    for (const Port& p : m_ports) {
+      fds.push_back({p.listener.Get(), POLLIN, 0});
+      fds.push_back({p.opener.Get(), POLLIN, 0});  // -1 is ignored by poll
+    }
+    for (const CtlClient& c : m_ctlClients) fds.push_back({c.fd.Get(), POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      std::perror("vcomd: poll");
+      return;
+    }
+    if (fds[0].revents) {
+      signalfd_siginfo si;
+      if (::read(m_signals.Get(), &si, sizeof(si)) > 0) m_stop = true;
+    }
+    if (fds[1].revents) {
+      alignas(inotify_event) char buf[4096];
+      ssize_t got = ::read(m_inotify.Get(), buf, sizeof(buf));
+      for (ssize_t off = 0; got > 0 && off < got;) {
+        auto* ev = reinterpret_cast<inotify_event*>(buf + off);
+        SlaveClosed(ev->wd);
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+    if (fds[2].revents) AcceptCtl();
+    std::size_t i = 3;
+    for (Port& p : m_ports) {
+      if (fds[i].revents) AcceptOpener(p);
+      if (fds[i + 1].fd >= 0 && fds[i + 1].revents) ServeOpener(p);
+      i += 2;
+    }
+    std::vector<CtlClient> kept;
+    for (std::size_t c = 0; c < m_ctlClients.size(); ++c) {
+      bool keep = true;
+      if (fds[i + c].revents) keep = ServeCtl(m_ctlClients[c]);
+      if (keep) kept.push_back(std::move(m_ctlClients[c]));
+    }
+    m_ctlClients = std::move(kept);
+  }
+}
+
+void Daemon::Cleanup() {
+  for (Port& p : m_ports) {
+    ::unlink(p.socketPath.c_str());
+    ::unlink(p.linkPath.c_str());
+  }
+  ::unlink(m_ctlPath.c_str());
+}
+
+int Daemon::Run(const std::vector<unsigned>& ports) {
+  m_root = SysRoot();
+  m_deviceDir = m_root + "/run/zol/devices/" + kGuid;
+  m_ctlPath = m_root + "/run/zol/vcomd.ctl";
+
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  m_signals = Fd(::signalfd(-1, &set, SFD_CLOEXEC));
+  m_inotify = Fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  if (!m_signals.Valid() || !m_inotify.Valid()) {
+    std::perror("vcomd: signalfd/inotify");
+    return 1;
+  }
+  if (!MakeDirs(m_deviceDir) || !MakeDirs(m_root + "/dev")) {
+    std::fprintf(stderr, "vcomd: cannot create %s: %s\n", m_deviceDir.c_str(), std::strerror(errno));
+    return 1;
+  }
+  if (!WriteRegistry(ports.size())) {
+    std::fprintf(stderr, "vcomd: cannot write the registry file under %s/etc/halvern\n", m_root.c_str());
+    return 1;
+  }
+  if (!BindListening(m_ctlPath, SOCK_STREAM, 0600, m_ctl)) return 1;
+  for (unsigned n : ports) {
+    if (!SetUpPort(n)) {
+      Cleanup();
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "vcomd: serving %zu port(s)\n", m_ports.size());
+  Loop();
+  Cleanup();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<unsigned> ports;
+  std::string error;
+  if (!vcom::ParseArgs(args, ports, error)) {
+    std::fprintf(stderr, "vcomd: %s\nusage: vcomd --ports N[,N...]   (COM numbers, 1..%u, each once)\n",
+                 error.c_str(), vcom::kMaxPort);
+    return 2;
+  }
+  Daemon daemon;
+  return daemon.Run(ports);
+}

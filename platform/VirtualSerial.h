@@ -1,0 +1,127 @@
+#pragma once
+// The device side of the virtual serial driver: its interfaces, exclusive
+// opening, overlapped-style reads and writes, and its three I/O controls.
+// Windows: SetupAPI, CreateFile(FILE_FLAG_OVERLAPPED), ReadFile / WriteFile,
+// DeviceIoControl on the kernel driver. Linux: the interface sockets of vcomd,
+// which hands the pty master to the one opener.
+//
+// Errors are Win32 numbers in sys::LastError(). A read or write fails with
+// ERROR_BROKEN_PIPE while the application's side (COM<n>) is closed; data is
+// never kept for a later opener of COM<n>.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Event.h"
+
+namespace sys {
+
+// Device-interface class of the driver's ports.
+inline constexpr const wchar_t* VIRTUAL_SERIAL_CLASS_GUID = L"{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}";
+
+// I/O controls (device type 0x7001, METHOD_BUFFERED, read and write access).
+inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO = 0x7001C000u;
+inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_SET_RCVRDY = 0x7001C004u;
+inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY = 0x7001C008u;
+
+// The state of the COM side, as GET_ZOL_INFO returns it.
+struct ZOL_INFO {
+  std::uint32_t connected;  // not 0 while an application has COM<n> open
+  std::uint32_t hold;       // not 0 while the COM side cannot receive
+  std::uint32_t reserved;   // ignored
+};
+static_assert(sizeof(ZOL_INFO) == 12);
+
+// The present interfaces of the class, in member-index order.
+struct VirtualSerialInterfaceList {
+  enum class Status {
+    Ok,
+    SetFailed,   // the interface set could not be made (SetupDiGetClassDevs)
+    EnumFailed,  // enumeration stopped with an error other than "no more items"
+  };
+  Status status = Status::Ok;
+  std::uint32_t error = 0;  // the system error for SetFailed / EnumFailed
+  std::vector<std::wstring> paths;  // the interfaces read before any failure
+  // Interfaces whose path could not be read: detail stage (0: size query,
+  // 1: the path itself) and the system error. They are not in paths.
+  struct DetailFailure {
+    int stage;
+    std::uint32_t error;
+  };
+  std::vector<DetailFailure> detailFailures;
+};
+
+// Lists the present interfaces. A driver with no ports gives Ok and no paths.
+VirtualSerialInterfaceList ListVirtualSerialInterfaces();
+
+class VirtualSerialIo;
+
+// One opened interface (the device's end of COM<n>). Closing it frees COM<n>
+// for the next opener. IoControl may be called from several threads.
+class VirtualSerialPort {
+ public:
+  VirtualSerialPort();
+  ~VirtualSerialPort();
+  VirtualSerialPort(const VirtualSerialPort&) = delete;
+  VirtualSerialPort& operator=(const VirtualSerialPort&) = delete;
+
+  // Opens for reading and writing, without sharing, for overlapped I/O.
+  // False with the system error in sys::LastError() (ERROR_FILE_NOT_FOUND,
+  // ERROR_SHARING_VIOLATION when another opener has it, ...).
+  bool Open(const std::wstring& path);
+  bool IsOpen() const;
+  // Closes the interface. No read or write may be in progress.
+  void Close();
+  // The handle's value, for log lines only.
+  std::uintptr_t HandleValue() const;
+
+  // DeviceIoControl without input. False with the system error.
+  bool IoControl(std::uint32_t code, void* output, std::uint32_t outputSize,
+                 std::uint32_t* returned);
+
+  struct Impl;
+
+ private:
+  friend class VirtualSerialIo;
+  std::unique_ptr<Impl> m_impl;
+};
+
+// One overlapped operation slot (an OVERLAPPED with its own event): one read
+// or one write at a time on a port. Start, then either it is done at once or
+// pending; a pending one is waited for through Completion() (together with
+// other items in sys::WaitAny) and finished by Result().
+class VirtualSerialIo {
+ public:
+  enum class Kind { Read, Write };
+  VirtualSerialIo(VirtualSerialPort& port, Kind kind);
+  // Cancels a pending operation and waits for its end first.
+  ~VirtualSerialIo();
+  VirtualSerialIo(const VirtualSerialIo&) = delete;
+  VirtualSerialIo& operator=(const VirtualSerialIo&) = delete;
+
+  // False when its event could not be made (system error in LastError()).
+  bool IsValid() const;
+
+  // ReadFile / WriteFile. True when done at once, with *transferred set (a read
+  // may complete with 0 bytes). False with the error in sys::LastError():
+  // ERROR_IO_PENDING when the operation goes on (buffer must stay valid until
+  // Result() or Cancel()), ERROR_BROKEN_PIPE, ...
+  bool Start(void* buffer, std::uint32_t length, std::uint32_t* transferred);
+  // The item that becomes signalled when the pending operation can finish.
+  WaitItem Completion();
+  // GetOverlappedResult without waiting. True with *transferred once done (a
+  // write is done only when all its bytes are written). False with the error:
+  // ERROR_IO_INCOMPLETE while it still goes on, ERROR_BROKEN_PIPE, ...
+  bool Result(std::uint32_t* transferred);
+  // Cancels a pending operation and waits until it has ended (CancelIoEx).
+  void Cancel();
+  bool IsPending() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace sys
