@@ -1,7 +1,130 @@
+// Entry points of the log client.
 #include "common/log/ZolLog.h"
 
-void LogMessage(DWORD, DWORD, const char*, ...) {}
-void LogMessageW(DWORD, DWORD, const wchar_t*, ...) {}
-void LogError(DWORD, DWORD, DWORD, const char*, ...) {}
-void LogErrorW(DWORD, DWORD, DWORD, const wchar_t*, ...) {}
-void LogHexDump(DWORD, DWORD, const void*, DWORD, const char*, ...) {}
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "common/log/LogClient.h"
+#include "platform/Error.h"
+#include "platform/Thread.h"
+#include "platform/Time.h"
+
+namespace {
+
+using zollog::LogClient;
+
+// Never destroyed: a thread may still log while the process exits.
+std::recursive_mutex& EntryLock() {
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
+}
+
+LogClient* g_client = nullptr;
+bool g_gone = false;  // torn down at exit: nothing is logged after that
+
+void TearDown() {
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  if (g_client == nullptr) return;
+  // Lets the last lines leave the socket before it is closed.
+  if (g_client->Connected()) sys::SleepMs(200);
+  delete g_client;
+  g_client = nullptr;
+  g_gone = true;
+}
+
+// Under the entry lock.
+LogClient* Client() {
+  if (g_client == nullptr && !g_gone) {
+    g_client = new LogClient(zollog::ReadLogSettings());
+    std::atexit(TearDown);
+  }
+  return g_client;
+}
+
+void LogText(DWORD module, DWORD level, std::string text) {
+  LogClient* client = Client();
+  if (client == nullptr) return;
+  zollog::LogRecord r;
+  r.module = module;
+  r.level = level;
+  if (text.size() > zollog::kMaxMessage) text.resize(zollog::kMaxMessage);
+  r.text = std::move(text);
+  r.time = sys::NowLocal();
+  r.threadId = sys::CurrentThreadId();
+  r.processId = sys::CurrentProcessId();
+  client->SendRecord(r);
+}
+
+bool Filter(DWORD module, DWORD level) {
+  LogClient* client = Client();
+  return client != nullptr && zollog::Passes(client->Settings(), module, level);
+}
+
+void LogErrorText(DWORD module, DWORD level, DWORD error, const std::string& message) {
+  std::string system = sys::ErrorText(error);
+  if (system.empty()) return;
+  // The system's text ends in CR LF.
+  system.resize(system.size() >= 2 ? system.size() - 2 : 0);
+  char code[32];
+  std::snprintf(code, sizeof code, " - (0x%x)", static_cast<unsigned>(error));
+  LogText(module, level, message + code + system);
+}
+
+}  // namespace
+
+void LogMessage(DWORD module, DWORD level, const char* fmt, ...) {
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  if (!Filter(module, level)) return;
+  va_list args;
+  va_start(args, fmt);
+  std::string text = zollog::FormatMessageV(fmt, args);
+  va_end(args);
+  LogText(module, level, std::move(text));
+}
+
+void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...) {
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  if (!Filter(module, level)) return;
+  va_list args;
+  va_start(args, fmt);
+  std::wstring text = zollog::FormatMessageWV(fmt, args);
+  va_end(args);
+  // The narrowed text is the message itself, never a format.
+  LogText(module, level, zollog::Narrow(text));
+}
+
+void LogError(DWORD module, DWORD level, DWORD error, const char* fmt, ...) {
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  if (!Filter(module, level)) return;
+  va_list args;
+  va_start(args, fmt);
+  std::string text = zollog::FormatMessageV(fmt, args);
+  va_end(args);
+  LogErrorText(module, level, error, text);
+}
+
+void LogErrorW(DWORD module, DWORD level, DWORD error, const wchar_t* fmt, ...) {
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  if (!Filter(module, level)) return;
+  va_list args;
+  va_start(args, fmt);
+  std::wstring text = zollog::FormatMessageWV(fmt, args);
+  va_end(args);
+  LogErrorText(module, level, error, zollog::Narrow(text));
+}
+
+void LogHexDump(DWORD module, DWORD level, const void* data, DWORD length, const char* fmt, ...) {
+  // Held for the whole dump so its lines stay together on the connection.
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  if (length == 0 || data == nullptr || !Filter(module, level)) return;
+  va_list args;
+  va_start(args, fmt);
+  std::string title = zollog::FormatMessageV(fmt, args);
+  va_end(args);
+  LogMessage(module & ~LOG_CONTINUATION, level, "%s (%d bytes)", title.c_str(), static_cast<int>(length));
+  for (const std::string& line : zollog::HexDumpLines(static_cast<const unsigned char*>(data), length)) {
+    LogMessage(module | LOG_CONTINUATION, level, "%s", line.c_str());
+  }
+}

@@ -1,0 +1,97 @@
+#pragma once
+// TCP sockets over IPv4 (Winsock 2.2 / BSD sockets). Errors are the Winsock
+// numbers on both platforms (WSAECONNREFUSED 10061, WSAEADDRINUSE 10048, ...),
+// stored in sys::LastError() and returned where a call says so.
+// Sends never raise SIGPIPE: a peer that went away is an error code.
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/Event.h"
+
+namespace sys {
+
+inline constexpr std::uint32_t kWsaEintr = 10004;
+inline constexpr std::uint32_t kWsaEmfile = 10024;
+inline constexpr std::uint32_t kWsaEwouldblock = 10035;
+inline constexpr std::uint32_t kWsaEaddrinuse = 10048;
+inline constexpr std::uint32_t kWsaEconnaborted = 10053;
+inline constexpr std::uint32_t kWsaEconnreset = 10054;
+inline constexpr std::uint32_t kWsaEnobufs = 10055;
+inline constexpr std::uint32_t kWsaEtimedout = 10060;
+inline constexpr std::uint32_t kWsaEconnrefused = 10061;
+
+// WSAStartup(2.2) / WSACleanup; nothing to do on Linux.
+class SocketLibrary {
+ public:
+  SocketLibrary();
+  ~SocketLibrary();
+  SocketLibrary(const SocketLibrary&) = delete;
+  SocketLibrary& operator=(const SocketLibrary&) = delete;
+  // Version 2.2 was granted.
+  bool Started() const { return m_started; }
+  std::uint32_t Error() const { return m_error; }
+
+ private:
+  bool m_started = false;
+  std::uint32_t m_error = 0;
+};
+
+// One socket; closed by the destructor.
+class Socket {
+ public:
+  Socket() = default;
+  ~Socket() { Close(); }
+  Socket(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool IsValid() const { return m_handle != kInvalid; }
+  void Close();
+  // shutdown() in both directions: wakes a thread blocked on the socket.
+  void ShutdownBoth();
+  NativeWaitable Waitable(bool forWrite = false) const;
+
+  // An IPv4 stream socket with protocol TCP.
+  static Socket CreateTcp();
+  // bind() to an IPv4 address (host byte order) and port.
+  bool Bind(std::uint32_t address, std::uint16_t port);
+  bool Connect(std::uint32_t address, std::uint16_t port);
+  // listen() with the largest backlog the system allows.
+  bool Listen();
+  // The next connection, or an invalid socket with the error in LastError().
+  Socket Accept();
+  // Bytes sent (possibly fewer than size after the send time-out), or -1.
+  long Send(const void* data, std::size_t size);
+  // Bytes received, 0 when the peer closed, or -1.
+  long Receive(void* data, std::size_t size);
+  // A send that blocks longer than ms fails or returns what was sent.
+  bool SetSendTimeout(std::uint32_t ms);
+  // The local port (after bind), 0 on failure.
+  std::uint16_t LocalPort() const;
+
+  // 1 writable, 0 time-out, -1 failure (error in LastError()).
+  int WaitWritable(std::uint32_t timeoutMs) const;
+
+ private:
+  static constexpr std::intptr_t kInvalid = -1;
+  explicit Socket(std::intptr_t handle) : m_handle(handle) {}
+  std::intptr_t m_handle = kInvalid;
+};
+
+inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001u;  // 127.0.0.1
+inline constexpr std::uint32_t kAnyAddress = 0;
+
+// The first IPv4 address of a host name (host byte order); false on failure
+// with the error in LastError().
+bool ResolveHostIPv4(const char* host, std::uint32_t& address);
+
+// An accept failure after which accepting can go on (too many open files,
+// a connection aborted before it was accepted, an interrupted call, ...).
+bool IsTransientAcceptError(std::uint32_t error);
+
+// SIGPIPE ignored process-wide (nothing on Windows). Called by every program
+// and by the socket calls themselves.
+void IgnoreBrokenPipe();
+
+}  // namespace sys

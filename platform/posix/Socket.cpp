@@ -1,0 +1,257 @@
+// BSD sockets behind platform/Socket.h. Errors are stored as Winsock numbers
+// so portable code sees the same codes on both platforms.
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "platform/Error.h"
+
+namespace sys {
+namespace {
+
+std::uint32_t WsaFromErrno(int e) {
+  switch (e) {
+    case EINTR: return kWsaEintr;
+    case EBADF: return 10009;
+    case EACCES: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE:
+    case ENFILE: return kWsaEmfile;
+    case EAGAIN: return kWsaEwouldblock;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EMSGSIZE: return 10040;
+    case EPROTONOSUPPORT: return 10043;
+    case EOPNOTSUPP: return 10045;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return kWsaEaddrinuse;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ECONNABORTED: return kWsaEconnaborted;
+    case ECONNRESET: return kWsaEconnreset;
+    case ENOBUFS:
+    case ENOMEM: return kWsaEnobufs;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case EPIPE: return 10058;  // WSAESHUTDOWN
+    case ETIMEDOUT: return kWsaEtimedout;
+    case ECONNREFUSED: return kWsaEconnrefused;
+    case EHOSTUNREACH: return 10065;
+    case EPROTO: return kWsaEconnaborted;
+    default: return 10022;
+  }
+}
+
+void Fail(int e) { SetLastError(WsaFromErrno(e)); }
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address);
+  return sa;
+}
+
+}  // namespace
+
+void IgnoreBrokenPipe() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::signal(SIGPIPE, SIG_IGN); });
+}
+
+SocketLibrary::SocketLibrary() : m_started(true) { IgnoreBrokenPipe(); }
+SocketLibrary::~SocketLibrary() = default;
+
+Socket::Socket(Socket&& other) noexcept : m_handle(other.m_handle) { other.m_handle = kInvalid; }
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    m_handle = other.m_handle;
+    other.m_handle = kInvalid;
+  }
+  return *this;
+}
+
+void Socket::Close() {
+  if (m_handle != kInvalid) {
+    ::close(static_cast<int>(m_handle));
+    m_handle = kInvalid;
+  }
+}
+
+void Socket::ShutdownBoth() {
+  if (m_handle != kInvalid) ::shutdown(static_cast<int>(m_handle), SHUT_RDWR);
+}
+
+NativeWaitable Socket::Waitable(bool forWrite) const { return NativeWaitable{m_handle, forWrite}; }
+
+Socket Socket::CreateTcp() {
+  IgnoreBrokenPipe();
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    Fail(errno);
+    return Socket();
+  }
+  return Socket(fd);
+}
+
+bool Socket::Bind(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa = MakeAddress(address, port);
+  if (::bind(static_cast<int>(m_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    Fail(errno);
+    return false;
+  }
+  return true;
+}
+
+bool Socket::Connect(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa = MakeAddress(address, port);
+  int rc;
+  do {
+    rc = ::connect(static_cast<int>(m_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    Fail(errno);
+    return false;
+  }
+  return true;
+}
+
+bool Socket::Listen() {
+  if (::listen(static_cast<int>(m_handle), SOMAXCONN) != 0) {
+    Fail(errno);
+    return false;
+  }
+  return true;
+}
+
+Socket Socket::Accept() {
+  int fd = ::accept4(static_cast<int>(m_handle), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    Fail(errno);
+    return Socket();
+  }
+  return Socket(fd);
+}
+
+long Socket::Send(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  std::size_t sent = 0;
+  // A blocking send returns early only on a signal or the send time-out.
+  while (sent < size) {
+    ssize_t n = ::send(static_cast<int>(m_handle), p + sent, size - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      if ((e == EAGAIN || e == EWOULDBLOCK) && sent > 0) break;
+      Fail(e);
+      return -1;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(sent);
+}
+
+long Socket::Receive(void* data, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::recv(static_cast<int>(m_handle), data, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    Fail(errno);
+    return -1;
+  }
+  return static_cast<long>(n);
+}
+
+bool Socket::SetSendTimeout(std::uint32_t ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  if (::setsockopt(static_cast<int>(m_handle), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+    Fail(errno);
+    return false;
+  }
+  return true;
+}
+
+std::uint16_t Socket::LocalPort() const {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(static_cast<int>(m_handle), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    Fail(errno);
+    return 0;
+  }
+  return ntohs(sa.sin_port);
+}
+
+int Socket::WaitWritable(std::uint32_t timeoutMs) const {
+  pollfd p{static_cast<int>(m_handle), POLLOUT, 0};
+  int timeout = timeoutMs > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
+  for (;;) {
+    int rc = ::poll(&p, 1, timeout);
+    if (rc < 0 && errno == EINTR) continue;  // the bound restarts; a rare signal only lengthens it
+    if (rc < 0) {
+      Fail(errno);
+      return -1;
+    }
+    if (rc == 0) return 0;
+    if (p.revents & (POLLERR | POLLNVAL)) {
+      Fail(p.revents & POLLNVAL ? EBADF : ECONNRESET);
+      return -1;
+    }
+    return 1;
+  }
+}
+
+bool ResolveHostIPv4(const char* host, std::uint32_t& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  int rc = ::getaddrinfo(host, nullptr, &hints, &result);
+  if (rc != 0 || result == nullptr) {
+    SetLastError(rc == EAI_NONAME ? 11001u /* WSAHOST_NOT_FOUND */ : 11002u /* WSATRY_AGAIN */);
+    return false;
+  }
+  address = ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(result);
+  return true;
+}
+
+bool IsTransientAcceptError(std::uint32_t error) {
+  switch (error) {
+    case kWsaEintr:
+    case kWsaEmfile:
+    case kWsaEwouldblock:
+    case kWsaEconnaborted:
+    case kWsaEconnreset:
+    case kWsaEnobufs:
+    case kWsaEtimedout:
+    case 10050:  // network down
+    case 10051:  // network unreachable
+    case 10065:  // host unreachable
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace sys
