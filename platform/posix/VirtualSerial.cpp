@@ -1,0 +1,309 @@
+// The virtual serial driver on Linux is vcomd: each interface is a
+// SOCK_SEQPACKET socket in the device folder. Opening it makes us its one
+// opener and hands us the pty master (the data path); the socket itself then
+// carries the I/O controls.
+//
+// A pty master accepts writes while the slave is closed and keeps them for
+// the next opener, so every write checks for the hang-up first and again
+// after writing, and drops what the application can no longer read.
+#include "platform/VirtualSerial.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "drivers/vcom/VcomProtocol.h"
+#include "platform/Error.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "platform/posix/PosixError.h"
+
+namespace sys {
+
+namespace {
+
+constexpr std::uint32_t kErrorSharingViolation = 32;
+constexpr std::uint32_t kErrorBrokenPipe = 109;
+constexpr std::uint32_t kErrorIoPending = 997;
+constexpr std::uint32_t kErrorIoIncomplete = 996;
+constexpr std::uint32_t kErrorOperationAborted = 995;
+constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+
+std::string DeviceFolder() {
+  return ToUtf8(GetFixedPath(FixedPath::RunFolder)) + "/devices/" + ToUtf8(VIRTUAL_SERIAL_CLASS_GUID);
+}
+
+// The application's side is closed (or was never opened since the last close).
+bool ComSideClosed(int master) {
+  pollfd p{master, POLLOUT, 0};
+  return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+void DropUnread(int master) { ::tcflush(master, TCOFLUSH); }
+
+std::uint32_t BrokenPipe(int master) {
+  DropUnread(master);
+  SetLastError(kErrorBrokenPipe);
+  return kErrorBrokenPipe;
+}
+
+}  // namespace
+
+VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
+  VirtualSerialInterfaceList list;
+  std::string folder = DeviceFolder();
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) {
+    int e = errno;
+    // No folder: the driver shows no interfaces, which is not a failure.
+    if (e == ENOENT || e == ENOTDIR) return list;
+    list.status = VirtualSerialInterfaceList::Status::SetFailed;
+    list.error = posix::SetLastErrorFromErrno(e);
+    return list;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.empty() || name[0] == '.') continue;  // temporary names and . ..
+    struct stat st {};
+    if (::stat((folder + "/" + name).c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    names.push_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) list.paths.push_back(FromUtf8(folder + "/" + name));
+  return list;
+}
+
+struct VirtualSerialPort::Impl {
+  int control = -1;  // the interface socket
+  int master = -1;   // the pty master: the data path
+  std::mutex ioctlLock;  // one request and its answer at a time
+
+  void Close() {
+    if (master >= 0) ::close(master);
+    if (control >= 0) ::close(control);
+    master = control = -1;
+  }
+};
+
+VirtualSerialPort::VirtualSerialPort() : m_impl(std::make_unique<Impl>()) {}
+VirtualSerialPort::~VirtualSerialPort() { Close(); }
+
+bool VirtualSerialPort::IsOpen() const { return m_impl->master >= 0; }
+std::uintptr_t VirtualSerialPort::HandleValue() const {
+  return static_cast<std::uintptr_t>(m_impl->control);
+}
+void VirtualSerialPort::Close() { m_impl->Close(); }
+
+bool VirtualSerialPort::Open(const std::wstring& path) {
+  Close();
+  std::string p = ToUtf8(path);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (p.size() >= sizeof(addr.sun_path)) {
+    SetLastError(posix::kErrorInvalidParameter);
+    return false;
+  }
+  std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    posix::SetLastErrorFromErrno(errno);
+    return false;
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    int e = errno;
+    ::close(fd);
+    // A socket nobody listens on any more is an interface that is gone.
+    posix::SetLastErrorFromErrno(e == ECONNREFUSED ? ENOENT : e);
+    return false;
+  }
+  vcom::OpenReply reply{};
+  char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec iov{&reply, sizeof(reply)};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof(control);
+  ssize_t got;
+  do {
+    got = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+  } while (got < 0 && errno == EINTR);
+  int master = -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); got > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&master, CMSG_DATA(c), sizeof(int));
+  }
+  if (got != static_cast<ssize_t>(sizeof(reply)) || reply.magic != vcom::kMagic ||
+      reply.status != 0 || master < 0) {
+    std::uint32_t error = (got == static_cast<ssize_t>(sizeof(reply)) && reply.status != 0)
+                              ? reply.status
+                              : kErrorDeviceNotConnected;
+    if (master >= 0) ::close(master);
+    ::close(fd);
+    SetLastError(error == 0 ? kErrorSharingViolation : error);
+    return false;
+  }
+  int flags = ::fcntl(master, F_GETFL);
+  ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
+  m_impl->control = fd;
+  m_impl->master = master;
+  return true;
+}
+
+bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_t outputSize,
+                                  std::uint32_t* returned) {
+  if (returned) *returned = 0;
+  std::lock_guard<std::mutex> lock(m_impl->ioctlLock);
+  if (m_impl->control < 0) {
+    SetLastError(posix::kErrorInvalidHandle);
+    return false;
+  }
+  vcom::IoRequest req{vcom::kMagic, code, outputSize};
+  if (::send(m_impl->control, &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
+    posix::SetLastErrorFromErrno(errno);
+    return false;
+  }
+  unsigned char buf[sizeof(vcom::IoReply) + vcom::kMaxOutput];
+  ssize_t got;
+  do {
+    got = ::recv(m_impl->control, buf, sizeof(buf), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < static_cast<ssize_t>(sizeof(vcom::IoReply))) {
+    if (got < 0) posix::SetLastErrorFromErrno(errno);
+    else SetLastError(kErrorDeviceNotConnected);
+    return false;
+  }
+  vcom::IoReply reply;
+  std::memcpy(&reply, buf, sizeof(reply));
+  if (reply.magic != vcom::kMagic || reply.size > static_cast<std::uint32_t>(got) - sizeof(reply)) {
+    SetLastError(kErrorDeviceNotConnected);
+    return false;
+  }
+  if (reply.status != 0) {
+    SetLastError(reply.status);
+    return false;
+  }
+  std::uint32_t n = std::min(reply.size, outputSize);
+  if (n && output) std::memcpy(output, buf + sizeof(reply), n);
+  if (returned) *returned = n;
+  return true;
+}
+
+struct VirtualSerialIo::Impl {
+  VirtualSerialPort::Impl* port;
+  Kind kind;
+  bool pending = false;
+  unsigned char* buffer = nullptr;
+  std::uint32_t length = 0;
+  std::uint32_t done = 0;  // bytes of a pending write already written
+
+  // One attempt at the transfer: 1 finished, 0 would block, -1 failed.
+  int Attempt() {
+    int fd = port->master;
+    if (fd < 0) {
+      SetLastError(posix::kErrorInvalidHandle);
+      return -1;
+    }
+    if (kind == Kind::Read) {
+      ssize_t n = ::read(fd, buffer, length);
+      if (n >= 0) {
+        done = static_cast<std::uint32_t>(n);
+        return 1;
+      }
+      if (errno == EAGAIN || errno == EINTR) return 0;
+      // EIO: the application's side was closed.
+      if (errno == EIO) return BrokenPipe(fd), -1;
+      posix::SetLastErrorFromErrno(errno);
+      return -1;
+    }
+    if (ComSideClosed(fd)) return BrokenPipe(fd), -1;
+    while (done < length) {
+      ssize_t n = ::write(fd, buffer + done, length - done);
+      if (n > 0) {
+        done += static_cast<std::uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+      if (n < 0 && errno == EIO) return BrokenPipe(fd), -1;
+      posix::SetLastErrorFromErrno(n < 0 ? errno : EIO);
+      return -1;
+    }
+    // Closed while we wrote: what it did not read is not kept for the next opener.
+    if (ComSideClosed(fd)) return BrokenPipe(fd), -1;
+    return 1;
+  }
+};
+
+VirtualSerialIo::VirtualSerialIo(VirtualSerialPort& port, Kind kind)
+    : m_impl(std::make_unique<Impl>()) {
+  m_impl->port = port.m_impl.get();
+  m_impl->kind = kind;
+}
+
+VirtualSerialIo::~VirtualSerialIo() { Cancel(); }
+
+bool VirtualSerialIo::IsValid() const { return true; }
+bool VirtualSerialIo::IsPending() const { return m_impl->pending; }
+
+bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  if (m_impl->pending) {
+    SetLastError(posix::kErrorInvalidParameter);
+    return false;
+  }
+  m_impl->buffer = static_cast<unsigned char*>(buffer);
+  m_impl->length = length;
+  m_impl->done = 0;
+  int r = m_impl->Attempt();
+  if (r == 1) {
+    if (transferred) *transferred = m_impl->done;
+    return true;
+  }
+  if (r == 0) {
+    m_impl->pending = true;
+    SetLastError(kErrorIoPending);
+  }
+  return false;
+}
+
+WaitItem VirtualSerialIo::Completion() {
+  return WaitItem(NativeWaitable{m_impl->port->master, m_impl->kind == Kind::Write});
+}
+
+bool VirtualSerialIo::Result(std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  if (!m_impl->pending) {
+    SetLastError(posix::kErrorInvalidParameter);
+    return false;
+  }
+  int r = m_impl->Attempt();
+  if (r == 0) {
+    SetLastError(kErrorIoIncomplete);
+    return false;
+  }
+  m_impl->pending = false;
+  if (r < 0) return false;
+  if (transferred) *transferred = m_impl->done;
+  return true;
+}
+
+void VirtualSerialIo::Cancel() {
+  // Nothing is in flight in the kernel: the transfer happens in Result().
+  if (m_impl->pending) {
+    m_impl->pending = false;
+    SetLastError(kErrorOperationAborted);
+  }
+}
+
+}  // namespace sys

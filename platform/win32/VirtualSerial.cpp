@@ -1,0 +1,195 @@
+// The kernel virtual serial driver: SetupAPI for its interfaces, an
+// overlapped handle for the data, DeviceIoControl for its controls.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+// windows.h first: SetupAPI needs its types.
+#include <setupapi.h>
+
+#include <mutex>
+#include <vector>
+
+#include "platform/VirtualSerial.h"
+
+namespace sys {
+
+namespace {
+
+// {5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}
+const GUID kClassGuid = {0x5B1E7C3A, 0x9D42, 0x4F86, {0xA1, 0xC0, 0x3E, 0x7D, 0x92, 0xB4, 0x1F, 0x08}};
+
+class DevInfoSet {
+ public:
+  DevInfoSet()
+      : m_set(SetupDiGetClassDevsW(&kClassGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {}
+  ~DevInfoSet() {
+    if (m_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_set);
+  }
+  DevInfoSet(const DevInfoSet&) = delete;
+  DevInfoSet& operator=(const DevInfoSet&) = delete;
+  HDEVINFO Get() const { return m_set; }
+  bool Valid() const { return m_set != INVALID_HANDLE_VALUE; }
+
+ private:
+  HDEVINFO m_set;
+};
+
+}  // namespace
+
+VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
+  VirtualSerialInterfaceList list;
+  DevInfoSet set;
+  if (!set.Valid()) {
+    list.error = GetLastError();
+    list.status = VirtualSerialInterfaceList::Status::SetFailed;
+    return list;
+  }
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    if (!SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &kClassGuid, index, &data)) {
+      DWORD e = GetLastError();
+      if (e != ERROR_NO_MORE_ITEMS) {
+        list.status = VirtualSerialInterfaceList::Status::EnumFailed;
+        list.error = e;
+      }
+      break;
+    }
+    DWORD needed = 0;
+    if (SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, nullptr, 0, &needed, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      DWORD e = GetLastError();
+      list.detailFailures.push_back({0, e});
+      continue;
+    }
+    std::vector<BYTE> buffer(needed, 0);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, detail, needed, nullptr, nullptr)) {
+      list.detailFailures.push_back({1, GetLastError()});
+      continue;
+    }
+    list.paths.emplace_back(detail->DevicePath);
+  }
+  return list;
+}
+
+struct VirtualSerialPort::Impl {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::mutex ioctlLock;
+};
+
+VirtualSerialPort::VirtualSerialPort() : m_impl(std::make_unique<Impl>()) {}
+VirtualSerialPort::~VirtualSerialPort() { Close(); }
+
+bool VirtualSerialPort::Open(const std::wstring& path) {
+  Close();
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;  // last error stays as CreateFile left it
+  m_impl->handle = h;
+  return true;
+}
+
+bool VirtualSerialPort::IsOpen() const { return m_impl->handle != INVALID_HANDLE_VALUE; }
+
+void VirtualSerialPort::Close() {
+  if (m_impl->handle != INVALID_HANDLE_VALUE) CloseHandle(m_impl->handle);
+  m_impl->handle = INVALID_HANDLE_VALUE;
+}
+
+std::uintptr_t VirtualSerialPort::HandleValue() const {
+  return reinterpret_cast<std::uintptr_t>(m_impl->handle);
+}
+
+bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_t outputSize,
+                                  std::uint32_t* returned) {
+  if (returned) *returned = 0;
+  // The handle is overlapped: each control gets its own OVERLAPPED and waits.
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!ov.hEvent) return false;
+  DWORD got = 0;
+  BOOL ok = DeviceIoControl(m_impl->handle, code, nullptr, 0, output, outputSize, &got, &ov);
+  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(m_impl->handle, &ov, &got, TRUE);
+  DWORD e = GetLastError();
+  CloseHandle(ov.hEvent);
+  if (!ok) {
+    SetLastError(e);
+    return false;
+  }
+  if (returned) *returned = got;
+  return true;
+}
+
+struct VirtualSerialIo::Impl {
+  VirtualSerialPort::Impl* port;
+  Kind kind;
+  OVERLAPPED ov{};
+  HANDLE event = nullptr;
+  bool pending = false;
+};
+
+VirtualSerialIo::VirtualSerialIo(VirtualSerialPort& port, Kind kind) : m_impl(std::make_unique<Impl>()) {
+  m_impl->port = port.m_impl.get();
+  m_impl->kind = kind;
+  m_impl->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+VirtualSerialIo::~VirtualSerialIo() {
+  Cancel();
+  if (m_impl->event) CloseHandle(m_impl->event);
+}
+
+bool VirtualSerialIo::IsValid() const { return m_impl->event != nullptr; }
+bool VirtualSerialIo::IsPending() const { return m_impl->pending; }
+
+bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  ResetEvent(m_impl->event);
+  m_impl->ov = OVERLAPPED{};
+  m_impl->ov.hEvent = m_impl->event;
+  DWORD n = 0;
+  BOOL ok = m_impl->kind == Kind::Read
+                ? ReadFile(m_impl->port->handle, buffer, length, &n, &m_impl->ov)
+                : WriteFile(m_impl->port->handle, buffer, length, &n, &m_impl->ov);
+  if (ok) {
+    if (transferred) *transferred = n;
+    return true;
+  }
+  DWORD e = GetLastError();
+  m_impl->pending = e == ERROR_IO_PENDING;
+  SetLastError(e);
+  return false;
+}
+
+WaitItem VirtualSerialIo::Completion() {
+  return WaitItem(NativeWaitable{reinterpret_cast<std::intptr_t>(m_impl->event), false});
+}
+
+bool VirtualSerialIo::Result(std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  DWORD n = 0;
+  BOOL ok = GetOverlappedResult(m_impl->port->handle, &m_impl->ov, &n, FALSE);
+  DWORD e = GetLastError();
+  if (ok || e != ERROR_IO_INCOMPLETE) m_impl->pending = false;
+  if (!ok) {
+    SetLastError(e);
+    return false;
+  }
+  if (transferred) *transferred = n;
+  return true;
+}
+
+void VirtualSerialIo::Cancel() {
+  if (!m_impl->pending) return;
+  DWORD e = GetLastError();
+  CancelIoEx(m_impl->port->handle, &m_impl->ov);
+  DWORD n = 0;
+  // The buffer and the OVERLAPPED must outlive the operation.
+  GetOverlappedResult(m_impl->port->handle, &m_impl->ov, &n, TRUE);
+  m_impl->pending = false;
+  SetLastError(e);
+}
+
+}  // namespace sys
