@@ -1,0 +1,186 @@
+// The portable part of the configuration library: the holder, the location
+// rule and the path helpers. The parser itself lives in posix/ and win32/.
+#include "common/config/ConfigDoc.h"
+
+#include <cwchar>
+
+#include "platform/Debug.h"
+#include "platform/Error.h"
+#include "platform/MessageBox.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
+
+namespace {
+
+constexpr int kFileInvalid = 1006;  // ERROR_FILE_INVALID
+constexpr int kWriteFault = 29;     // ERROR_WRITE_FAULT
+// The system's path buffer, terminator included.
+constexpr std::size_t kMaxPath = 260;
+
+}  // namespace
+
+configdoc::configdoc() : m_store(std::make_unique<xmlclass>()) {}
+
+configdoc::configdoc(std::unique_ptr<dataclass> store) : m_store(std::move(store)) {}
+
+configdoc::~configdoc() = default;
+
+bool configdoc::Open(const std::wstring& path, bool create) {
+  try {
+    m_loaded = m_store && m_store->Load(path, create);
+  } catch (...) {
+    m_loaded = false;
+  }
+  if (m_loaded) m_path = path;
+  return m_loaded;
+}
+
+bool configdoc::Save(const std::wstring& path) {
+  if (!m_loaded) return false;
+  bool saved = false;
+  try {
+    saved = m_store->Save(path);
+  } catch (...) {
+    saved = false;
+  }
+  if (!saved) {
+    // The text is formatted into a buffer of 260 characters, as the system does.
+    const std::wstring& shown = path.empty() ? m_path : path;
+    wchar_t buffer[kMaxPath];
+    int n = std::swprintf(buffer, kMaxPath, L"Unable to save file \"%ls\".\nPlease check location of file",
+                          shown.c_str());
+    std::wstring text;
+    if (n >= 0) {
+      text.assign(buffer, static_cast<std::size_t>(n));
+    } else {
+      // Too long for the buffer: keep what fits, as a truncating format would.
+      std::wstring full = L"Unable to save file \"" + shown + L"\".\nPlease check location of file";
+      text = full.substr(0, kMaxPath - 1);
+    }
+    sys::MessageBoxRequest request;
+    request.text = text;
+    request.caption = L"Save File Error!";
+    request.icon = sys::MessageIcon::Error;
+    request.buttons = sys::MessageButtons::Ok;
+    sys::ShowMessageBox(request);
+  }
+  return saved;
+}
+
+int configdoc::ReadSection(const std::wstring& path, std::vector<datanode>& nodes) {
+  if (!m_loaded) {
+    sys::SetLastError(kFileInvalid);
+    return kFileInvalid;
+  }
+  nodes = m_store->GetNodes(path, attributemap{});
+  return 0;
+}
+
+int configdoc::WriteValue(const std::wstring& parentPath, const std::wstring& key,
+                          const std::wstring& value, const attributemap& attributes) {
+  if (!m_loaded) {
+    sys::SetLastError(kFileInvalid);
+    return kFileInvalid;
+  }
+  if (m_store->UpdateNodes(parentPath, key, value, attributes)) return 0;
+  if (m_store->AddNode(parentPath, key, value, attributes)) return 0;
+  sys::SetLastError(kWriteFault);
+  return kWriteFault;
+}
+
+std::wstring ConfigPathFor(const std::optional<std::wstring>& executable) {
+  std::wstring path = sys::GetFixedPath(sys::FixedPath::ConfigDocument);
+  // The executable's name must itself fit the buffer, or the system fails.
+  if (!executable || executable->empty() || executable->size() >= kMaxPath) return path;
+  std::size_t cut = executable->rfind(sys::PathSeparator());
+  if (cut == std::wstring::npos) return path;
+  std::wstring beside = executable->substr(0, cut) + sys::PathSeparator() + ZOL_CONFIG_FILE_NAME;
+  if (beside.size() < kMaxPath) path = beside;
+  return path;
+}
+
+std::wstring GetConfigPath(const std::wstring& label) {
+  std::wstring path = ConfigPathFor(sys::ExecutablePath());
+  sys::DebugOutput(label + path);
+  return path;
+}
+
+std::wstring MakePredicate(const attributemap& attributes) {
+  if (attributes.empty()) return std::wstring();
+  std::wstring predicate = L"[";
+  bool first = true;
+  for (const auto& [name, value] : attributes) {
+    if (!first) predicate += L" and ";
+    first = false;
+    predicate += L"@" + name + L"=\"" + value + L"\"";
+  }
+  predicate += L"]";
+  return predicate;
+}
+
+std::vector<std::wstring> SplitPath(const std::wstring& text, const std::wstring& separator) {
+  std::vector<std::wstring> pieces;
+  if (text.empty()) return pieces;
+  if (separator.empty()) {
+    pieces.push_back(text);
+    return pieces;
+  }
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t at = text.find(separator, start);
+    if (at == std::wstring::npos) {
+      pieces.push_back(text.substr(start));
+      return pieces;
+    }
+    pieces.push_back(text.substr(start, at - start));
+    start = at + separator.size();
+  }
+}
+
+datanode BuildNode(const std::wstring& sectionPath, const std::wstring& key, const std::wstring& value,
+                   const attributemap& attributes) {
+  datanode leaf{key, value, attributes, {}};
+  if (sectionPath.empty()) return leaf;
+  datanode section;
+  section.name = sectionPath;
+  section.children.push_back(std::move(leaf));
+  return section;
+}
+
+void StoreNode(configdoc& holder, const datanode& node, const std::wstring& prefix) {
+  if (node.children.empty()) {
+    holder.WriteValue(prefix, node.name, node.value, node.attributes);
+    return;
+  }
+  std::wstring extended = prefix.empty() ? node.name : prefix + L"//" + node.name;
+  for (const datanode& child : node.children) StoreNode(holder, child, extended);
+}
+
+std::optional<datanode> FindNode(const std::wstring& name, const datanode& node) {
+  // Iterative pre-order walk: a hostile document must not exhaust the stack.
+  std::vector<const datanode*> pending{&node};
+  while (!pending.empty()) {
+    const datanode* current = pending.back();
+    pending.pop_back();
+    if (current->name == name) return *current;
+    for (auto it = current->children.rbegin(); it != current->children.rend(); ++it) pending.push_back(&*it);
+  }
+  return std::nullopt;
+}
+
+bool ConfigBoolean(const std::wstring& text) {
+  if (text.size() != 4) return false;
+  std::wstring lowered;
+  for (wchar_t c : text) lowered += (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+  return lowered == L"true";
+}
+
+ConfigRead ReadConfigSection(const std::wstring& label, const std::wstring& sectionName,
+                             std::vector<datanode>& children) {
+  configdoc doc;
+  if (!doc.Open(GetConfigPath(label), false)) return ConfigRead::NotLoaded;
+  std::vector<datanode> sections;
+  if (doc.ReadSection(sectionName, sections) != 0 || sections.empty()) return ConfigRead::NoSection;
+  children = std::move(sections.front().children);
+  return ConfigRead::Found;
+}

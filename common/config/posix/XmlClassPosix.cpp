@@ -1,0 +1,392 @@
+// xmlclass on pugixml. The reference behaviour is the MSXML 3.0 DOM with its
+// default settings: comments kept, whitespace-only text dropped, element text
+// being all descendant text joined, and a selection that the parser rejects
+// selecting nothing.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <pugixml.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/config/ConfigDoc.h"
+#include "common/config/XmlLimits.h"
+#include "platform/Text.h"
+
+struct xmlclass::Impl {
+  std::unique_ptr<pugi::xml_document> document;
+};
+
+namespace {
+
+// Closes a descriptor on every path out.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : m_fd(fd) {}
+  ~FileDescriptor() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return m_fd; }
+  int release() {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+
+ private:
+  int m_fd;
+};
+
+// Reads a regular file whole. Folders, devices, FIFOs and oversized files fail
+// (O_NONBLOCK keeps a FIFO without writer from blocking the open).
+bool ReadRegularFile(const std::string& path, std::string& bytes) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<std::size_t>(st.st_size) > zolconfig::kMaxDocumentBytes) return false;
+  bytes.clear();
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    bytes.append(chunk, static_cast<std::size_t>(n));
+    if (bytes.size() > zolconfig::kMaxDocumentBytes) return false;
+  }
+  return true;
+}
+
+bool ValidUtf8(const char* text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p) {
+    unsigned char c = *p;
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    ++p;
+    for (std::size_t i = 0; i < extra; ++i, ++p) {
+      if ((*p & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (*p & 0x3F);
+    }
+    static const std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+  }
+  return true;
+}
+
+// The checks the reference parser makes and pugixml does not: exactly one root
+// element, no text beside it, names and text in valid UTF-8, a sane depth.
+// Walks the tree without recursion.
+bool WellFormed(const pugi::xml_document& document) {
+  int roots = 0;
+  for (pugi::xml_node top : document.children()) {
+    if (top.type() == pugi::node_element) ++roots;
+    if (top.type() == pugi::node_pcdata || top.type() == pugi::node_cdata) return false;
+  }
+  if (roots != 1) return false;
+
+  std::size_t depth = 0;
+  pugi::xml_node node = document.first_child();
+  while (node) {
+    if (!ValidUtf8(node.name()) || !ValidUtf8(node.value())) return false;
+    for (pugi::xml_attribute a : node.attributes()) {
+      if (!ValidUtf8(a.name()) || !ValidUtf8(a.value())) return false;
+    }
+    if (node.first_child()) {
+      if (++depth > zolconfig::kMaxElementDepth) return false;
+      node = node.first_child();
+      continue;
+    }
+    while (node && !node.next_sibling()) {
+      node = node.parent();
+      if (node == document) return true;
+      --depth;
+    }
+    if (node) node = node.next_sibling();
+  }
+  return true;
+}
+
+// An XML 1.0 name, kept simple: what the reference parser would refuse to create
+// must not be written into a file that then no longer loads.
+bool ValidName(const std::wstring& name) {
+  if (name.empty()) return false;
+  auto startChar = [](wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_' || c == L':' || c >= 0xC0;
+  };
+  if (!startChar(name[0])) return false;
+  for (wchar_t c : name) {
+    if (!(startChar(c) || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.' || c == 0xB7)) return false;
+  }
+  return true;
+}
+
+// The DOM's node name: element and processing-instruction names, or the
+// reserved names of the other kinds.
+std::wstring NodeName(pugi::xml_node node) {
+  switch (node.type()) {
+    case pugi::node_pcdata: return L"#text";
+    case pugi::node_cdata: return L"#cdata-section";
+    case pugi::node_comment: return L"#comment";
+    case pugi::node_document: return L"#document";
+    default: return sys::FromUtf8(node.name());
+  }
+}
+
+// The DOM's text: a text, comment or instruction node's own data; for an
+// element, all descendant text and CDATA joined in document order.
+std::string NodeTextUtf8(pugi::xml_node node) {
+  if (node.type() != pugi::node_element && node.type() != pugi::node_document) return node.value();
+  std::string text;
+  pugi::xml_node cur = node.first_child();
+  while (cur) {
+    if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata) text += cur.value();
+    if (cur.first_child()) {
+      cur = cur.first_child();
+      continue;
+    }
+    while (cur && cur != node && !cur.next_sibling()) cur = cur.parent();
+    if (!cur || cur == node) break;
+    cur = cur.next_sibling();
+  }
+  return text;
+}
+
+std::wstring NodeText(pugi::xml_node node) { return sys::FromUtf8(NodeTextUtf8(node)); }
+
+// Replaces an element's content by one text node (none for the empty text).
+void SetText(pugi::xml_node element, const std::wstring& value) {
+  element.remove_children();
+  if (!value.empty()) element.append_child(pugi::node_pcdata).set_value(sys::ToUtf8(value).c_str());
+}
+
+datanode ReadNode(pugi::xml_node node) {
+  datanode result;
+  std::wstring name = NodeName(node);
+  if (name == L"#comment") return result;
+  result.name = std::move(name);
+  for (pugi::xml_attribute a : node.attributes()) {
+    result.attributes[sys::FromUtf8(a.name())] = sys::FromUtf8(a.value());
+  }
+  pugi::xml_node first = node.first_child();
+  if (!first) {
+    result.value = NodeText(node);
+  } else if (first.type() == pugi::node_element) {
+    // Depth is bounded by the load-time check.
+    for (pugi::xml_node child : node.children()) result.children.push_back(ReadNode(child));
+  } else {
+    result.value = NodeText(node);
+  }
+  return result;
+}
+
+// Elements selected by an XPath expression, in document order. An expression
+// that does not compile selects nothing.
+std::vector<pugi::xml_node> Select(const pugi::xml_document* document, const std::wstring& expression) {
+  std::vector<pugi::xml_node> nodes;
+  if (!document) return nodes;
+  try {
+    pugi::xpath_query query(sys::ToUtf8(expression).c_str());
+    if (!query) return nodes;
+    pugi::xpath_node_set set = query.evaluate_node_set(*document);
+    set.sort();
+    for (const pugi::xpath_node& n : set) {
+      if (n.node() && n.node().type() == pugi::node_element) nodes.push_back(n.node());
+    }
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    nodes.clear();
+  }
+  return nodes;
+}
+
+bool HasAncestorIn(pugi::xml_node node, const std::vector<pugi::xml_node>& set) {
+  for (pugi::xml_node up = node.parent(); up; up = up.parent()) {
+    for (const pugi::xml_node& other : set) {
+      if (other == up) return true;
+    }
+  }
+  return false;
+}
+
+bool SetAttributes(pugi::xml_node element, const attributemap& attributes) {
+  for (const auto& [k, v] : attributes) {
+    if (!ValidName(k)) return false;
+  }
+  for (const auto& [k, v] : attributes) {
+    std::string key = sys::ToUtf8(k);
+    pugi::xml_attribute a = element.attribute(key.c_str());
+    if (!a) a = element.append_attribute(key.c_str());
+    a.set_value(sys::ToUtf8(v).c_str());
+  }
+  return true;
+}
+
+class Utf8Writer : public pugi::xml_writer {
+ public:
+  void write(const void* data, size_t size) override { bytes.append(static_cast<const char*>(data), size); }
+  std::string bytes;
+};
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+  if (fd.get() < 0) return false;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return ::close(fd.release()) == 0;
+}
+
+}  // namespace
+
+xmlclass::xmlclass() : m_impl(std::make_unique<Impl>()) {}
+
+xmlclass::~xmlclass() = default;
+
+bool xmlclass::Load(const std::wstring& path, bool createIfInvalid) {
+  m_impl->document.reset();
+  try {
+    m_impl->document = std::make_unique<pugi::xml_document>();
+  } catch (...) {
+    throw std::runtime_error("Unable to create XML parser object");
+  }
+  pugi::xml_document& document = *m_impl->document;
+
+  std::string bytes;
+  bool parsed = false;
+  if (ReadRegularFile(sys::ToUtf8(path), bytes)) {
+    pugi::xml_parse_result result =
+        document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default | pugi::parse_comments);
+    parsed = result.status == pugi::status_ok && WellFormed(document);
+  }
+  if (parsed || createIfInvalid) {
+    if (!parsed) document.reset();
+    m_path = path;
+    return true;
+  }
+  document.reset();
+  return false;
+}
+
+bool xmlclass::Save(const std::wstring& path) {
+  if (!m_impl->document) return false;
+  const std::wstring& target = path.empty() ? m_path : path;
+  if (target.empty()) return false;
+  Utf8Writer writer;
+  m_impl->document->save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+  return WriteWholeFile(sys::ToUtf8(target), writer.bytes);
+}
+
+std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attributemap& attributes) {
+  std::vector<datanode> nodes;
+  if (path.empty()) return nodes;
+  for (pugi::xml_node element : Select(m_impl->document.get(), L"//" + path + MakePredicate(attributes))) {
+    nodes.push_back(ReadNode(element));
+  }
+  return nodes;
+}
+
+bool xmlclass::UpdateNodes(const std::wstring& parentPath, const std::wstring& name, const std::wstring& value,
+                           const attributemap& attributes) {
+  if (!m_impl->document) return false;
+  std::wstring expression;
+  if (!parentPath.empty()) expression += L"//" + parentPath;
+  if (!name.empty()) expression += L"//" + name;
+  expression += MakePredicate(attributes);
+  std::vector<pugi::xml_node> selected = Select(m_impl->document.get(), expression);
+  for (pugi::xml_node element : selected) {
+    // An element below an earlier one lost its place when that one's text was set.
+    if (HasAncestorIn(element, selected)) continue;
+    SetText(element, value);
+    for (const auto& [k, v] : attributes) {
+      pugi::xml_node child = element.child(sys::ToUtf8(k).c_str());
+      if (child) {
+        SetText(child, v);
+      } else {
+        SetAttributes(element, attributemap{{k, v}});
+      }
+    }
+  }
+  return !selected.empty();
+}
+
+bool xmlclass::AddNode(const std::wstring& parentPath, const std::wstring& name, const std::wstring& value,
+                       const attributemap& attributes) {
+  if (name.empty() || !m_impl->document) return false;
+  pugi::xml_document& document = *m_impl->document;
+  std::wstring prefix = parentPath.empty() ? std::wstring() : L"//" + parentPath;
+  if (!Select(&document, prefix + L"//" + name + MakePredicate(attributes)).empty()) return false;
+  if (!ValidName(name)) return false;
+  for (const auto& [k, v] : attributes) {
+    if (!ValidName(k)) return false;
+  }
+
+  std::vector<pugi::xml_node> parents;
+  if (!parentPath.empty()) {
+    std::wstring prior;
+    for (const std::wstring& piece : SplitPath(parentPath, L"//")) {
+      AddNode(prior, piece, L"", attributemap{});
+      prior = piece;
+    }
+    parents = Select(&document, prefix);
+  }
+
+  std::string elementName = sys::ToUtf8(name);
+  if (parents.empty()) {
+    // A document holds one root element: a second one would not load again.
+    if (document.document_element()) return false;
+    pugi::xml_node element = document.append_child(elementName.c_str());
+    SetText(element, value);
+    SetAttributes(element, attributes);
+    return true;
+  }
+  for (pugi::xml_node parent : parents) {
+    pugi::xml_node element = parent.append_child(elementName.c_str());
+    SetText(element, value);
+    SetAttributes(element, attributes);
+  }
+  return true;
+}
+
+void xmlclass::RemoveNodes(const std::wstring& parentPath, const std::wstring& name, const std::wstring& value) {
+  if (parentPath.empty() || !m_impl->document) return;
+  // Decide on the whole document first, then remove innermost first, so that no
+  // removal frees a node still to be visited.
+  std::vector<pugi::xml_node> doomed;
+  for (pugi::xml_node element : Select(m_impl->document.get(), L"//" + parentPath + L"//" + name)) {
+    if (value.empty() || NodeText(element) == value) doomed.push_back(element);
+  }
+  for (auto it = doomed.rbegin(); it != doomed.rend(); ++it) it->parent().remove_child(*it);
+}
