@@ -66,9 +66,15 @@ bool HidBind(const void* anchor);
 void HidUnbind();
 bool HidIsBound();
 
-// The paths of all present HID interfaces, in the system's order. false when
-// the interface set cannot be had (the system error in sys::LastError()).
-bool HidEnumerateInterfaces(std::vector<std::wstring>& paths);
+// Walks the present HID interfaces in the system's order, calling
+// onInterface with each path. An interface whose path cannot be had is
+// skipped after onSkip (the stage and the system error). NoInterfaceSet: the
+// set of interfaces cannot be had; EnumFailed: the walk stopped with an error
+// (in sys::LastError() for both).
+enum class HidEnumResult { Done, NoInterfaceSet, EnumFailed };
+enum class HidEnumSkip { DetailSize, Detail };
+HidEnumResult HidEnumerateInterfaces(const std::function<void(const std::wstring&)>& onInterface,
+                                     const std::function<void(HidEnumSkip, std::uint32_t)>& onSkip);
 
 class HidPreparsedData;
 

@@ -58,6 +58,10 @@ class BexHidDevice {
   // Reads one input report and copies its bytes after the report id (at most
   // maxBytes of them) to destination; 1 when copied, 0 when not.
   int GetStatus(BYTE* destination, DWORD maxBytes);
+  // Reads the feature report (report id 0) and copies its bytes after the
+  // report id to destination (which holds maxBytes); 1 when copied. The
+  // temporary buffer is cleared afterwards. Logs nothing.
+  int ReadFeature(BYTE* destination, DWORD maxBytes);
 
   const BexHidFlavor& m_Flavor;
   HidIo m_HidIo;

@@ -7,6 +7,7 @@ class BexHidLd : public BexHidDevice {
   static constexpr DWORD kStatusBytes = 8;
 
   BexHidLd();
+  static const BexHidFlavor& Flavor();
   // Any number of command bytes up to the output report length; 1 if written.
   int SendLdCommand(const BYTE* command, DWORD length);
   // Copies the status bytes (at most 8) to destination; 1 if read and copied.

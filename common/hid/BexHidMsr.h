@@ -9,6 +9,7 @@ class BexHidMsr : public BexHidDevice {
   static constexpr DWORD kCardDataBytes = 290;
 
   BexHidMsr();
+  static const BexHidFlavor& Flavor();
   // Sends exactly 4 command bytes; 1 if written.
   int SendMSRCommand(const BYTE* command);
   // Copies the status bytes (at most 2) to destination; 1 if read and copied.

@@ -53,5 +53,6 @@ class HidIo {
   std::unique_ptr<sys::Event> m_WriteEvent;
   std::unique_ptr<sys::Event> m_CancelEvent;
   std::mutex m_ReadLock;   // held for a whole read; terminate() waits for it
-  std::mutex m_WriteLock;  // held for a whole write or flush
+  std::mutex m_WriteLock;  // held for a whole write
+  std::mutex m_OtherLock;  // flush, feature report, and the cancel event's life
 };

@@ -23,6 +23,9 @@
  *   not calling again, so a wait can always be cancelled.
  * - All functions are thread-safe on distinct handles; one reader and one
  *   writer may use two handles of the same device at the same time.
+ *   ZolHid_FlushQueue may be called on a handle while another thread reads
+ *   input reports from it; ZolHid_GetFeature is never called on a handle
+ *   while another thread reads from it.
  *
  * Device-change watch: a watch handle has a descriptor that becomes readable
  * when events are queued; ZolHid_WatchNext returns them one at a time, in the
