@@ -1,0 +1,270 @@
+#include "tools/hidsim/SimServer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <list>
+
+#include "drivers/hid/sim/SimSocket.h"
+#include "platform/WinTypes.h"
+
+namespace hidsim {
+namespace {
+
+struct Client {
+  Fd fd;
+  bool subscribed = false;
+};
+
+void Complain(const std::string& what, int err) {
+  std::fprintf(stderr, "hidsim: %s: %s\n", what.c_str(), std::strerror(err));
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class Server {
+ public:
+  Server(const ServerOptions& options, DeviceBehaviour& behaviour)
+      : m_options(options), m_behaviour(behaviour) {}
+
+  ~Server() {
+    // Unplug: the name disappears first, then the connections drop.
+    if (m_published) {
+      struct stat st {};
+      if (::stat(m_path.c_str(), &st) == 0 && st.st_ino == m_inode) ::unlink(m_path.c_str());
+    }
+    if (!m_tempPath.empty()) ::unlink(m_tempPath.c_str());
+  }
+
+  int Run() {
+    if (!Setup()) return 1;
+    m_behaviour.Started();
+    while (!m_stop) {
+      std::vector<pollfd> fds;
+      fds.push_back({m_signals.Get(), POLLIN, 0});
+      fds.push_back({m_listen.Get(), POLLIN, 0});
+      for (Client& c : m_clients) fds.push_back({c.fd.Get(), POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (errno == EINTR) continue;
+        Complain("poll", errno);
+        return 1;
+      }
+      if (fds[0].revents != 0) OnSignal();
+      if (fds[1].revents != 0) Accept();
+      std::size_t i = 2;
+      for (auto it = m_clients.begin(); it != m_clients.end(); ++i) {
+        if (fds[i].revents != 0 && !Serve(*it)) {
+          it = m_clients.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    return 0;
+  }
+
+ private:
+  bool Setup() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    m_signals.Reset(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!m_signals.Valid()) {
+      Complain("signalfd", errno);
+      return false;
+    }
+    if (!m_options.traceFile.empty()) {
+      m_trace.Reset(::open(m_options.traceFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+      if (!m_trace.Valid()) {
+        Complain(m_options.traceFile, errno);
+        return false;
+      }
+    }
+    const std::string folder = DeviceFolder();
+    if (!MakeFolders(folder)) {
+      Complain(folder, errno);
+      return false;
+    }
+    m_path = folder + "/" + m_options.name;
+    std::uint32_t error = 0;
+    if (ConnectDevice(m_path, &error).Valid()) {
+      std::fprintf(stderr, "hidsim: a device named %s is already plugged in\n", m_options.name.c_str());
+      return false;
+    }
+    m_tempPath = folder + "/." + m_options.name + "." + std::to_string(::getpid()) + ".tmp";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (m_path.size() >= sizeof(addr.sun_path) || m_tempPath.size() >= sizeof(addr.sun_path)) {
+      std::fprintf(stderr, "hidsim: the socket path %s is too long\n", m_tempPath.c_str());
+      m_tempPath.clear();
+      return false;
+    }
+    std::memcpy(addr.sun_path, m_tempPath.c_str(), m_tempPath.size() + 1);
+    ::unlink(m_tempPath.c_str());
+    m_listen.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!m_listen.Valid() ||
+        ::bind(m_listen.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(m_listen.Get(), 64) != 0) {
+      Complain("socket " + m_tempPath, errno);
+      return false;
+    }
+    // Renamed into place only once listening: whoever sees the name can connect.
+    if (::rename(m_tempPath.c_str(), m_path.c_str()) != 0) {
+      Complain("rename to " + m_path, errno);
+      return false;
+    }
+    m_tempPath.clear();
+    struct stat st {};
+    if (::stat(m_path.c_str(), &st) == 0) m_inode = st.st_ino;
+    m_published = true;
+    return true;
+  }
+
+  void OnSignal() {
+    signalfd_siginfo info{};
+    while (::read(m_signals.Get(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) m_stop = true;
+  }
+
+  void Accept() {
+    for (;;) {
+      const int fd = ::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) Complain("accept", errno);
+        if (errno == EINTR) continue;
+        return;
+      }
+      Client c;
+      c.fd.Reset(fd);
+      m_clients.push_back(std::move(c));
+    }
+  }
+
+  // Replies are sent without blocking: a client that does not read its
+  // replies loses them rather than stalling the device.
+  static void Reply(Client& c, const Bytes& message) {
+    std::uint32_t error = 0;
+    SendMessage(c.fd.Get(), message, true, &error);
+  }
+
+  std::uint32_t Broadcast(const std::vector<Bytes>& statuses) {
+    const std::size_t length = m_options.identity.inputLength;
+    std::uint32_t subscribers = 0;
+    for (Client& c : m_clients) {
+      if (c.subscribed) ++subscribers;
+    }
+    if (length == 0) return subscribers;  // no input report to carry them
+    for (const Bytes& status : statuses) {
+      const Bytes message = Message(MsgType::Input, MakeReport(status, length));
+      for (Client& c : m_clients) {
+        if (c.subscribed) Reply(c, message);
+      }
+    }
+    return subscribers;
+  }
+
+  // Returns false when the client is gone.
+  bool Serve(Client& c) {
+    Bytes msg(kMaxMessage);
+    const ssize_t n = ::recv(c.fd.Get(), msg.data(), msg.size(), MSG_DONTWAIT);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) return false;
+    msg.resize(static_cast<std::size_t>(n));
+    const Bytes payload(msg.begin() + 1, msg.end());
+    switch (static_cast<MsgType>(msg[0])) {
+      case MsgType::GetIdentity:
+        Reply(c, Message(MsgType::Identity, EncodeIdentity(m_options.identity)));
+        break;
+      case MsgType::Subscribe:
+        c.subscribed = true;
+        Reply(c, Message(MsgType::Subscribed));
+        break;
+      case MsgType::Output:
+        // The trace is written before the answer, so a host that saw the
+        // status finds the report in the trace.
+        if (m_trace.Valid()) WriteAll(m_trace.Get(), TraceLine(payload));
+        Broadcast(m_behaviour.OnOutput(payload));
+        break;
+      case MsgType::GetFeature:
+        if (m_options.identity.featureLength == 0) {
+          Reply(c, ErrorMessage(ERROR_NOT_SUPPORTED));
+        } else {
+          Reply(c, Message(MsgType::Feature, MakeReport(m_behaviour.Feature(), m_options.identity.featureLength)));
+        }
+        break;
+      case MsgType::Swipe: {
+        const auto statuses = m_behaviour.OnSwipe(payload);
+        if (!statuses) {
+          Reply(c, ErrorMessage(ERROR_NOT_SUPPORTED));
+        } else {
+          Reply(c, QueuedMessage(Broadcast(*statuses)));
+        }
+        break;
+      }
+      default:
+        Reply(c, ErrorMessage(ERROR_INVALID_PARAMETER));
+        break;
+    }
+    return true;
+  }
+
+  const ServerOptions& m_options;
+  DeviceBehaviour& m_behaviour;
+  Fd m_signals, m_listen, m_trace;
+  std::list<Client> m_clients;
+  std::string m_path, m_tempPath;
+  ino_t m_inode = 0;
+  bool m_published = false;
+  bool m_stop = false;
+};
+
+}  // namespace
+
+std::string TraceLine(const Bytes& report) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string line;
+  line.reserve(report.size() * 3 + 1);
+  for (std::size_t i = 0; i < report.size(); ++i) {
+    if (i != 0) line += ' ';
+    line += kHex[report[i] >> 4];
+    line += kHex[report[i] & 0x0F];
+  }
+  line += '\n';
+  return line;
+}
+
+Bytes MakeReport(const Bytes& body, std::size_t length) {
+  Bytes report(length, 0);
+  for (std::size_t i = 0; i < body.size() && i + 1 < length; ++i) report[i + 1] = body[i];
+  return report;
+}
+
+int RunDevice(const ServerOptions& options, DeviceBehaviour& behaviour) {
+  ::signal(SIGPIPE, SIG_IGN);
+  Server server(options, behaviour);
+  return server.Run();
+}
+
+}  // namespace hidsim
