@@ -1,0 +1,167 @@
+// The log client in a real process, configured by the ZolConfig.xml beside
+// its executable, sending to a listener of the test.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "platform/Error.h"
+#include "platform/WinTypes.h"
+#include "tests/log/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using logtest::Listener;
+
+struct ProbeRun {
+  std::vector<std::string> lines;  // as received, without CR LF
+  std::string raw;
+  std::string pidTid;              // "P[....]\tT[....]"
+  std::string err;
+  bool connected = false;
+};
+
+// Runs the probe with a document of keys (none when keys is empty) beside it.
+ProbeRun RunProbe(const std::string& scenario, std::vector<std::pair<std::string, std::string>> keys,
+                  bool withDocument = true) {
+  logtest::TempDir dir;
+  Listener listener;
+  for (auto& [k, v] : keys) {
+    if (v == "$PORT") v = std::to_string(listener.Port());
+  }
+  auto exe = logtest::CopyProgram("zol_log_probe", dir.path);
+  if (withDocument) logtest::WriteFile(dir.path / "ZolConfig.xml", logtest::LoggingConfig(keys));
+  // Without a document beside it, the fixed path inside an empty root is used.
+  logtest::Child child(exe, {scenario}, dir.path, {"ZOL_SYSROOT=" + dir.path.string()});
+  ProbeRun run;
+  int conn = -1;
+  bool exited = logtest::WaitFor([&] {
+    if (conn < 0) conn = listener.Accept(10ms);
+    return child.Wait(0ms);
+  });
+  EXPECT_TRUE(exited);
+  if (conn < 0) conn = listener.Accept(0ms);
+  run.connected = conn >= 0;
+  if (run.connected) run.raw = Listener::ReadAll(conn);
+  run.lines = logtest::SplitLines(run.raw);
+  unsigned pid = 0, tid = 0;
+  std::sscanf(child.Out().c_str(), "pid=%x tid=%x", &pid, &tid);
+  char ids[64];
+  std::snprintf(ids, sizeof ids, "P[%04x]\tT[%04x]", pid, tid);
+  run.pidTid = ids;
+  run.err = child.Err();
+  EXPECT_EQ(child.ExitCode(), 0);
+  return run;
+}
+
+// The line without its timestamp, after checking the timestamp's form.
+std::string AfterTime(const std::string& line) {
+  static const std::regex time(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\t)");
+  EXPECT_TRUE(std::regex_search(line, time)) << line;
+  return line.size() > 24 ? line.substr(24) : line;
+}
+
+std::string SystemText(DWORD code) {
+  std::string t = sys::ErrorText(code);
+  return t.substr(0, t.size() - 2);
+}
+
+struct FilterCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> keys;
+  std::vector<std::string> expected;  // module and level fields and text
+};
+
+TEST(LogClientProcess, ConfigurationFiltersWhatIsSent) {
+  const std::string msrError = "ZOL_MSRUSB     \tLEVEL_ERROR   \t";
+  const std::vector<FilterCase> cases = {
+      {"level 3, all modules",
+       {{"Log_Level", "3"}, {"TCP_Port", "$PORT"}},
+       {msrError + "level 1", "ZOL_MSRUSB     \tLEVEL_WARNING \tlevel 2", "ZOL_MSRUSB     \tLEVEL_INFO    \tlevel 3",
+        "ZOL_SERVICE    \tLEVEL_ERROR   \tmodule 2", msrError + "module 8",
+        "ZOL_LDUSB      \tLEVEL_ERROR   \tmodule 32", "\tLEVEL_ERROR   \tmodule 40"}},
+      {"level 5, stripe reader off",
+       {{"Log_Level", "5"}, {"TCP_Port", "$PORT"}, {"Module_MSR", "yes"}},
+       {"ZOL_SERVICE    \tLEVEL_ERROR   \tmodule 2", "ZOL_LDUSB      \tLEVEL_ERROR   \tmodule 32",
+        "\tLEVEL_ERROR   \tmodule 40"}},
+      {"capital TRUE keeps the module, level 1",
+       {{"Module_MSR", "TRUE"}, {"TCP_Port", "$PORT"}, {"Log_Level", "1"}, {"Module_Service", ""}},
+       {msrError + "level 1", msrError + "module 8", "ZOL_LDUSB      \tLEVEL_ERROR   \tmodule 32",
+        "\tLEVEL_ERROR   \tmodule 40"}},
+  };
+  for (const auto& c : cases) {
+    ProbeRun run = RunProbe("levels", c.keys);
+    ASSERT_TRUE(run.connected) << c.name;
+    ASSERT_EQ(run.lines.size(), c.expected.size()) << c.name << "\n" << run.raw;
+    for (size_t i = 0; i < run.lines.size(); ++i) {
+      EXPECT_EQ(AfterTime(run.lines[i]), run.pidTid + "\t" + c.expected[i]) << c.name;
+    }
+    EXPECT_EQ(run.raw.size(), [&] {
+      size_t n = 0;
+      for (auto& l : run.lines) n += l.size() + 2;
+      return n;
+    }()) << "every byte belongs to a CR LF line";
+  }
+}
+
+TEST(LogClientProcess, NothingIsSentOrTriedWithoutALevel) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> keys;
+    bool document;
+  };
+  const std::vector<Case> cases = {
+      {"no Log_Level", {{"TCP_Port", "$PORT"}}, true},
+      {"Log_Level 0", {{"TCP_Port", "$PORT"}, {"Log_Level", "0"}}, true},
+      {"Log_Level 6 is ignored", {{"TCP_Port", "$PORT"}, {"Log_Level", "6"}}, true},
+      {"no document", {}, false},
+  };
+  for (const auto& c : cases) {
+    ProbeRun run = RunProbe("levels", c.keys, c.document);
+    EXPECT_FALSE(run.connected) << c.name;
+  }
+}
+
+TEST(LogClientProcess, DebugOutputNamesTheDocumentAndThePort) {
+  ProbeRun run = RunProbe("levels", {{"TCP_Port", "$PORT"}, {"Log_Level", "1"}});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(run.err, m, std::regex(R"(\[ZOL\]: Log Library TCP Port = (\d+))"))) << run.err;
+  EXPECT_NE(m[1].str(), "38674");
+  EXPECT_NE(run.err.find("[ZOL]: Log Library XML File Path = "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("/ZolConfig.xml"), std::string::npos) << run.err;
+  EXPECT_LT(run.err.find("XML File Path"), run.err.find("TCP Port"));
+}
+
+TEST(LogClientProcess, ErrorsWideTextAndLongMessages) {
+  ProbeRun run = RunProbe("texts", {{"TCP_Port", "$PORT"}, {"Log_Level", "5"}});
+  const std::string svcErr = "ZOL_SERVICE    \tLEVEL_ERROR   \t";
+  const std::string svcInfo = "ZOL_SERVICE    \tLEVEL_INFO    \t";
+  const std::string ldInfo = "ZOL_LDUSB      \tLEVEL_INFO    \t";
+  const std::vector<std::string> expected = {
+      svcErr + "CServiceClass::InstallService - OpenSCManager failed - (0x5)" + SystemText(5),
+      svcErr + "Wide open 100% - (0x2)" + SystemText(2),
+      ldInfo + "Progress 50%",
+      ldInfo + "50%s %d",
+      svcInfo + "ZolPort::Open - COM5",
+      svcInfo + std::string(1023, 'L'),
+  };
+  ASSERT_FALSE(SystemText(5).empty());
+  ASSERT_EQ(run.lines.size(), expected.size()) << run.raw;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(AfterTime(run.lines[i]), run.pidTid + "\t" + expected[i]) << i;
+  }
+}
+
+TEST(LogClientProcess, HexDumpsLeaveAsOneBlock) {
+  ProbeRun run = RunProbe("dump", {{"TCP_Port", "$PORT"}, {"Log_Level", "5"}});
+  const std::string blanks(72, ' ');
+  ASSERT_EQ(run.lines.size(), 5u) << run.raw;
+  EXPECT_EQ(AfterTime(run.lines[0]),
+            run.pidTid + "\tZOL_MSRUSB     \tLEVEL_INFO    \tBexHidMsr::GetMsrStatus - MSR Status Bytes (5 bytes)");
+  EXPECT_EQ(run.lines[1], blanks + "001) 02 41 42 43   03 " + std::string(39, ' ') + ".ABC.");
+  EXPECT_EQ(AfterTime(run.lines[2]), run.pidTid + "\tZOL_LDUSB      \tLEVEL_INFO    \tReport 7 (17 bytes)");
+  EXPECT_EQ(run.lines[3], blanks + "001) 40 41 42 43   44 45 46 47   48 49 4a 4b   4c 4d 4e 4f   @ABCDEFGHIJKLMNO");
+  EXPECT_EQ(run.lines[4], blanks + "002) 50 " + std::string(53, ' ') + "P");
+}
+
+}  // namespace
