@@ -17,6 +17,9 @@ struct NativeWaitable {
 class Event {
  public:
   enum class Reset { Manual, Auto };
+  // The member function Reset() hides the enum's name as a type: use this
+  // name to declare a variable of it (Event::Reset::Auto works as it is).
+  using ResetMode = Reset;
 
   // Unsignalled unless initiallySet. Creation failure leaves IsValid() false
   // and the system error in sys::LastError().

@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "platform/Error.h"
+#include "platform/WinTypes.h"
+#include "platform/posix/PosixError.h"
+
+namespace {
+
+TEST(ErrorPosixTest, TextsAreTheSystemMessageTableWording) {
+  struct Case {
+    DWORD code;
+    const char* text;
+  };
+  const Case cases[] = {
+      {ERROR_SUCCESS, "The operation completed successfully.\r\n"},
+      {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+      {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+      {ERROR_BROKEN_PIPE, "The pipe has been ended.\r\n"},
+      {ERROR_IO_PENDING, "Overlapped I/O operation is in progress.\r\n"},
+      {ERROR_FILE_INVALID, "The volume for a file has been externally altered so that the opened file is no longer valid.\r\n"},
+      {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected.\r\n"},
+      {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
+      {10061, "No connection could be made because the target machine actively refused it.\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sys::ErrorText(c.code), c.text) << c.code;
+}
+
+TEST(ErrorPosixTest, ErrnoBecomesTheSystemErrorNumber) {
+  struct Case {
+    int error;
+    DWORD code;
+  };
+  const Case cases[] = {
+      {0, ERROR_SUCCESS},
+      {ENOENT, ERROR_FILE_NOT_FOUND},
+      {ENOTDIR, ERROR_PATH_NOT_FOUND},
+      {EACCES, ERROR_ACCESS_DENIED},
+      {EBADF, ERROR_INVALID_HANDLE},
+      {EINVAL, ERROR_INVALID_PARAMETER},
+      {EPIPE, ERROR_BROKEN_PIPE},
+      {EAGAIN, ERROR_IO_PENDING},
+      {ENXIO, ERROR_DEVICE_NOT_CONNECTED},
+      {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+      {ECONNREFUSED, 10061},
+      {EDOM, ERROR_GEN_FAILURE},  // nothing fits
+  };
+  for (const auto& c : cases) {
+    sys::SetLastError(12345);
+    EXPECT_EQ(sys::posix::SetLastErrorFromErrno(c.error), c.code) << c.error;
+    EXPECT_EQ(sys::LastError(), c.code) << c.error;
+    // Every code the backend can report has a text.
+    EXPECT_FALSE(sys::ErrorText(c.code).empty()) << c.code;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/Error.h"
+#include "platform/WinTypes.h"
+
+namespace {
+
+TEST(ErrorTest, HresultFromWin32) {
+  struct Case {
+    std::uint32_t code;
+    std::uint32_t expected;
+  };
+  const Case cases[] = {
+      {0, 0},
+      {ERROR_ACCESS_DENIED, 0x80070005u},
+      {ERROR_BROKEN_PIPE, 0x8007006Du},
+      {ERROR_DEVICE_NOT_CONNECTED, 0x8007048Fu},
+      {0x12345u, 0x80072345u},          // only the low 16 bits are kept
+      {0x80004005u, 0x80004005u},       // already an HRESULT
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(static_cast<std::uint32_t>(sys::HresultFromWin32(c.code)), c.expected) << c.code;
+  }
+}
+
+TEST(ErrorTest, EveryCodeTheSystemUsesHasATextEndingInCrLf) {
+  const DWORD codes[] = {
+      ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_TOO_MANY_OPEN_FILES,
+      ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_DATA,
+      ERROR_OUTOFMEMORY, ERROR_WRITE_PROTECT, ERROR_NOT_READY, ERROR_BAD_COMMAND, ERROR_WRITE_FAULT,
+      ERROR_READ_FAULT, ERROR_GEN_FAILURE, ERROR_SHARING_VIOLATION, ERROR_HANDLE_EOF,
+      ERROR_NOT_SUPPORTED, ERROR_FILE_EXISTS, ERROR_INVALID_PARAMETER, ERROR_BROKEN_PIPE,
+      ERROR_DISK_FULL, ERROR_INSUFFICIENT_BUFFER, ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND,
+      ERROR_DIR_NOT_EMPTY, ERROR_BAD_PATHNAME, ERROR_BUSY, ERROR_ALREADY_EXISTS,
+      ERROR_FILENAME_EXCED_RANGE, ERROR_NO_MORE_ITEMS, ERROR_OPERATION_ABORTED, ERROR_IO_INCOMPLETE,
+      ERROR_IO_PENDING, ERROR_FILE_INVALID, ERROR_BADDB, ERROR_SERVICE_DOES_NOT_EXIST,
+      ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, ERROR_DEVICE_NOT_CONNECTED, ERROR_NOT_FOUND,
+      ERROR_TIMEOUT,
+      10054, 10060, 10061,  // connection reset, timed out, refused
+  };
+  for (DWORD code : codes) {
+    const std::string text = sys::ErrorText(code);
+    ASSERT_GE(text.size(), 3u) << code;
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << code;
+    EXPECT_EQ(text.find("\r\n"), text.size() - 2) << code << " has one line";
+  }
+}
+
+TEST(ErrorTest, AnUnknownCodeHasNoText) { EXPECT_EQ(sys::ErrorText(0x2FFFFFFu), ""); }
+
+TEST(ErrorTest, LastErrorBelongsToTheThread) {
+  sys::SetLastError(ERROR_BROKEN_PIPE);
+  std::uint32_t seenByOther = 1;
+  std::thread other([&] {
+    sys::SetLastError(ERROR_ACCESS_DENIED);
+    seenByOther = sys::LastError();
+  });
+  other.join();
+  EXPECT_EQ(seenByOther, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(sys::LastError(), ERROR_BROKEN_PIPE);
+}
+
+}  // namespace
