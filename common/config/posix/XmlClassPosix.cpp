@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <pugixml.hpp>
 #include <stdexcept>
@@ -99,10 +101,83 @@ bool ValidUtf8(const char* text) {
   return true;
 }
 
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Replaces the five predefined entities and character references. pugixml
+// leaves an unknown reference or a lone ampersand as it stands; the reference
+// parser refuses the document, and so does this.
+bool DecodeReferences(const char* text, bool inAttribute, std::string& out) {
+  out.clear();
+  for (const char* p = text; *p; ++p) {
+    if (*p == '<' && inAttribute) return false;
+    if (*p != '&') {
+      out += *p;
+      continue;
+    }
+    const char* end = std::strchr(p, ';');
+    if (!end) return false;
+    std::string name(p + 1, end);
+    if (name == "lt") {
+      out += '<';
+    } else if (name == "gt") {
+      out += '>';
+    } else if (name == "amp") {
+      out += '&';
+    } else if (name == "apos") {
+      out += '\'';
+    } else if (name == "quot") {
+      out += '"';
+    } else if (name.size() >= 2 && name[0] == '#') {
+      bool hex = name[1] == 'x';
+      std::string digits = name.substr(hex ? 2 : 1);
+      if (digits.empty() || digits.size() > 8) return false;
+      std::uint32_t cp = 0;
+      for (char d : digits) {
+        int v;
+        if (d >= '0' && d <= '9') {
+          v = d - '0';
+        } else if (hex && d >= 'a' && d <= 'f') {
+          v = d - 'a' + 10;
+        } else if (hex && d >= 'A' && d <= 'F') {
+          v = d - 'A' + 10;
+        } else {
+          return false;
+        }
+        cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(v);
+      }
+      bool allowed = cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+                     (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+      if (!allowed) return false;
+      AppendUtf8(out, cp);
+    } else {
+      return false;
+    }
+    p = end;
+  }
+  return true;
+}
+
 // The checks the reference parser makes and pugixml does not: exactly one root
-// element, no text beside it, names and text in valid UTF-8, a sane depth.
-// Walks the tree without recursion.
-bool WellFormed(const pugi::xml_document& document) {
+// element, no text beside it, only known references, names and text in valid
+// UTF-8, a sane depth. Decodes the references in place. Walks the tree without
+// recursion.
+bool WellFormed(pugi::xml_document& document) {
   int roots = 0;
   for (pugi::xml_node top : document.children()) {
     if (top.type() == pugi::node_element) ++roots;
@@ -111,11 +186,18 @@ bool WellFormed(const pugi::xml_document& document) {
   if (roots != 1) return false;
 
   std::size_t depth = 0;
+  std::string decoded;
   pugi::xml_node node = document.first_child();
   while (node) {
     if (!ValidUtf8(node.name()) || !ValidUtf8(node.value())) return false;
+    if (node.type() == pugi::node_pcdata) {
+      if (!DecodeReferences(node.value(), false, decoded)) return false;
+      node.set_value(decoded.c_str());
+    }
     for (pugi::xml_attribute a : node.attributes()) {
       if (!ValidUtf8(a.name()) || !ValidUtf8(a.value())) return false;
+      if (!DecodeReferences(a.value(), true, decoded)) return false;
+      a.set_value(decoded.c_str());
     }
     if (node.first_child()) {
       if (++depth > zolconfig::kMaxElementDepth) return false;
@@ -287,8 +369,11 @@ bool xmlclass::Load(const std::wstring& path, bool createIfInvalid) {
   std::string bytes;
   bool parsed = false;
   if (ReadRegularFile(sys::ToUtf8(path), bytes)) {
-    pugi::xml_parse_result result =
-        document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default | pugi::parse_comments);
+    // References are decoded by WellFormed, strictly; as a fragment, text
+    // beside the root element stays visible to be refused.
+    const unsigned options =
+        (pugi::parse_default & ~pugi::parse_escapes) | pugi::parse_comments | pugi::parse_fragment;
+    pugi::xml_parse_result result = document.load_buffer(bytes.data(), bytes.size(), options);
     parsed = result.status == pugi::status_ok && WellFormed(document);
   }
   if (parsed || createIfInvalid) {
