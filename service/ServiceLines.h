@@ -1,0 +1,8 @@
+#pragma once
+// What the port service says at each point of the service host.
+#include <string>
+
+#include "platform/WinTypes.h"
+#include "service/host/ServiceHost.h"
+
+void ReportServiceLine(const std::wstring& serviceName, svchost::HostEvent event, DWORD code);
