@@ -1,8 +1,12 @@
 // The HID class on Windows: "hid.dll" bound by name, SetupAPI enumeration of
 // the HID interface class, overlapped file I/O, and a hidden window for the
 // device-interface and power broadcasts.
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 // windows.h first: the others need its types.
 #include <dbt.h>
