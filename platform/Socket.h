@@ -72,6 +72,12 @@ class Socket {
 
   // 1 writable, 0 time-out, -1 failure (error in LastError()).
   int WaitWritable(std::uint32_t timeoutMs) const;
+  // Waits until the socket has data, a connection to accept or the peer's
+  // close (1), the wake event is set (2), or timeoutMs passes (0); -1 failure.
+  int WaitReadable(Event* wake, std::uint32_t timeoutMs) const;
+  // For a listener: a restarted server can bind its port again at once, and
+  // (Windows) no other socket can bind it while this one has it.
+  bool SetListenerReuse();
 
  private:
   static constexpr std::intptr_t kInvalid = -1;

@@ -221,6 +221,36 @@ int Socket::WaitWritable(std::uint32_t timeoutMs) const {
   }
 }
 
+int Socket::WaitReadable(Event* wake, std::uint32_t timeoutMs) const {
+  pollfd p[2] = {{static_cast<int>(m_handle), POLLIN, 0}, {-1, POLLIN, 0}};
+  nfds_t count = 1;
+  if (wake != nullptr) {
+    p[1].fd = static_cast<int>(wake->Waitable().handle);
+    count = 2;
+  }
+  int timeout = timeoutMs > static_cast<std::uint32_t>(INT_MAX) ? -1 : static_cast<int>(timeoutMs);
+  for (;;) {
+    int rc = ::poll(p, count, timeout);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) {
+      Fail(errno);
+      return -1;
+    }
+    if (rc == 0) return 0;
+    if (count == 2 && (p[1].revents & POLLIN)) return 2;
+    return 1;  // data, a connection, the peer's close or an error: the next call tells
+  }
+}
+
+bool Socket::SetListenerReuse() {
+  int one = 1;
+  if (::setsockopt(static_cast<int>(m_handle), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    Fail(errno);
+    return false;
+  }
+  return true;
+}
+
 bool ResolveHostIPv4(const char* host, std::uint32_t& address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;

@@ -1,0 +1,37 @@
+#pragma once
+// An append-only file without any buffering in the process: every write goes
+// to the system at once. Others may read it but not write it (Windows sharing;
+// on Linux nothing stops another writer). Names are narrow (UTF-8 on Linux).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sys {
+
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile() { Close(); }
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // Opens or creates the file for appending; false with the error in LastError().
+  bool Open(const std::string& name);
+  bool IsOpen() const { return m_handle != kInvalid; }
+  void Close();
+  // Writes all bytes at the end; false on failure (some may have been written).
+  bool Write(const void* data, std::size_t size);
+  // The file's size (the position of the next write).
+  std::uint64_t Size() const { return m_size; }
+
+ private:
+  static constexpr std::intptr_t kInvalid = -1;
+  std::intptr_t m_handle = kInvalid;
+  std::uint64_t m_size = 0;
+};
+
+// Renames a file, failing (ERROR_ALREADY_EXISTS / ERROR_FILE_EXISTS) rather
+// than replacing an existing target.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+
+}  // namespace sys

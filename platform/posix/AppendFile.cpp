@@ -1,0 +1,79 @@
+#include "platform/AppendFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/Error.h"
+
+namespace sys {
+namespace {
+
+std::uint32_t Win32FromErrno(int e) {
+  switch (e) {
+    case ENOENT: return 2;     // ERROR_FILE_NOT_FOUND
+    case ENOTDIR: return 3;    // ERROR_PATH_NOT_FOUND
+    case EMFILE:
+    case ENFILE: return 4;     // ERROR_TOO_MANY_OPEN_FILES
+    case EACCES:
+    case EPERM:
+    case EROFS: return 5;      // ERROR_ACCESS_DENIED
+    case EEXIST: return 80;    // ERROR_FILE_EXISTS
+    case ENOSPC: return 112;   // ERROR_DISK_FULL
+    case ENAMETOOLONG: return 206;
+    default: return 31;        // ERROR_GEN_FAILURE
+  }
+}
+
+}  // namespace
+
+bool AppendFile::Open(const std::string& name) {
+  Close();
+  int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    SetLastError(Win32FromErrno(errno));
+    return false;
+  }
+  struct stat st{};
+  m_size = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  m_handle = fd;
+  return true;
+}
+
+void AppendFile::Close() {
+  if (m_handle != kInvalid) {
+    ::close(static_cast<int>(m_handle));
+    m_handle = kInvalid;
+    m_size = 0;
+  }
+}
+
+bool AppendFile::Write(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(static_cast<int>(m_handle), p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastError(Win32FromErrno(errno));
+      return false;
+    }
+    m_size += static_cast<std::uint64_t>(n);
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  // rename() would replace an existing target; Windows refuses, and so must we.
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    SetLastError(Win32FromErrno(errno));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sys

@@ -1,0 +1,66 @@
+#include "platform/posix/SignalThread.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Error.h"
+#include "platform/posix/PosixError.h"
+
+namespace sys::posix {
+
+bool SignalThread::Start(const sigset_t& signals, std::function<void(int)> onSignal) {
+  if (::pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
+  m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+  if (m_signalFd < 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  m_wakeFd = ::eventfd(0, EFD_CLOEXEC);
+  if (m_wakeFd < 0) {
+    SetLastErrorFromErrno(errno);
+    ::close(m_signalFd);
+    m_signalFd = -1;
+    return false;
+  }
+  m_onSignal = std::move(onSignal);
+  m_thread = std::thread([this] { Loop(); });
+  return true;
+}
+
+void SignalThread::Loop() {
+  // This thread takes no signal itself; the descriptor receives them.
+  sigset_t all;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  for (;;) {
+    pollfd p[2] = {{m_signalFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    int rc = ::poll(p, 2, -1);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[1].revents & POLLIN) return;
+    if (p[0].revents & POLLIN) {
+      signalfd_siginfo info{};
+      if (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        m_onSignal(static_cast<int>(info.ssi_signo));
+      }
+    }
+  }
+}
+
+SignalThread::~SignalThread() {
+  if (m_thread.joinable()) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    m_thread.join();
+  }
+  if (m_signalFd >= 0) ::close(m_signalFd);
+  if (m_wakeFd >= 0) ::close(m_wakeFd);
+}
+
+}  // namespace sys::posix

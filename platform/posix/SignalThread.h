@@ -1,0 +1,31 @@
+#pragma once
+// Internal to the POSIX backend: receives a set of signals on a thread of its
+// own (signalfd), so that the steps they trigger may lock and log.
+#include <signal.h>
+
+#include <functional>
+#include <thread>
+
+namespace sys::posix {
+
+class SignalThread {
+ public:
+  SignalThread() = default;
+  ~SignalThread();
+  SignalThread(const SignalThread&) = delete;
+  SignalThread& operator=(const SignalThread&) = delete;
+
+  // Blocks the signals in the calling thread (and so in every thread it
+  // starts later) and calls onSignal(signo) on the thread for each one.
+  // False with the error in LastError().
+  bool Start(const sigset_t& signals, std::function<void(int)> onSignal);
+
+ private:
+  void Loop();
+  int m_signalFd = -1;
+  int m_wakeFd = -1;
+  std::function<void(int)> m_onSignal;
+  std::thread m_thread;
+};
+
+}  // namespace sys::posix

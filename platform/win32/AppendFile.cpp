@@ -1,0 +1,57 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include "platform/AppendFile.h"
+#include "platform/Error.h"
+
+namespace sys {
+
+bool AppendFile::Open(const std::string& name) {
+  Close();
+  // Readers may share the file; other writers may not.
+  HANDLE h = ::CreateFileA(name.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetLastError(::GetLastError());
+    return false;
+  }
+  LARGE_INTEGER size{};
+  m_size = ::GetFileSizeEx(h, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+  m_handle = reinterpret_cast<std::intptr_t>(h);
+  return true;
+}
+
+void AppendFile::Close() {
+  if (m_handle != kInvalid) {
+    ::CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = kInvalid;
+    m_size = 0;
+  }
+}
+
+bool AppendFile::Write(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!::WriteFile(reinterpret_cast<HANDLE>(m_handle), p, chunk, &written, nullptr)) {
+      SetLastError(::GetLastError());
+      return false;
+    }
+    m_size += written;
+    p += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (!::MoveFileExA(from.c_str(), to.c_str(), 0)) {
+    SetLastError(::GetLastError());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sys
