@@ -1,0 +1,418 @@
+#include "plugins/ld/HidLdManager.h"
+
+#include <cstring>
+
+#include "common/hid/HidLib.h"
+#include "common/log/ZolLog.h"
+#include "plugins/ld/LdLog.h"
+
+namespace {
+
+// The core's log lines go to the log client under the line-display module.
+class LogClientSink : public ILdLogSink {
+ public:
+  bool Wants(DWORD) override { return true; }
+  void Write(DWORD level, const char* text) override { LogMessage(ZOL_LDUSB, level, "%s", text); }
+};
+
+LogClientSink g_LogClientSink;
+
+bool InstallLogSink() {
+  SetLdLogSink(&g_LogClientSink);
+  return true;
+}
+
+bool IsSet(sys::Event* event) { return event != nullptr && event->Wait(0) == WAIT_OBJECT_0; }
+
+}  // namespace
+
+// Counts a device-change callback in progress; refuses one during shutdown.
+class HidLdManager::NotificationScope {
+ public:
+  explicit NotificationScope(HidLdManager& manager) : m_Manager(manager) {
+    std::lock_guard<std::mutex> lock(m_Manager.m_NotifyLock);
+    m_Entered = !m_Manager.IsShuttingDown();
+    if (m_Entered) ++m_Manager.m_NotifyActive;
+  }
+  ~NotificationScope() {
+    if (!m_Entered) return;
+    std::lock_guard<std::mutex> lock(m_Manager.m_NotifyLock);
+    if (--m_Manager.m_NotifyActive == 0) m_Manager.m_NotifyDone.notify_all();
+  }
+  bool Entered() const { return m_Entered; }
+
+ private:
+  HidLdManager& m_Manager;
+  bool m_Entered = false;
+};
+
+HidLdManager::HidLdManager() : m_LogSinkInstalled(InstallLogSink()), m_SupportedDevices(LdSupportedDevices()) {}
+
+HidLdManager::~HidLdManager() {
+  Shutdown();
+  StopAndJoin();
+  {
+    std::unique_lock<std::mutex> lock(m_NotifyLock);
+    m_NotifyDone.wait(lock, [this] { return m_NotifyActive == 0; });
+  }
+  Terminate();
+  m_DeviceChangeNotify.Terminate();
+  // The wrappers go while the HID library is still bound.
+  {
+    std::scoped_lock locks(m_EnumLock, m_SendLock);
+    for (auto& device : m_DeviceList.devices) device->Terminate();
+    m_DeviceList.devices.clear();
+  }
+  HidLib::Terminate();
+}
+
+bool HidLdManager::CreateEvents() {
+  struct EventSpec {
+    std::unique_ptr<sys::Event>* event;
+    bool initiallySet;
+    const char* name;
+  };
+  const EventSpec specs[] = {
+      {&m_InitEvent, false, "m_InitEvent"},
+      {&m_ReceiveEvent, true, "m_ReceiveEvent"},
+      {&m_ProcessEvent, false, "m_ProcessEvent"},
+      {&m_ScrollingMessageEvent, false, "m_ScrollingMessageEvent"},
+      {&m_ScrollingMessageStopEvent, true, "m_ScrollingMessageStopEvent"},
+  };
+  for (const EventSpec& spec : specs) {
+    auto event = std::make_unique<sys::Event>(sys::Event::Reset::Manual, spec.initiallySet);
+    if (!event->IsValid()) {
+      LdLog(1, "HidLdManager::Initialize - CreateEvent %s failed", spec.name);
+      return false;
+    }
+    *spec.event = std::move(event);
+    LdLog(4, "HidLdManager::Initialize - CreateEvent %s success", spec.name);
+  }
+  return true;
+}
+
+int HidLdManager::Initialize() {
+  LdLog(4, "HidLdManager::Initialize - Entered");
+  if (!HidLib::Initialize()) {
+    LdLog(1, "HidLdManager::Initialize - HidLib::Initialize failed");
+    return 0;
+  }
+  LdLog(4, "HidLdManager::Initialize - HidLib::Initialize success");
+  if (!CreateEvents()) return 0;
+  if (!Enumerate()) {
+    LdLog(1, "HidLdManager::Initialize - enumerate failed");
+    return 0;
+  }
+  LdLog(4, "HidLdManager::Initialize - enumerate success");
+  if (!m_DeviceChangeNotify.Initialize(this, L"LdDeviceChangeNotifyWindow", ZOL_LDUSB)) {
+    LdLog(1, "HidLdManager::Initialize - DeviceChangeNotify.Initialize failed");
+    return 0;
+  }
+  LdLog(4, "HidLdManager::Initialize - DeviceChangeNotify.Initialize success");
+  if (Start() != 0) {
+    LdLog(1, "HidLdManager::Initialize - Initialize thread failed");
+    return 0;
+  }
+  LdLog(4, "HidLdManager::Initialize - Initialize thread success");
+  // Without a display the plug-in still starts and waits for one to arrive.
+  StartDisplay("HidLdManager::Initialize", false);
+  LdLog(3, "HidLdManager::Initialize - Initialize success");
+  return 1;
+}
+
+void HidLdManager::Terminate() {
+  LdLog(3, "HidLdManager::Terminate - Entered");
+  m_DeviceChangeNotify.Terminate();
+  // The locks live as long as the manager: a thread may still be leaving one.
+  LdLog(3, "HidLdManager::Terminate - Exiting");
+}
+
+void HidLdManager::Shutdown() {
+  m_ShutdownEvent.Set();
+  // A status read may wait up to 7 s for its report: cancel it.
+  std::lock_guard<std::mutex> lock(m_CancelLock);
+  if (m_ReadingDevice != nullptr) {
+    m_ReadingDevice->Terminate();
+    m_ReadingDevice = nullptr;
+  }
+}
+
+bool HidLdManager::Enumerate() {
+  bool result;
+  std::size_t count;
+  {
+    std::scoped_lock locks(m_EnumLock, m_SendLock);
+    result = m_DeviceList.Enumerate(m_SupportedDevices);
+    count = m_DeviceList.devices.size();
+  }
+  LdLog(3, "HidLdManager::Enumerate - Number of USB LD: %d", static_cast<int>(count));
+  return result;
+}
+
+int HidLdManager::SendCommand(const BYTE* bytes, DWORD length) {
+  LdLog(5, "HidLdManager::SendCommand - Entered");
+  int result = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_SendLock);
+    if (!m_DeviceList.devices.empty()) result = m_DeviceList.devices.front()->SendLdCommand(bytes, length);
+  }
+  LdLog(5, "HidLdManager::SendCommand - Exiting");
+  return result;
+}
+
+void HidLdManager::Receive(const BYTE* data, DWORD length) {
+  if (data == nullptr && length != 0) return;
+  LogHexDump(ZOL_LDUSB, LEVEL_VERBOSE, data, length, "HidLdManager::Receive - Received Data from COM Port");
+  if (!m_ReceiveEvent) return;
+  const DWORD waitRC = sys::WaitAny({*m_ReceiveEvent, m_ShutdownEvent}, INFINITE);
+  if (waitRC == WAIT_OBJECT_0 + 1) return;
+  if (waitRC != WAIT_OBJECT_0) {
+    LdLog(1, "HidLdManager::Receive - Wait for m_ReceiveEvent failed, waitRC=0x%08x", waitRC);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(m_HandOverLock);
+  const DWORD initRC = m_InitEvent->Wait(0);
+  if (initRC != WAIT_OBJECT_0) {
+    LdLog(1, "HidLdManager::Receive - Wait for m_InitEvent failed, waitRC=0x%08x; Data discarded", initRC);
+    return;
+  }
+  if (length > kReceiveBufferSize) {
+    LdLog(1, "HidLdManager::Receive - Not enough buffer; Data discarded");
+    return;
+  }
+  if (length != 0) std::memcpy(m_ReceiveBuffer, data, length);
+  m_ReceiveLength = static_cast<std::int32_t>(length);
+  m_ReceiveEvent->Reset();
+  m_ProcessEvent->Set();
+}
+
+void HidLdManager::ProcessReceiveBuffer(sys::Event* stop) {
+  if (!m_ProcessEvent) return;
+  DWORD waitRC;
+  if (stop != nullptr) {
+    waitRC = sys::WaitAny({*m_ProcessEvent, m_ShutdownEvent, *stop}, INFINITE);
+  } else {
+    waitRC = sys::WaitAny({*m_ProcessEvent, m_ShutdownEvent}, INFINITE);
+  }
+  if (waitRC == WAIT_OBJECT_0 + 1 || waitRC == WAIT_OBJECT_0 + 2) return;
+  if (waitRC != WAIT_OBJECT_0) {
+    LdLog(1, "HidLdManager::ProcessReceiveBuffer - Wait for m_ProcessEvent failed, waitRC=0x%08x", waitRC);
+    return;
+  }
+  std::lock_guard<std::mutex> handOver(m_HandOverLock);
+  // A display that became ready meanwhile dropped this hand-over.
+  if (!IsSet(m_ProcessEvent.get())) return;
+  const DWORD initRC = m_InitEvent->Wait(0);
+  if (initRC != WAIT_OBJECT_0) {
+    LdLog(1, "HidLdManager::ProcessReceiveBuffer - Wait for m_InitEvent failed, waitRC=0x%08x; Data discarded",
+          initRC);
+  } else if (m_ReceiveLength > 0) {
+    std::lock_guard<std::mutex> display(m_DisplayLock);
+    m_Display.ApplyHandOver(m_ReceiveBuffer, static_cast<std::size_t>(m_ReceiveLength));
+  }
+  std::memset(m_ReceiveBuffer, 0, sizeof m_ReceiveBuffer);
+  m_ReceiveLength = 0;
+  m_ProcessEvent->Reset();
+  m_ReceiveEvent->Set();
+}
+
+void HidLdManager::ProcessLdStatus(sys::Event* stop) {
+  if (!m_InitEvent) return;
+  DWORD waitRC;
+  if (stop != nullptr) {
+    waitRC = sys::WaitAny({*m_InitEvent, m_ShutdownEvent, *stop}, INFINITE);
+  } else {
+    waitRC = sys::WaitAny({*m_InitEvent, m_ShutdownEvent}, INFINITE);
+  }
+  if (waitRC == WAIT_OBJECT_0 + 1 || waitRC == WAIT_OBJECT_0 + 2) return;
+  if (waitRC != WAIT_OBJECT_0) {
+    LdLog(1, "HidLdManager::ProcessLdStatus - Wait for m_InitEvent failed, waitRC=0x%08x", waitRC);
+    return;
+  }
+  bool read = false;
+  {
+    std::lock_guard<std::mutex> enumLock(m_EnumLock);
+    if (!m_DeviceList.devices.empty()) {
+      BexHidLd* device = m_DeviceList.devices.front().get();
+      {
+        std::lock_guard<std::mutex> cancel(m_CancelLock);
+        if (IsShuttingDown()) return;
+        m_ReadingDevice = device;
+      }
+      BYTE status[BexHidLd::kStatusBytes] = {};
+      read = device->GetLdStatus(status) != 0;
+      {
+        std::lock_guard<std::mutex> cancel(m_CancelLock);
+        m_ReadingDevice = nullptr;
+      }
+      if (read) {
+        std::memcpy(m_StatusBytes, status, sizeof m_StatusBytes);
+        JudgeStatus(m_StatusBytes);
+      }
+    }
+  }
+  // A channel that fails at once (a display gone before its removal is seen)
+  // would otherwise spin on the enumeration lock.
+  if (!read) m_ShutdownEvent.Wait(50);
+}
+
+void HidLdManager::JudgeStatus(const BYTE* status) {
+  const BYTE flags = status[0];
+  if (flags & 0x80) LdLog(1, "HidLdManager::ProcessLdStatus - Command received was not a valid display command");
+  if (flags & 0x40) LdLog(1, "HidLdManager::ProcessLdStatus - Flash update in progress - cannot process commands");
+  if (flags & 0x10) {
+    LdLog(3, "HidLdManager::ProcessLdStatus - Device Information follows the status byte in the response");
+    if (status[1] != 0x20) LdLog(1, "HidLdManager::ProcessLdStatus - Device Type is not 0x20");
+    if (status[4] != 0x03) LdLog(1, "HidLdManager::ProcessLdStatus - Command Set is not 0x03");
+    m_DeviceInformation[0] = status[2];
+    m_DeviceInformation[1] = status[3];
+    m_DeviceInformation[2] = status[5];
+  }
+  if (flags & 0x08) LdLog(1, "HidLdManager::ProcessLdStatus - The LCD is offline");
+  if (flags & 0x02) LdLog(3, "HidLdManager::ProcessLdStatus - Get Character Set List response is attached");
+  if ((flags & 0x03) == 0) LdLog(1, "HidLdManager::ProcessLdStatus - Command is not complete");
+}
+
+bool HidLdManager::StartDisplay(const char* operation, bool freeHandOver) {
+  std::lock_guard<std::mutex> handOver(m_HandOverLock);
+  std::lock_guard<std::mutex> display(m_DisplayLock);
+  if (m_Display.StatusRequest() == 0) {
+    LdLog(1, "%s - StatusRequest failed", operation);
+    return false;
+  }
+  LdLog(3, "%s - StatusRequest success", operation);
+  m_InitEvent->Set();
+  m_Display.GetCharacterSetList();
+  m_Display.DeviceInformationRequest();
+  m_Display.WriteTopLine();
+  m_Display.WriteBottomLine();
+  if (freeHandOver) {
+    m_ProcessEvent->Reset();
+    m_ReceiveEvent->Set();
+  }
+  return true;
+}
+
+void HidLdManager::LoseDisplay() {
+  StopScrollingMessage();
+  // Between hand-overs, so no pass sees its state cleared half way.
+  std::lock_guard<std::mutex> handOver(m_HandOverLock);
+  std::unique_lock<std::mutex> display(m_DisplayLock);
+  StopScrollingWhileHolding(display);  // a message started meanwhile
+  m_Display.ResetDisplay(false);
+  m_InitEvent->Reset();
+}
+
+void HidLdManager::HidDeviceChanged(bool arrived, std::wstring devicePath) {
+  NotificationScope scope(*this);
+  if (!scope.Entered()) return;
+  const bool present = m_DeviceList.ContainsHidDevice(devicePath);
+  LogMessageW(ZOL_LDUSB, LEVEL_INFO, L"HidLdManager::HidDeviceChanged - %ws %ws", arrived ? L"attached" : L"removed",
+              devicePath.c_str());
+  LogMessageW(ZOL_LDUSB, LEVEL_INFO, L"HidLdManager::HidDeviceChanged - device was %ws ",
+              present ? L"present" : L"not present");
+  if (arrived == present) return;
+
+  const std::wstring oldPath = m_DeviceList.GetFirstDevicePath();
+  LdLog(3, "HidLdManager::HidDeviceChanged - Re-enumerating USBs devices");
+  Enumerate();
+  const std::wstring newPath = m_DeviceList.GetFirstDevicePath();
+  if (newPath == oldPath) return;
+  if (!oldPath.empty()) {
+    LdLog(3, "HidLdManager::HidDeviceChanged - Unintialize old LD");
+    LoseDisplay();
+  }
+  if (!newPath.empty()) {
+    LdLog(3, "HidLdManager::HidDeviceChanged - Initialize new LD");
+    StartDisplay("HidLdManager::HidDeviceChanged", true);
+  }
+}
+
+void HidLdManager::HidResumeSuspend() {
+  NotificationScope scope(*this);
+  if (!scope.Entered()) return;
+  LdLog(3, "HidLdManager::HidResumeSuspend - Unintialize old LD");
+  LoseDisplay();
+  LdLog(3, "HidLdManager::HidResumeSuspend - Re-enumerating USBs devices");
+  Enumerate();
+  if (m_DeviceList.devices.empty()) return;
+  LdLog(3, "HidLdManager::HidResumeSuspend - Initialize new LD");
+  StartDisplay("HidLdManager::HidResumeSuspend", true);
+}
+
+void HidLdManager::ResetDisplay(bool send) {
+  std::lock_guard<std::mutex> display(m_DisplayLock);
+  m_Display.ResetDisplay(send);
+}
+
+void HidLdManager::StopScrollingMessage() {
+  std::unique_lock<std::mutex> display(m_DisplayLock);
+  StopScrollingWhileHolding(display);
+}
+
+void HidLdManager::StopScrollingWhileHolding(std::unique_lock<std::mutex>& display) {
+  if (!m_ScrollingMessageEvent) return;
+  m_ScrollingMessageEvent->Reset();
+  if (m_ScrollState == ScrollState::Requested) {
+    // The thread has not taken the message yet and will find it withdrawn.
+    m_Display.ScrollStopped();
+    m_ScrollState = ScrollState::Idle;
+    m_ScrollingMessageStopEvent->Set();
+    return;
+  }
+  if (m_ScrollState == ScrollState::Idle) return;
+  // The scrolling thread needs the display lock to finish its step.
+  display.unlock();
+  sys::WaitAny({*m_ScrollingMessageStopEvent, m_ShutdownEvent}, INFINITE);
+  display.lock();
+}
+
+void HidLdManager::DisplayHost::StopScrollingMessage() {
+  // Called from inside the emulation: this thread holds the display lock.
+  std::unique_lock<std::mutex> display(m_Manager.m_DisplayLock, std::adopt_lock);
+  m_Manager.StopScrollingWhileHolding(display);
+  display.release();
+}
+
+void HidLdManager::DisplayHost::ScrollingMessageReady() {
+  HidLdManager& m = m_Manager;
+  if (!m.m_ScrollingMessageEvent) return;
+  m.m_ScrollState = ScrollState::Requested;
+  m.m_ScrollingMessageStopEvent->Reset();
+  m.m_ScrollingMessageEvent->Set();
+}
+
+void HidLdManager::DisplayHost::Pause(DWORD milliseconds) { m_Manager.m_ShutdownEvent.Wait(milliseconds); }
+
+void HidLdManager::Run() {
+  if (!m_ScrollingMessageEvent) return;
+  const DWORD waitRC = sys::WaitAny({*m_ScrollingMessageEvent, m_ShutdownEvent, StopEvent()}, INFINITE);
+  if (waitRC == WAIT_OBJECT_0 + 1 || waitRC == WAIT_OBJECT_0 + 2) return;
+  if (waitRC != WAIT_OBJECT_0) {
+    LdLog(1, "HidLdManager::ScrollingMessageThread - Wait for m_ScrollingMessageEvent failed, waitRC=0x%08x", waitRC);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> display(m_DisplayLock);
+    if (m_ScrollState != ScrollState::Requested) return;  // withdrawn before it started
+    m_ScrollState = ScrollState::Running;
+  }
+  LdLog(3, "HidLdManager::ScrollingMessageThread - Scrolling message started");
+  for (;;) {
+    {
+      // Tested under the display lock: after a stop no step overwrites the
+      // line that its caller is about to write.
+      std::lock_guard<std::mutex> display(m_DisplayLock);
+      if (!IsSet(m_ScrollingMessageEvent.get())) break;
+      m_Display.ScrollStep();
+    }
+    if (sys::WaitAny({m_ShutdownEvent, StopEvent()}, kScrollStepMs) != WAIT_TIMEOUT) break;
+  }
+  {
+    std::lock_guard<std::mutex> display(m_DisplayLock);
+    m_Display.ScrollStopped();
+    m_ScrollState = ScrollState::Idle;
+    m_ScrollingMessageStopEvent->Set();
+  }
+  LdLog(3, "HidLdManager::ScrollingMessageThread - Scrolling message stopped");
+}

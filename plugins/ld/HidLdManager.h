@@ -1,0 +1,130 @@
+#pragma once
+// The line-display manager: finds the display, hands the serial data over to
+// the receive-processing thread, applies it to the emulated display, sends the
+// reports, reads the status reports, scrolls the message on its own thread and
+// follows device changes and resume.
+//
+// Locks, always taken in this order: the hand-over lock (receive buffer and
+// the readiness it depends on), the display lock (everything of LdDisplay),
+// then the enumeration lock and the send lock. Every call into the emulation
+// is made with the display lock held; a stop of the scrolling message made
+// from inside it lets the lock go while it waits.
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/hid/BexHidLd.h"
+#include "common/hid/DeviceChangeNotify.h"
+#include "common/hid/ThreadUtil.h"
+#include "platform/Event.h"
+#include "platform/WinTypes.h"
+#include "plugins/ld/LdDisplay.h"
+
+class HidLdManager : public CThreadUtil, public IDeviceChange {
+ public:
+  static constexpr DWORD kReceiveBufferSize = 4096;
+  static constexpr DWORD kScrollStepMs = 250;
+
+  HidLdManager();
+  ~HidLdManager() override;
+  HidLdManager(const HidLdManager&) = delete;
+  HidLdManager& operator=(const HidLdManager&) = delete;
+
+  // 1 on success, 0 on failure.
+  int Initialize();
+  void Terminate();
+  // Hands the data over; blocks while the previous hand-over is processed.
+  void Receive(const BYTE* data, DWORD length);
+  // One pass of the receive-processing thread; stop (optional) ends its wait.
+  void ProcessReceiveBuffer(sys::Event* stop = nullptr);
+  // One pass of the status thread; stop (optional) ends its wait.
+  void ProcessLdStatus(sys::Event* stop = nullptr);
+  bool Enumerate();
+
+  void HidDeviceChanged(bool arrived, std::wstring devicePath) override;
+  void HidResumeSuspend() override;
+
+  // Stops the scrolling message and waits until it no longer runs (any
+  // thread that does not hold the display lock).
+  void StopScrollingMessage();
+  // Clears the display state; sends the reset reports when asked.
+  void ResetDisplay(bool send);
+
+  // Wakes every worker for good (receive, status, scroll, device changes) and
+  // cancels a pending status read, so that all of them return promptly.
+  // Called before the threads are stopped; harmless when repeated.
+  void Shutdown();
+
+ protected:
+  // The scrolling-message thread: one message per call.
+  void Run() override;
+
+ private:
+  // What the emulation calls back, always with the display lock held.
+  class DisplayHost : public ILdDisplayHost {
+   public:
+    explicit DisplayHost(HidLdManager& manager) : m_Manager(manager) {}
+    int SendCommand(const BYTE* bytes, DWORD length) override { return m_Manager.SendCommand(bytes, length); }
+    void StopScrollingMessage() override;
+    void ScrollingMessageReady() override;
+    void Pause(DWORD milliseconds) override;
+
+   private:
+    HidLdManager& m_Manager;
+  };
+
+  // Sends one report to the first display under the send lock; 1 if sent.
+  int SendCommand(const BYTE* bytes, DWORD length);
+
+  // The start-up sequence towards a found display; true when the status
+  // request was sent. freeHandOver drops an unprocessed hand-over.
+  bool StartDisplay(const char* operation, bool freeHandOver);
+  // The display in use went away: scroll stopped, state cleared, not ready.
+  void LoseDisplay();
+  void JudgeStatus(const BYTE* status);
+  bool IsShuttingDown() { return m_ShutdownEvent.Test(); }
+  bool CreateEvents();
+  // Stops the scrolling message; lets the display lock go while it waits.
+  void StopScrollingWhileHolding(std::unique_lock<std::mutex>& display);
+
+  enum class ScrollState { Idle, Requested, Running };
+
+  class NotificationScope;
+
+  bool m_LogSinkInstalled;
+  BexHidLdList m_DeviceList;
+  HidSupportedDeviceTable m_SupportedDevices;
+  DeviceChangeNotify m_DeviceChangeNotify;
+  std::mutex m_EnumLock;
+  std::mutex m_SendLock;
+
+  std::unique_ptr<sys::Event> m_InitEvent;
+  std::unique_ptr<sys::Event> m_ReceiveEvent;
+  std::unique_ptr<sys::Event> m_ProcessEvent;
+  std::unique_ptr<sys::Event> m_ScrollingMessageEvent;
+  std::unique_ptr<sys::Event> m_ScrollingMessageStopEvent;
+  // Set once at shutdown; every blocking wait of the manager includes it.
+  sys::Event m_ShutdownEvent{sys::Event::Reset::Manual, false};
+
+  std::mutex m_HandOverLock;
+  BYTE m_ReceiveBuffer[kReceiveBufferSize] = {};
+  std::int32_t m_ReceiveLength = 0;
+
+  DWORD m_DeviceInformation[3] = {};
+  BYTE m_StatusBytes[BexHidLd::kStatusBytes] = {};
+
+  std::mutex m_DisplayLock;
+  DisplayHost m_DisplayHost{*this};
+  LdDisplay m_Display{m_DisplayHost};
+  ScrollState m_ScrollState = ScrollState::Idle;  // under the display lock
+
+  // The wrapper a status read is waiting on, so Shutdown can cancel it.
+  std::mutex m_CancelLock;
+  BexHidLd* m_ReadingDevice = nullptr;
+
+  // Device-change callbacks in progress; the destructor waits for them.
+  std::mutex m_NotifyLock;
+  std::condition_variable m_NotifyDone;
+  int m_NotifyActive = 0;
+};
