@@ -70,7 +70,7 @@ class Server {
         return 1;
       }
       if (fds[0].revents != 0) OnSignal();
-      if (fds[1].revents != 0) Accept();
+      // The clients polled first; those accepted now join the next round.
       std::size_t i = 2;
       for (auto it = m_clients.begin(); it != m_clients.end(); ++i) {
         if (fds[i].revents != 0 && !Serve(*it)) {
@@ -79,6 +79,7 @@ class Server {
           ++it;
         }
       }
+      if (fds[1].revents != 0) Accept();
     }
     return 0;
   }
