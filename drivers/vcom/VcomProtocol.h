@@ -28,4 +28,8 @@ struct IoReply {
 
 inline constexpr std::uint32_t kMaxOutput = 64;
 
+// Private request of the Linux backend (not one of the driver's controls):
+// discard what the application's side holds unread while it is closed.
+inline constexpr std::uint32_t kPurge = 0x7001C0FCu;
+
 }  // namespace vcom

@@ -91,6 +91,11 @@ struct Port {
   int watch = -1;
   bool rcvrdy = false;
   bool ctlHold = false;
+  // A close of the slave was seen; the flush waits until the tty shows it
+  // (the close event comes before the tty's release).
+  bool closeSeen = false;
+  int closeChecks = 0;
+  int ownCloses = 0;  // close events of our own drains, to be ignored
 };
 
 struct CtlClient {
@@ -113,6 +118,9 @@ class Daemon {
   bool ServeCtl(CtlClient& client);
   std::string CtlCommand(const std::string& line);
   void SlaveClosed(int wd);
+  void CheckClosed(Port& port);
+  void Drain(Port& port);
+  bool AnyCloseSeen() const;
   void ComState(const Port& port, bool& connected, bool& hold) const;
   void Cleanup();
 
@@ -279,6 +287,7 @@ void Daemon::ServeOpener(Port& port) {
         reply.status = kErrorInsufficientBuffer;
         break;
       }
+      CheckClosed(port);
       bool connected = false, hold = false;
       ComState(port, connected, hold);
       std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, 0u};
@@ -292,6 +301,13 @@ void Daemon::ServeOpener(Port& port) {
     case kClrRcvRdy:
       port.rcvrdy = false;
       break;
+    case vcom::kPurge: {
+      // The device side wrote after the application closed: drop it.
+      bool connected = false, hold = false;
+      ComState(port, connected, hold);
+      if (!connected) Drain(port);
+      break;
+    }
     default:
       reply.status = kErrorInvalidFunction;
       break;
@@ -313,7 +329,8 @@ std::string Daemon::CtlCommand(const std::string& line) {
   in >> word;
   if (word == "status") {
     std::string out;
-    for (const Port& p : m_ports) {
+    for (Port& p : m_ports) {
+      CheckClosed(p);
       bool connected = false, hold = false;
       ComState(p, connected, hold);
       out += "COM" + std::to_string(p.n) + " connected=" + (connected ? "1" : "0") +
@@ -358,11 +375,42 @@ bool Daemon::ServeCtl(CtlClient& client) {
 void Daemon::SlaveClosed(int wd) {
   for (Port& p : m_ports) {
     if (p.watch != wd) continue;
-    bool connected = false, hold = false;
-    ComState(p, connected, hold);
-    // What the application left unread is not kept for the next opener.
-    if (!connected) ::tcflush(p.master.Get(), TCOFLUSH);
+    if (p.ownCloses > 0) {
+      --p.ownCloses;
+      continue;
+    }
+    p.closeSeen = true;
+    p.closeChecks = 0;
+    CheckClosed(p);
   }
+}
+
+void Daemon::CheckClosed(Port& port) {
+  if (!port.closeSeen) return;
+  bool connected = false, hold = false;
+  ComState(port, connected, hold);
+  if (!connected) {
+    Drain(port);
+    port.closeSeen = false;
+  } else if (++port.closeChecks > 100) {
+    port.closeSeen = false;  // another opener still has it open
+  }
+}
+
+// What the application left unread is not kept for the next opener. The
+// master cannot discard the slave's input, so the slave is opened briefly.
+void Daemon::Drain(Port& port) {
+  Fd slave(::open(port.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!slave.Valid()) return;
+  ::tcflush(slave.Get(), TCIFLUSH);
+  slave.Reset();
+  ++port.ownCloses;
+}
+
+bool Daemon::AnyCloseSeen() const {
+  for (const Port& p : m_ports)
+    if (p.closeSeen) return true;
+  return false;
 }
 
 void Daemon::Loop() {
@@ -376,7 +424,7 @@ void Daemon::Loop() {
       fds.push_back({p.opener.Get(), POLLIN, 0});  // -1 is ignored by poll
     }
     for (const CtlClient& c : m_ctlClients) fds.push_back({c.fd.Get(), POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    if (::poll(fds.data(), fds.size(), AnyCloseSeen() ? 2 : -1) < 0) {
       if (errno == EINTR) continue;
       std::perror("vcomd: poll");
       return;
@@ -394,6 +442,7 @@ void Daemon::Loop() {
         off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
       }
     }
+    for (Port& p : m_ports) CheckClosed(p);
     if (fds[2].revents) AcceptCtl();
     std::size_t i = 3;
     for (Port& p : m_ports) {
@@ -445,12 +494,16 @@ int Daemon::Run(const std::vector<unsigned>& ports) {
     std::fprintf(stderr, "vcomd: cannot write the registry file under %s/etc/halvern\n", m_root.c_str());
     return 1;
   }
-  if (!BindListening(m_ctlPath, SOCK_STREAM, 0600, m_ctl)) return 1;
   for (unsigned n : ports) {
     if (!SetUpPort(n)) {
       Cleanup();
       return 1;
     }
+  }
+  // Last: once the control socket is there, every port is in place.
+  if (!BindListening(m_ctlPath, SOCK_STREAM, 0600, m_ctl)) {
+    Cleanup();
+    return 1;
   }
   std::fprintf(stderr, "vcomd: serving %zu port(s)\n", m_ports.size());
   Loop();

@@ -49,13 +49,11 @@ bool ComSideClosed(int master) {
   return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
-void DropUnread(int master) { ::tcflush(master, TCOFLUSH); }
-
-std::uint32_t BrokenPipe(int master) {
-  DropUnread(master);
+std::uint32_t BrokenPipe() {
   SetLastError(kErrorBrokenPipe);
   return kErrorBrokenPipe;
 }
+
 
 }  // namespace
 
@@ -89,6 +87,18 @@ struct VirtualSerialPort::Impl {
   int control = -1;  // the interface socket
   int master = -1;   // the pty master: the data path
   std::mutex ioctlLock;  // one request and its answer at a time
+
+  // Sent as a request whose answer is then read and dropped.
+  void Purge() {
+    std::lock_guard<std::mutex> lock(ioctlLock);
+    vcom::IoRequest req{vcom::kMagic, vcom::kPurge, 0};
+    if (control < 0 || ::send(control, &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) return;
+    unsigned char buf[sizeof(vcom::IoReply) + vcom::kMaxOutput];
+    ssize_t got;
+    do {
+      got = ::recv(control, buf, sizeof(buf), 0);
+    } while (got < 0 && errno == EINTR);
+  }
 
   void Close() {
     if (master >= 0) ::close(master);
@@ -223,11 +233,11 @@ struct VirtualSerialIo::Impl {
       }
       if (errno == EAGAIN || errno == EINTR) return 0;
       // EIO: the application's side was closed.
-      if (errno == EIO) return BrokenPipe(fd), -1;
+      if (errno == EIO) return BrokenPipe(), -1;
       posix::SetLastErrorFromErrno(errno);
       return -1;
     }
-    if (ComSideClosed(fd)) return BrokenPipe(fd), -1;
+    if (ComSideClosed(fd)) return BrokenPipe(), -1;
     while (done < length) {
       ssize_t n = ::write(fd, buffer + done, length - done);
       if (n > 0) {
@@ -235,12 +245,15 @@ struct VirtualSerialIo::Impl {
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-      if (n < 0 && errno == EIO) return BrokenPipe(fd), -1;
+      if (n < 0 && errno == EIO) return BrokenPipe(), -1;
       posix::SetLastErrorFromErrno(n < 0 ? errno : EIO);
       return -1;
     }
     // Closed while we wrote: what it did not read is not kept for the next opener.
-    if (ComSideClosed(fd)) return BrokenPipe(fd), -1;
+    if (ComSideClosed(fd)) {
+      port->Purge();
+      return BrokenPipe(), -1;
+    }
     return 1;
   }
 };

@@ -1,0 +1,270 @@
+// vcomd through the driver interface of the platform layer, with the test as
+// the application on /dev/ttyZOL<n>.
+#include <gtest/gtest.h>
+
+#include "drivers/vcom/VcomArgs.h"
+#include "drivers/vcom/VcomProtocol.h"
+#include "platform/Error.h"
+#include "platform/Text.h"
+#include "platform/VirtualSerial.h"
+#include "platform/WinTypes.h"
+#include "tests/service/PortSystem.h"
+
+using namespace porttest;
+
+namespace {
+
+TEST(VcomdArgs, PortListsAreCheckedAtStart) {
+  const struct {
+    std::vector<std::string> args;
+    bool ok;
+    std::vector<unsigned> ports;
+  } cases[] = {
+      {{"--ports", "3,5"}, true, {3, 5}},
+      {{"--ports=7"}, true, {7}},
+      {{"--ports", "255"}, true, {255}},
+      {{"--ports", "0"}, false, {}},
+      {{"--ports", "3,3"}, false, {}},
+      {{"--ports", "x"}, false, {}},
+      {{"--ports", "3,"}, false, {}},
+      {{"--ports", ",3"}, false, {}},
+      {{"--ports", "-1"}, false, {}},
+      {{"--ports", "256"}, false, {}},
+      {{"--ports", "3 5"}, false, {}},
+      {{"--ports"}, false, {}},
+      {{}, false, {}},
+      {{"--bogus"}, false, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<unsigned> ports;
+    std::string error;
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args.back());
+    EXPECT_EQ(vcom::ParseArgs(c.args, ports, error), c.ok);
+    if (c.ok) EXPECT_EQ(ports, c.ports);
+    else EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(VcomdArgs, BadPortListsAreRefusedByTheProgram) {
+  TempDir tmp;
+  for (const char* list : {"0", "3,3", "x"}) {
+    SCOPED_TRACE(list);
+    Child child;
+    std::string out = tmp.Path() + "/out";
+    ASSERT_TRUE(child.Start({BinDir() + "/vcomd", "--ports", list}, {{"ZOL_SYSROOT", tmp.Path()}}, out));
+    EXPECT_EQ(child.WaitExit(5000), 2);
+    EXPECT_NE(ReadText(out).find("vcomd: port"), std::string::npos);
+  }
+  // Nothing was created.
+  EXPECT_FALSE(fs::exists(tmp.Path() + "/run/zol/vcomd.ctl"));
+}
+
+// A running vcomd in a private root; ZOL_SYSROOT points this process there too.
+class Vcomd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = tmp.Path();
+    ::setenv("ZOL_SYSROOT", root.c_str(), 1);
+    ASSERT_TRUE(daemon.Start({BinDir() + "/vcomd", "--ports", "3,5"}, {{"ZOL_SYSROOT", root}}, root + "/vcomd.out"));
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(root + "/run/zol/vcomd.ctl") && fs::exists(Com(5)); }, 5000));
+  }
+  void TearDown() override { ::unsetenv("ZOL_SYSROOT"); }
+
+  std::string Com(unsigned n) const { return root + "/dev/ttyZOL" + std::to_string(n); }
+  std::wstring Interface(unsigned n) const {
+    return sys::FromUtf8(root + "/run/zol/devices/{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}/ZOL_COM" + std::to_string(n));
+  }
+  sys::ZOL_INFO Info(sys::VirtualSerialPort& port) {
+    sys::ZOL_INFO info{99, 99, 99};
+    std::uint32_t got = 0;
+    EXPECT_TRUE(port.IoControl(sys::IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO, &info, sizeof(info), &got));
+    EXPECT_EQ(got, 12u);
+    return info;
+  }
+  std::string Control(const std::string& line) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof(a.sun_path), "%s", (root + "/run/zol/vcomd.ctl").c_str());
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+      std::string text = line + "\n";
+      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+      WaitFor(
+          [&] {
+            char buf[512];
+            ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
+            return n == 0 || (!answer.empty() && answer.back() == '\n' &&
+                              (line != "status" || answer.find("COM5") != std::string::npos));
+          },
+          2000);
+    }
+    ::close(fd);
+    return answer;
+  }
+
+  TempDir tmp;
+  std::string root;
+  Child daemon;
+};
+
+TEST_F(Vcomd, ListsItsInterfacesAndWritesTheRegistryValue) {
+  auto list = sys::ListVirtualSerialInterfaces();
+  EXPECT_EQ(list.status, sys::VirtualSerialInterfaceList::Status::Ok);
+  ASSERT_EQ(list.paths.size(), 2u);
+  EXPECT_EQ(list.paths[0], Interface(3));
+  EXPECT_EQ(list.paths[1], Interface(5));
+  EXPECT_NE(ReadText(root + "/etc/halvern/registry.reg").find("\"NUMBER_OF_REQ_COM_PORTS\"=dword:00000002"),
+            std::string::npos);
+}
+
+TEST_F(Vcomd, OneOpenerAtATime) {
+  sys::VirtualSerialPort first, second;
+  ASSERT_TRUE(first.Open(Interface(3)));
+  EXPECT_FALSE(second.Open(Interface(3)));
+  EXPECT_EQ(sys::LastError(), ERROR_SHARING_VIOLATION);
+  sys::VirtualSerialPort other;
+  EXPECT_TRUE(other.Open(Interface(5)));  // another port is independent
+  first.Close();
+  EXPECT_TRUE(WaitFor([&] { return second.Open(Interface(3)); }, 2000));
+  sys::VirtualSerialPort missing;
+  EXPECT_FALSE(missing.Open(Interface(4)));
+  EXPECT_EQ(sys::LastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Vcomd, ZolInfoFollowsTheApplicationAndTheHold) {
+  sys::VirtualSerialPort port;
+  ASSERT_TRUE(port.Open(Interface(3)));
+  EXPECT_EQ(Info(port).connected, 0u);
+  {
+    App app(Com(3));
+    ASSERT_TRUE(app.IsOpen());
+    sys::ZOL_INFO info = Info(port);
+    EXPECT_EQ(info.connected, 1u);
+    EXPECT_EQ(info.hold, 0u);
+    EXPECT_EQ(info.reserved, 0u);
+    EXPECT_EQ(Control("hold 3 1"), "OK\n");
+    EXPECT_EQ(Info(port).hold, 1u);
+    EXPECT_EQ(Control("hold 3 0"), "OK\n");
+    EXPECT_EQ(Info(port).hold, 0u);
+  }
+  EXPECT_EQ(Info(port).connected, 0u);
+
+  const struct {
+    std::uint32_t code;
+    const char* status;
+  } steps[] = {
+      {sys::IOCTL_VIRTUAL_SERIAL_SET_RCVRDY, "COM3 connected=0 hold=0 rcvrdy=1"},
+      {sys::IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY, "COM3 connected=0 hold=0 rcvrdy=0"},
+  };
+  for (const auto& s : steps) {
+    std::uint32_t got = 7;
+    EXPECT_TRUE(port.IoControl(s.code, nullptr, 0, &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_NE(Control("status").find(s.status), std::string::npos) << Control("status");
+  }
+  std::uint32_t small = 0, got = 0;
+  EXPECT_FALSE(port.IoControl(sys::IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO, &small, sizeof(small), &got));
+  EXPECT_EQ(sys::LastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_FALSE(port.IoControl(0x7001C00Cu, nullptr, 0, &got));
+  // Closing the interface clears the device side's readiness.
+  ASSERT_TRUE(port.IoControl(sys::IOCTL_VIRTUAL_SERIAL_SET_RCVRDY, nullptr, 0, &got));
+  port.Close();
+  EXPECT_TRUE(WaitFor([&] { return Control("status").find("COM3 connected=0 hold=0 rcvrdy=0") != std::string::npos; },
+                      2000));
+}
+
+TEST_F(Vcomd, ReadsAndWritesBreakWhileTheApplicationIsClosed) {
+  sys::VirtualSerialPort port;
+  ASSERT_TRUE(port.Open(Interface(3)));
+  sys::VirtualSerialIo reader(port, sys::VirtualSerialIo::Kind::Read);
+  sys::VirtualSerialIo writer(port, sys::VirtualSerialIo::Kind::Write);
+  char buf[64];
+  std::uint32_t n = 0;
+  EXPECT_FALSE(reader.Start(buf, sizeof(buf), &n));
+  EXPECT_EQ(sys::LastError(), ERROR_BROKEN_PIPE);
+  EXPECT_FALSE(writer.Start(const_cast<char*>("lost"), 4, &n));
+  EXPECT_EQ(sys::LastError(), ERROR_BROKEN_PIPE);
+
+  App app(Com(3));
+  ASSERT_TRUE(reader.Start(buf, sizeof(buf), &n) == false);
+  ASSERT_EQ(sys::LastError(), ERROR_IO_PENDING);
+  sys::Event never;
+  ASSERT_TRUE(app.Write("abc"));
+  EXPECT_EQ(sys::WaitAny({never, reader.Completion()}, 5000), 1u);
+  ASSERT_TRUE(reader.Result(&n));
+  EXPECT_EQ(std::string(buf, n), "abc");
+  ASSERT_TRUE(writer.Start(const_cast<char*>("xyz"), 3, &n));
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(app.Read(3, 2000), "xyz");
+
+  // A pending read ends with a broken pipe when the application closes.
+  ASSERT_FALSE(reader.Start(buf, sizeof(buf), &n));
+  ASSERT_EQ(sys::LastError(), ERROR_IO_PENDING);
+  app.Close();
+  EXPECT_EQ(sys::WaitAny({never, reader.Completion()}, 5000), 1u);
+  EXPECT_FALSE(reader.Result(&n));
+  EXPECT_EQ(sys::LastError(), ERROR_BROKEN_PIPE);
+}
+
+TEST_F(Vcomd, DataNeverCrossesFromOneOpeningToTheNext) {
+  sys::VirtualSerialPort port;
+  ASSERT_TRUE(port.Open(Interface(3)));
+  sys::VirtualSerialIo writer(port, sys::VirtualSerialIo::Kind::Write);
+  std::uint32_t n = 0;
+  {
+    App app(Com(3));
+    ASSERT_TRUE(writer.Start(const_cast<char*>("for the first"), 13, &n));
+  }  // closed unread
+  // Once the driver has seen the close (its answers come after its own events),
+  // the next opening starts empty.
+  ASSERT_TRUE(WaitFor([&] { return Control("status").find("COM3 connected=0") != std::string::npos; }, 2000));
+  App next(Com(3));
+  EXPECT_EQ(next.Read(1, 300), "");
+  ASSERT_TRUE(writer.Start(const_cast<char*>("second"), 6, &n));
+  EXPECT_EQ(next.Read(6, 2000), "second");
+}
+
+TEST_F(Vcomd, MalformedInputGetsAnErrorOrAClosedConnection) {
+  // Interface socket: a request of the wrong size closes that connection only.
+  {
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof(a.sun_path), "%s", sys::ToUtf8(Interface(5)).c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    char reply[64];
+    ASSERT_GT(::recv(fd, reply, sizeof(reply), 0), 0);
+    const std::string garbage[] = {"x", std::string(200, '\xff'), std::string(sizeof(vcom::IoRequest), '\0')};
+    ::send(fd, garbage[0].data(), garbage[0].size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(WaitFor([&] { return ::recv(fd, reply, sizeof(reply), MSG_DONTWAIT) == 0; }, 2000));
+    ::close(fd);
+  }
+  const struct {
+    std::string line;
+    std::string answer;
+  } lines[] = {
+      {"bogus", "ERR unknown command\n"},     {"hold", "ERR usage: hold <n> <0|1>\n"},
+      {"hold 3 2", "ERR usage: hold <n> <0|1>\n"}, {"hold x 1", "ERR usage: hold <n> <0|1>\n"},
+      {"hold 9 1", "ERR no COM9\n"},          {"hold 3 1 extra", "ERR usage: hold <n> <0|1>\n"},
+      {"", "ERR unknown command\n"},
+  };
+  for (const auto& l : lines) EXPECT_EQ(Control(l.line), l.answer) << l.line;
+  // An endless line is cut off; the daemon serves on.
+  EXPECT_EQ(Control(std::string(5000, 'a')), "");
+  EXPECT_NE(Control("status").find("COM5 connected=0"), std::string::npos);
+  sys::VirtualSerialPort port;
+  EXPECT_TRUE(port.Open(Interface(5)));
+}
+
+TEST_F(Vcomd, SigtermRemovesItsFiles) {
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(5000), 0);
+  EXPECT_FALSE(fs::exists(root + "/run/zol/vcomd.ctl"));
+  EXPECT_FALSE(fs::is_symlink(Com(3)));
+  EXPECT_FALSE(fs::is_symlink(Com(5)));
+  EXPECT_TRUE(sys::ListVirtualSerialInterfaces().paths.empty());
+}
+
+}  // namespace
