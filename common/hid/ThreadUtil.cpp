@@ -1,5 +1,6 @@
 #include "common/hid/ThreadUtil.h"
 
+#include <future>
 #include <system_error>
 
 #include "platform/Error.h"
@@ -26,18 +27,17 @@ DWORD CThreadUtil::Start() {
   m_DoneEvent = std::move(doneEvent);
 
   // The worker reports its id before Start returns, as thread creation does.
-  sys::Event idReady(sys::Event::Reset::Manual, false);
-  if (!idReady.IsValid()) return sys::LastError();
+  std::promise<DWORD> idReady;
+  std::future<DWORD> id = idReady.get_future();
   try {
     m_Thread = std::thread([this, &idReady] {
-      m_ThreadId = sys::CurrentThreadId();
-      idReady.Set();
+      idReady.set_value(sys::CurrentThreadId());
       ThreadProc();
     });
   } catch (const std::system_error&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  idReady.Wait(INFINITE);
+  m_ThreadId = id.get();
   m_Started = true;
   return 0;
 }

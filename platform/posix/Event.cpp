@@ -13,6 +13,24 @@
 #include "platform/Error.h"
 #include "platform/posix/PosixError.h"
 
+// ThreadSanitizer does not see poll() on an eventfd as synchronisation: tell
+// it that a Set happens before the wait that it ends.
+#if defined(__SANITIZE_THREAD__)
+#define ZOL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZOL_TSAN 1
+#endif
+#endif
+#ifdef ZOL_TSAN
+#include <sanitizer/tsan_interface.h>
+#define ZOL_TSAN_RELEASE(p) __tsan_release(p)
+#define ZOL_TSAN_ACQUIRE(p) __tsan_acquire(p)
+#else
+#define ZOL_TSAN_RELEASE(p) static_cast<void>(p)
+#define ZOL_TSAN_ACQUIRE(p) static_cast<void>(p)
+#endif
+
 namespace sys {
 namespace {
 
@@ -52,10 +70,12 @@ Event::~Event() {
 bool Event::IsValid() const { return m_handle >= 0; }
 
 void Event::Set() {
-  if (m_handle < 0) return;
+  const int fd = static_cast<int>(m_handle);
+  if (fd < 0) return;
+  ZOL_TSAN_RELEASE(this);
   const std::uint64_t one = 1;
   // EAGAIN means the counter is already at its maximum: still set.
-  while (write(static_cast<int>(m_handle), &one, sizeof one) < 0 && errno == EINTR) {
+  while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
@@ -106,8 +126,9 @@ std::uint32_t WaitAny(std::span<const WaitItem> items, std::uint32_t timeoutMs) 
         return kWaitFailed;
       }
       if (!IsReady(fds[i].revents)) continue;
-      const Event* event = items[i].event;
+      Event* event = items[i].event;
       if (event && event->IsAuto() && !Consume(fds[i].fd)) continue;  // another waiter took it
+      if (event) ZOL_TSAN_ACQUIRE(event);
       return static_cast<std::uint32_t>(i);
     }
     if (pollTimeout == 0) return kWaitTimeout;

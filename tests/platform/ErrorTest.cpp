@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/Error.h"
@@ -51,15 +52,23 @@ TEST(ErrorTest, EveryCodeTheSystemUsesHasATextEndingInCrLf) {
 TEST(ErrorTest, AnUnknownCodeHasNoText) { EXPECT_EQ(sys::ErrorText(0x2FFFFFFu), ""); }
 
 TEST(ErrorTest, LastErrorBelongsToTheThread) {
-  sys::SetLastError(ERROR_BROKEN_PIPE);
-  std::uint32_t seenByOther = 1;
-  std::thread other([&] {
-    sys::SetLastError(ERROR_ACCESS_DENIED);
-    seenByOther = sys::LastError();
-  });
-  other.join();
-  EXPECT_EQ(seenByOther, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(sys::LastError(), ERROR_BROKEN_PIPE);
+  // Two threads each set their own code, then read it back after the other
+  // has set its one. They meet through atomics only: a system call in
+  // between may change the thread's last error.
+  std::atomic<int> set{0};
+  std::uint32_t seen[2] = {};
+  const std::uint32_t codes[2] = {ERROR_BROKEN_PIPE, ERROR_ACCESS_DENIED};
+  auto body = [&](int i) {
+    sys::SetLastError(codes[i]);
+    ++set;
+    while (set.load() < 2) std::this_thread::yield();
+    seen[i] = sys::LastError();
+  };
+  std::thread first(body, 0), second(body, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(seen[0], codes[0]);
+  EXPECT_EQ(seen[1], codes[1]);
 }
 
 }  // namespace

@@ -1,0 +1,72 @@
+#include "platform/common/ErrorTexts.h"
+
+#include <utility>
+
+namespace sys::detail {
+namespace {
+
+// The system message table's wording for each code the system reports.
+constexpr std::pair<std::uint32_t, const char*> kErrorTexts[] = {
+    {0, "The operation completed successfully.\r\n"},
+    {2, "The system cannot find the file specified.\r\n"},
+    {3, "The system cannot find the path specified.\r\n"},
+    {4, "The system cannot open the file.\r\n"},
+    {5, "Access is denied.\r\n"},
+    {6, "The handle is invalid.\r\n"},
+    {8, "Not enough memory resources are available to process this command.\r\n"},
+    {13, "The data is invalid.\r\n"},
+    {14, "Not enough memory resources are available to complete this operation.\r\n"},
+    {19, "The media is write protected.\r\n"},
+    {21, "The device is not ready.\r\n"},
+    {22, "The device does not recognize the command.\r\n"},
+    {29, "The system cannot write to the specified device.\r\n"},
+    {30, "The system cannot read from the specified device.\r\n"},
+    {31, "A device attached to the system is not functioning.\r\n"},
+    {32, "The process cannot access the file because it is being used by another process.\r\n"},
+    {38, "Reached the end of the file.\r\n"},
+    {50, "The request is not supported.\r\n"},
+    {80, "The file exists.\r\n"},
+    {87, "The parameter is incorrect.\r\n"},
+    {109, "The pipe has been ended.\r\n"},
+    {112, "There is not enough space on the disk.\r\n"},
+    {122, "The data area passed to a system call is too small.\r\n"},
+    {126, "The specified module could not be found.\r\n"},
+    {127, "The specified procedure could not be found.\r\n"},
+    {145, "The directory is not empty.\r\n"},
+    {161, "The specified path is invalid.\r\n"},
+    {170, "The requested resource is in use.\r\n"},
+    {183, "Cannot create a file when that file already exists.\r\n"},
+    {206, "The filename or extension is too long.\r\n"},
+    {259, "No more data is available.\r\n"},
+    {995, "The I/O operation has been aborted because of either a thread exit or an application request.\r\n"},
+    {996, "Overlapped I/O event is not in a signaled state.\r\n"},
+    {997, "Overlapped I/O operation is in progress.\r\n"},
+    {1006, "The volume for a file has been externally altered so that the opened file is no longer valid.\r\n"},
+    {1009, "The configuration registry database is corrupt.\r\n"},
+    {1060, "The specified service does not exist as an installed service.\r\n"},
+    {1063, "The service process could not connect to the service controller.\r\n"},
+    {1167, "The device is not connected.\r\n"},
+    {1168, "Element not found.\r\n"},
+    {1460, "This operation returned because the timeout period expired.\r\n"},
+    {10038, "An operation was attempted on something that is not a socket.\r\n"},
+    {10048, "Only one usage of each socket address (protocol/network address/port) is normally permitted.\r\n"},
+    {10049, "The requested address is not valid in its context.\r\n"},
+    {10051, "A socket operation was attempted to an unreachable network.\r\n"},
+    {10053, "An established connection was aborted by the software in your host machine.\r\n"},
+    {10054, "An existing connection was forcibly closed by the remote host.\r\n"},
+    {10057, "A request to send or receive data was disallowed because the socket is not connected and (when sending on a datagram socket using a sendto call) no address was supplied.\r\n"},
+    {10060, "A connection attempt failed because the connected party did not properly respond after a period of time, or established connection failed because connected host has failed to respond.\r\n"},
+    {10061, "No connection could be made because the target machine actively refused it.\r\n"},
+    {10065, "A socket operation was attempted to an unreachable host.\r\n"},
+};
+
+}  // namespace
+
+const char* KnownErrorText(std::uint32_t code) {
+  for (const auto& [known, text] : kErrorTexts) {
+    if (known == code) return text;
+  }
+  return nullptr;
+}
+
+}  // namespace sys::detail

@@ -1,0 +1,15 @@
+#include "platform/Thread.h"
+
+#include "platform/win32/WinHeaders.h"
+
+namespace sys {
+
+std::uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+void SleepMs(std::uint32_t ms) { Sleep(ms); }
+
+std::uint64_t TickCountMs() { return GetTickCount64(); }
+
+}  // namespace sys
