@@ -151,7 +151,7 @@ TEST_F(PortServiceTest, WriteResultsAndTheZeroedBuffer) {
   // Not ready: 11 at once, buffer untouched.
   std::size_t before = WriteCount(*sys, kMsr);
   ASSERT_TRUE(sys->Command(kMsr, "write 1000 414243"));
-  EXPECT_EQ(NextWrite(*sys, kMsr, before), "Write rc=11 written=0 zeroed=0");
+  EXPECT_EQ(NextWrite(*sys, kMsr, before), "Write rc=11 written=-1 zeroed=0");
 
   App app(sys->ComPath(3));
   ASSERT_TRUE(WaitPluginLine(*sys, kMsr, "PortReady 1"));
@@ -210,7 +210,7 @@ TEST_F(PortServiceTest, HoldMakesWriteGiveUpWith11AfterThreeQueries) {
   ASSERT_TRUE(sys->Command(kMsr, "write 1000 41"));
   std::string record = NextWrite(*sys, kMsr, before, 5000);
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  EXPECT_EQ(record, "Write rc=11 written=0 zeroed=0");
+  EXPECT_EQ(record, "Write rc=11 written=-1 zeroed=0");
   // Three queries, each followed by a 500 ms pause.
   EXPECT_GE(elapsed.count(), 1400);
   EXPECT_LE(elapsed.count(), 2600);
@@ -312,7 +312,9 @@ TEST(PortServiceRegistration, RefusedDevicesAreSkippedAndTheOtherOneWorks) {
     } else {
       ASSERT_TRUE(WaitPluginLine(sys, kMsr, "SetReadyToReceive(TRUE)=1", 15000)) << sys.ServiceOutput();
     }
-    if (c.logLine && sys.HasLogService()) EXPECT_TRUE(sys.WaitLog(c.logLine)) << c.logLine;
+    if (c.logLine && sys.HasLogService()) {
+      EXPECT_TRUE(sys.WaitLog(c.logLine)) << c.logLine;
+    }
     EXPECT_EQ(sys.StopService(), 0);
     auto msr = sys.PluginLines(kMsr);
     if (c.msrLines.empty()) {
@@ -335,7 +337,9 @@ TEST(PortServiceRegistration, InitializeReturning4GetsNoFurtherCalls) {
   ASSERT_TRUE(sys.Start());
   ASSERT_TRUE(WaitFor([&] { return CountContaining(sys.PluginLines(kMsr), "Initialize") == 1; }, 15000));
   App app(sys.ComPath(3));
-  if (sys.HasLogService()) EXPECT_TRUE(sys.WaitLog("CZolManager::RegisterZol - InitializeDevice failed"));
+  if (sys.HasLogService()) {
+    EXPECT_TRUE(sys.WaitLog("CZolManager::RegisterZol - InitializeDevice failed"));
+  }
   // The port never runs: the application's opening is not reported to anyone.
   EXPECT_FALSE(WaitPluginLine(sys, kMsr, "PortReady 1", 300));
   EXPECT_EQ(sys.StopService(), 0);
@@ -355,7 +359,9 @@ TEST(PortServiceRegistration, TwoDevicesOfOneLibraryKeepTheFirst) {
   ASSERT_TRUE(WaitPluginLine(sys, kMsr, "SetReadyToReceive(TRUE)=1", 15000));
   App first(sys.ComPath(3)), second(sys.ComPath(5));
   ASSERT_TRUE(WaitPluginLine(sys, kMsr, "PortReady 1"));
-  if (sys.HasLogService()) EXPECT_TRUE(sys.WaitLog("CZolManager::RegisterZol - MsrHidBridge.so already serves a device"));
+  if (sys.HasLogService()) {
+    EXPECT_TRUE(sys.WaitLog("CZolManager::RegisterZol - MsrHidBridge.so already serves a device"));
+  }
   EXPECT_EQ(sys.StopService(), 0);
   auto lines = sys.PluginLines(kMsr);
   EXPECT_EQ(CountContaining(lines, "CreateDevice"), 1u);
@@ -433,7 +439,9 @@ TEST(PortServiceStartup, OpenCloseCyclesLeaveFilesAndThreadsWhereTheyStarted) {
   for (int i = 0; i < 1000; ++i) {
     App app(sys.ComPath(3));
     ASSERT_TRUE(app.IsOpen()) << "cycle " << i;
-    if (i % 100 == 0) ASSERT_TRUE(app.Write("x"));
+    if (i % 100 == 0) {
+      ASSERT_TRUE(app.Write("x"));
+    }
   }
   EXPECT_TRUE(WaitFor([&] { return CountEntries(proc + "/fd") == fds && CountEntries(proc + "/task") == threads; },
                       5000))

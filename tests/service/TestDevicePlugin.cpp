@@ -151,7 +151,7 @@ class TestDevice final : public IDevice {
 
   void DoWrite(std::uint8_t* data, std::uint32_t length, std::int32_t* written, std::int32_t timeout) {
     std::int32_t rc = m_listener->Write(data, length, written, timeout);
-    bool zeroed = data != nullptr;
+    bool zeroed = data != nullptr && length > 0;
     for (std::uint32_t i = 0; data && i < length; ++i) zeroed = zeroed && data[i] == 0;
     Record("Write rc=" + std::to_string(rc) + " written=" + std::to_string(written ? *written : -1) +
            " zeroed=" + (zeroed ? "1" : "0"));
