@@ -123,15 +123,17 @@ void CWriteTrace::OpenFile() { m_File.Open(m_FileName); }
 
 void CWriteTrace::Run() {
   sys::WaitAny({m_queue.DataEvent(), StopEvent()}, INFINITE);
-  // At a stop the queue is emptied before the thread ends (the stop is
-  // requested only after every reader has queued what it received).
-  bool stopping = IsStopRequested();
+  WriteQueued();
+}
+
+// After the last step: the stop is requested only once every reader has
+// queued what it received, so what is queued now is all there is.
+void CWriteTrace::OnExit() { WriteQueued(); }
+
+void CWriteTrace::WriteQueued() {
   std::deque<std::vector<char>> chunks;
-  do {
-    chunks.clear();
-    m_queue.TakeAll(chunks);
-    for (const auto& chunk : chunks) WriteChunk(chunk);
-  } while (stopping && !chunks.empty());
+  m_queue.TakeAll(chunks);
+  for (const auto& chunk : chunks) WriteChunk(chunk);
 }
 
 void CWriteTrace::WriteChunk(const std::vector<char>& chunk) {
@@ -160,6 +162,7 @@ bool CReadSocket::Finished() const {
 }
 
 void CReadSocket::CloseSocket() {
+  std::lock_guard<std::mutex> lock(m_FinishedLock);
   m_Socket.ShutdownBoth();
   m_Socket.Close();
 }
@@ -167,7 +170,11 @@ void CReadSocket::CloseSocket() {
 void CReadSocket::Finish() {
   QueueLines(true);
   {
+    // The descriptor goes back at once (the record itself waits for the next
+    // accept): under descriptor pressure, ended clients must not hold any.
     std::lock_guard<std::mutex> lock(m_FinishedLock);
+    m_Socket.ShutdownBoth();
+    m_Socket.Close();
     m_Finished = true;
   }
   StopEvent().Set();
@@ -229,13 +236,7 @@ void CReadSocket::Run() {
 CLogClientMgr::CLogClientMgr() : m_WriteTrace(m_Queue), m_DrainEvent(sys::Event::Reset::Manual) {}
 
 CLogClientMgr::~CLogClientMgr() {
-  StopAndJoin();
-  std::lock_guard<std::mutex> lock(m_ClientListLock);
-  for (auto& c : m_Clients) {
-    c->CloseSocket();
-    c->StopAndJoin();
-  }
-  m_Clients.clear();
+  if (IsStarted() && !m_Stopped) StopService();
 }
 
 DWORD CLogClientMgr::StartService(const LogServiceSettings& settings) {
@@ -278,6 +279,10 @@ void CLogClientMgr::Run() {
     return;
   }
   RemoveFinishedClients();
+  AddClient(std::move(client));
+}
+
+void CLogClientMgr::AddClient(sys::Socket client) {
   auto reader = std::make_unique<CReadSocket>(*this, std::move(client));
   if (reader->Start() != 0) return;  // the record is freed with its socket
   std::lock_guard<std::mutex> lock(m_ClientListLock);
@@ -303,8 +308,16 @@ void CLogClientMgr::ReaderFinished() {
 }
 
 void CLogClientMgr::StopService() {
-  // 1. No new clients.
+  // 1. No new clients. Those that connected already (waiting in the
+  // listener's backlog) are served like the others.
   StopAndJoin();
+  if (m_ListenSocket.IsValid()) {
+    while (m_ListenSocket.WaitReadable(nullptr, 0) == 1) {
+      sys::Socket client = m_ListenSocket.Accept();
+      if (!client.IsValid()) break;
+      AddClient(std::move(client));
+    }
+  }
   m_ListenSocket.Close();
   // 2. Every reader reads what its client already sent, then ends.
   m_DrainEvent.Set();
@@ -328,6 +341,7 @@ void CLogClientMgr::StopService() {
   }
   // 3. The writer writes everything queued, then ends.
   m_WriteTrace.StopAndJoin();
+  m_Stopped = true;
 }
 
 std::int32_t Run(sys::Event& stopEvent) {

@@ -66,8 +66,10 @@ class CWriteTrace : public CThreadUtil {
 
  protected:
   void Run() override;
+  void OnExit() override;
 
  private:
+  void WriteQueued();
   void WriteChunk(const std::vector<char>& chunk);
   void OpenFile();
 
@@ -122,6 +124,7 @@ class CLogClientMgr : public CThreadUtil {
 
  private:
   void RemoveFinishedClients();
+  void AddClient(sys::Socket client);
 
   sys::SocketLibrary m_Winsock;
   sys::Socket m_ListenSocket;
@@ -133,6 +136,7 @@ class CLogClientMgr : public CThreadUtil {
   sys::Event m_DrainEvent;
   std::mutex m_FinishLock;
   std::condition_variable m_FinishCv;
+  bool m_Stopped = false;
 };
 
 // Reads the settings (with the service's debug-output lines).

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -90,7 +91,7 @@ inline std::string LoggingConfig(const std::vector<std::pair<std::string, std::s
 class Child {
  public:
   Child(const fs::path& program, const std::vector<std::string>& args, const fs::path& outDir,
-        const std::vector<std::string>& env = {}) {
+        const std::vector<std::string>& env = {}, int fdLimit = 0) {
     m_out = outDir / (program.filename().string() + "." + std::to_string(Counter()++) + ".out");
     m_err = fs::path(m_out).replace_extension(".err");
     m_pid = ::fork();
@@ -104,6 +105,10 @@ class Child {
       sigemptyset(&none);
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
       for (auto& kv : env) ::putenv(const_cast<char*>(kv.c_str()));
+      if (fdLimit > 0) {
+        rlimit rl{static_cast<rlim_t>(fdLimit), static_cast<rlim_t>(fdLimit)};
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+      }
       std::vector<char*> argv;
       std::string prog = program.string();
       argv.push_back(prog.data());
@@ -212,6 +217,30 @@ class Listener {
   unsigned short m_port = 0;
   std::vector<int> m_clients;
 };
+
+// A client connection to a loopback port; -1 when refused.
+inline int Connect(unsigned short port, unsigned int address = INADDR_LOOPBACK) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline bool SendAll(int fd, const std::string& data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
 
 // A loopback port that was free a moment ago.
 inline unsigned short FreePort() {
