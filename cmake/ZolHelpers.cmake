@@ -23,7 +23,9 @@ function(zol_add_test name)
   if(CMAKE_CROSSCOMPILING)
     target_link_options(${name} PRIVATE -static)
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS};wine" TIMEOUT 600)
+    # Wine shows the host's root as drive Z:.
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS};wine" TIMEOUT 600
+      ENVIRONMENT "ZOL_BIN_DIR=Z:${CMAKE_BINARY_DIR}/bin")
   else()
     gtest_discover_tests(${name}
       DISCOVERY_MODE PRE_TEST
