@@ -1,0 +1,40 @@
+// A program on the service host for the host's process tests: it prints each
+// host event and the life of its work on standard output.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "service/host/ServiceHost.h"
+
+namespace {
+
+// Stands for data a crash report must never contain.
+volatile char g_secret[32];
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::memcpy(const_cast<char*>(g_secret), "SECRET-4111111111111111", 24);
+  svchost::ServiceDefinition d;
+  d.serviceName = L"ZOLPROBE";
+  d.displayName = L"Probe Service";
+  d.description = L"Runs the host's tests";
+  d.report = [](svchost::HostEvent e, DWORD code) {
+    std::printf("event %d %x\n", static_cast<int>(e), code);
+    std::fflush(stdout);
+  };
+  d.process = [](sys::Event& stop) -> std::int32_t {
+    std::printf("process running\n");
+    std::fflush(stdout);
+    if (std::getenv("ZOL_HOST_PROBE_FAIL")) return static_cast<std::int32_t>(0x80004005u);
+    if (std::getenv("ZOL_HOST_PROBE_CRASH")) {
+      volatile int* p = nullptr;
+      *p = static_cast<int>(g_secret[0]);
+    }
+    stop.Wait(0xFFFFFFFFu);
+    std::printf("process stopped\n");
+    std::fflush(stdout);
+    return 0;
+  };
+  return svchost::RunHost(d, argc, argv);
+}

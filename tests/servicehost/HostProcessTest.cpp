@@ -1,0 +1,248 @@
+// The service host in a real process: console signals, the dispatcher
+// without and with a manager, install and remove against a stand-in
+// systemctl, and the crash report.
+#include <gtest/gtest.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <regex>
+
+#include "service/host/ServiceHost.h"
+#include "tests/log/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using logtest::Child;
+using E = svchost::HostEvent;
+
+struct Event {
+  int event;
+  unsigned code;
+  bool operator==(const Event&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& o, const Event& e) { return o << "{" << e.event << "," << std::hex << e.code << "}"; }
+
+Event Ev(E e, unsigned code = 0) { return {static_cast<int>(e), code}; }
+
+std::vector<Event> Events(const std::string& out) {
+  std::vector<Event> v;
+  std::regex re(R"(event (\d+) ([0-9a-f]+))");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), re); it != std::sregex_iterator(); ++it) {
+    v.push_back({std::stoi((*it)[1]), static_cast<unsigned>(std::stoul((*it)[2], nullptr, 16))});
+  }
+  return v;
+}
+
+// A temporary root with the probe, a stand-in systemctl first on PATH that
+// records its calls, and an optional notify socket.
+struct Host {
+  logtest::TempDir dir;
+  fs::path exe;
+  fs::path record;
+  fs::path unitFile;
+  std::vector<std::string> env;
+
+  Host() {
+    exe = logtest::CopyProgram("zol_host_probe", dir.path);
+    fs::path stub = dir.path / "stub";
+    fs::create_directories(stub);
+    record = dir.path / "systemctl.calls";
+    logtest::WriteFile(stub / "systemctl",
+                       "#!/bin/sh\n"
+                       "echo \"$*\" >> \"" + record.string() + "\"\n"
+                       "case \"$1\" in\n"
+                       "  is-active) echo \"${STUB_STATE:-inactive}\"; [ \"${STUB_STATE:-inactive}\" = active ] && exit 0; exit 3;;\n"
+                       "  enable) exit ${STUB_ENABLE_RC:-0};;\n"
+                       "esac\n"
+                       "exit 0\n");
+    fs::permissions(stub / "systemctl", fs::perms::owner_all);
+    unitFile = dir.path / "etc/systemd/system/ZOLPROBE.service";
+    const char* path = std::getenv("PATH");
+    env = {"ZOL_SYSROOT=" + dir.path.string(), "PATH=" + stub.string() + ":" + (path ? path : "/usr/bin:/bin")};
+  }
+
+  std::unique_ptr<Child> Start(const std::vector<std::string>& args, std::vector<std::string> extraEnv = {}) {
+    std::vector<std::string> all = env;
+    all.insert(all.end(), extraEnv.begin(), extraEnv.end());
+    return std::make_unique<Child>(exe, args, dir.path, all);
+  }
+
+  // Runs a command to its end; returns its events.
+  std::vector<Event> Run(const std::vector<std::string>& args, std::vector<std::string> extraEnv = {}) {
+    auto c = Start(args, extraEnv);
+    EXPECT_TRUE(c->Wait());
+    EXPECT_TRUE(c->Exited());
+    EXPECT_EQ(c->ExitCode(), 0);
+    return Events(c->Out());
+  }
+
+  std::string Calls() const { return fs::exists(record) ? logtest::ReadFile(record) : ""; }
+};
+
+TEST(HostProcess, ConsoleWordInAnyCaseStopsOnCtrlCAndCtrlBreak) {
+  for (const char* word : {"console", "Console", "CONSOLE"}) {
+    for (int sig : {SIGINT, SIGQUIT}) {
+      Host host;
+      auto c = host.Start({word, "ignored"});
+      ASSERT_TRUE(logtest::WaitFor([&] { return c->Out().find("process running") != std::string::npos; }));
+      c->Signal(sig);
+      ASSERT_TRUE(c->Wait()) << word << " " << sig;
+      EXPECT_TRUE(c->Exited());
+      EXPECT_EQ(c->ExitCode(), 0);
+      EXPECT_NE(c->Out().find("process stopped"), std::string::npos);
+      EXPECT_EQ(Events(c->Out()), (std::vector<Event>{Ev(E::EndServiceEntered), Ev(E::EndServiceExiting)}))
+          << word << " " << sig;
+    }
+  }
+}
+
+TEST(HostProcess, AnyOtherWordFailsToReachTheManagerAndExitsWithZero) {
+  const std::vector<std::vector<std::string>> argLists = {{}, {"foo"}, {"consoles"}, {"now", "console"}};
+  for (const auto& args : argLists) {
+    Host host;
+    EXPECT_EQ(host.Run(args), (std::vector<Event>{Ev(E::RunServiceEntered), Ev(E::DispatcherFailed, 1063),
+                                                  Ev(E::RunServiceExiting)}))
+        << (args.empty() ? "" : args[0]);
+  }
+}
+
+TEST(HostProcess, InstallWritesANotifyUnitAndEnablesIt) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"install"}, {"INSTALL", "now"}}) {
+    Host host;
+    EXPECT_EQ(host.Run(args), (std::vector<Event>{Ev(E::InstallEntered), Ev(E::Installed), Ev(E::InstallExiting)}));
+    ASSERT_TRUE(fs::exists(host.unitFile));
+    std::string unit = logtest::ReadFile(host.unitFile);
+    EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("\nExecStart=\"" + host.exe.string() + "\"\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("Description=Probe Service\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("[Install]\nWantedBy=multi-user.target"), std::string::npos) << unit;
+    EXPECT_EQ(host.Calls(), "daemon-reload\nenable ZOLPROBE.service\n");
+    // A second install finds the service there.
+    EXPECT_EQ(host.Run({"install"}),
+              (std::vector<Event>{Ev(E::InstallEntered), Ev(E::InstallCreateFailed, 1073), Ev(E::InstallExiting)}));
+    EXPECT_EQ(host.Calls(), "daemon-reload\nenable ZOLPROBE.service\n");
+  }
+}
+
+TEST(HostProcess, InstallThatCannotEnableLeavesNoUnit) {
+  Host host;
+  auto events = host.Run({"install"}, {"STUB_ENABLE_RC=1"});
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1].event, static_cast<int>(E::InstallCreateFailed));
+  EXPECT_NE(events[1].code, 0u);
+  EXPECT_FALSE(fs::exists(host.unitFile));
+}
+
+TEST(HostProcess, RemoveOnlyWhenStopped) {
+  struct Case {
+    const char* state;
+    std::vector<Event> events;
+    bool unitStays;
+    std::string calls;
+  };
+  const std::vector<Case> cases = {
+      {"active", {Ev(E::UninstallEntered), Ev(E::UninstallStillRunning), Ev(E::UninstallExiting)}, true,
+       "is-active ZOLPROBE.service\n"},
+      {"activating", {Ev(E::UninstallEntered), Ev(E::UninstallStillRunning), Ev(E::UninstallExiting)}, true,
+       "is-active ZOLPROBE.service\n"},
+      {"inactive", {Ev(E::UninstallEntered), Ev(E::Removed), Ev(E::UninstallExiting)}, false,
+       "is-active ZOLPROBE.service\ndisable ZOLPROBE.service\ndaemon-reload\n"},
+      {"failed", {Ev(E::UninstallEntered), Ev(E::Removed), Ev(E::UninstallExiting)}, false,
+       "is-active ZOLPROBE.service\ndisable ZOLPROBE.service\ndaemon-reload\n"},
+  };
+  for (const auto& c : cases) {
+    Host host;
+    host.Run({"install"});
+    fs::remove(host.record);
+    EXPECT_EQ(host.Run({"Remove"}, {std::string("STUB_STATE=") + c.state}), c.events) << c.state;
+    EXPECT_EQ(fs::exists(host.unitFile), c.unitStays) << c.state;
+    EXPECT_EQ(host.Calls(), c.calls) << c.state;
+  }
+  Host notInstalled;
+  fs::create_directories(notInstalled.unitFile.parent_path());
+  EXPECT_EQ(notInstalled.Run({"remove"}), (std::vector<Event>{Ev(E::UninstallEntered),
+                                                              Ev(E::UninstallOpenServiceFailed, 1060),
+                                                              Ev(E::UninstallExiting)}));
+}
+
+// A datagram socket standing in for the manager's notify socket.
+struct NotifySocket {
+  logtest::TempDir dir;
+  std::string path;
+  int fd;
+  NotifySocket() {
+    path = (dir.path / "notify").string();
+    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  }
+  ~NotifySocket() { ::close(fd); }
+  // The next message within the limit, or "" when none came.
+  std::string Next(std::chrono::milliseconds limit = 20s) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return "";
+    char buf[512];
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+};
+
+TEST(HostProcess, ServiceModeReportsItsStatesAndStopsOnSigterm) {
+  Host host;
+  NotifySocket notify;
+  auto c = host.Start({}, {"NOTIFY_SOCKET=" + notify.path});
+  EXPECT_EQ(notify.Next(), "STATUS=Starting");
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=Running");
+  ASSERT_TRUE(logtest::WaitFor([&] { return c->Out().find("process running") != std::string::npos; }));
+  c->Signal(SIGTERM);
+  EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=Stopping");
+  EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=Stopping");
+  EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=Stopping");
+  EXPECT_EQ(notify.Next(), "STATUS=Stopped");
+  ASSERT_TRUE(c->Wait());
+  EXPECT_EQ(c->ExitCode(), 0);
+  EXPECT_EQ(Events(c->Out()),
+            (std::vector<Event>{Ev(E::RunServiceEntered), Ev(E::ServiceMainEntered), Ev(E::ServiceRunning),
+                                Ev(E::ControlHandlerEntered), Ev(E::ControlStopPending), Ev(E::ControlHandlerExiting),
+                                Ev(E::ServiceStopped), Ev(E::ServiceMainExiting), Ev(E::RunServiceExiting)}));
+}
+
+TEST(HostProcess, ServiceWhoseWorkFailsStopsAtOnceWithExitCodeZero) {
+  Host host;
+  NotifySocket notify;
+  auto c = host.Start({}, {"NOTIFY_SOCKET=" + notify.path, "ZOL_HOST_PROBE_FAIL=1"});
+  ASSERT_TRUE(c->Wait());
+  EXPECT_EQ(c->ExitCode(), 0);
+  std::vector<std::string> states;
+  for (std::string m; !(m = notify.Next(0ms)).empty();) states.push_back(m);
+  EXPECT_EQ(states, (std::vector<std::string>{"STATUS=Starting", "READY=1\nSTATUS=Running",
+                                              "STOPPING=1\nSTATUS=Stopping", "STATUS=Stopped"}));
+  EXPECT_EQ(Events(c->Out()),
+            (std::vector<Event>{Ev(E::RunServiceEntered), Ev(E::ServiceMainEntered), Ev(E::ServiceRunning),
+                                Ev(E::ProcessFailed, 0x80004005u), Ev(E::ServiceStopped), Ev(E::ServiceMainExiting),
+                                Ev(E::RunServiceExiting)}));
+}
+
+TEST(HostProcess, CrashWritesAReportWithoutMemoryContents) {
+  Host host;
+  fs::path report = host.dir.path / "var/tmp/8350service.dmp";
+  fs::create_directories(report.parent_path());
+  auto c = host.Start({"console"}, {"ZOL_HOST_PROBE_CRASH=1"});
+  ASSERT_TRUE(c->Wait());
+  ASSERT_TRUE(c->Signalled()) << "the process ends by its fault";
+  ASSERT_TRUE(fs::exists(report));
+  std::string text = logtest::ReadFile(report);
+  EXPECT_NE(text.find("signal 11 SIGSEGV\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\naddress 0x0\n"), std::string::npos) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\nthread \d+\n)"))) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(backtrace:\n(.+\n){2,})"))) << text;
+  EXPECT_EQ(text.find("4111111111111111"), std::string::npos);
+  EXPECT_LT(text.size(), 64u * 1024);
+}
+
+}  // namespace
