@@ -29,8 +29,14 @@ function(zol_add_test name)
   else()
     gtest_discover_tests(${name}
       DISCOVERY_MODE PRE_TEST
-      PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
+      PROPERTIES TIMEOUT 300
       ENVIRONMENT "ZOL_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+    # PROPERTIES flattens a list value (two labels would eat the properties
+    # after them), so the labels are set once the tests are discovered.
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${labels_file}
+      "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
   endif()
 endfunction()
 
