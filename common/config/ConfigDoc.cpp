@@ -2,8 +2,7 @@
 // rule and the path helpers. The parser itself lives in posix/ and win32/.
 #include "common/config/ConfigDoc.h"
 
-#include <cwchar>
-
+#include "common/config/XmlShared.h"
 #include "platform/Debug.h"
 #include "platform/Error.h"
 #include "platform/MessageBox.h"
@@ -44,19 +43,10 @@ bool configdoc::Save(const std::wstring& path) {
     saved = false;
   }
   if (!saved) {
-    // The text is formatted into a buffer of 260 characters, as the system does.
+    // The text is formatted into a buffer of 260 characters: what does not fit is cut.
     const std::wstring& shown = path.empty() ? m_path : path;
-    wchar_t buffer[kMaxPath];
-    int n = std::swprintf(buffer, kMaxPath, L"Unable to save file \"%ls\".\nPlease check location of file",
-                          shown.c_str());
-    std::wstring text;
-    if (n >= 0) {
-      text.assign(buffer, static_cast<std::size_t>(n));
-    } else {
-      // Too long for the buffer: keep what fits, as a truncating format would.
-      std::wstring full = L"Unable to save file \"" + shown + L"\".\nPlease check location of file";
-      text = full.substr(0, kMaxPath - 1);
-    }
+    std::wstring text = L"Unable to save file \"" + shown + L"\".\nPlease check location of file";
+    if (text.size() > kMaxPath - 1) text.resize(kMaxPath - 1);
     sys::MessageBoxRequest request;
     request.text = text;
     request.caption = L"Save File Error!";
@@ -87,6 +77,56 @@ int configdoc::WriteValue(const std::wstring& parentPath, const std::wstring& ke
   sys::SetLastError(kWriteFault);
   return kWriteFault;
 }
+
+namespace zolconfig {
+
+bool IsXmlName(const std::wstring& name) {
+  if (name.empty()) return false;
+  auto startChar = [](wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_' || c == L':' || c >= 0xC0;
+  };
+  if (!startChar(name[0])) return false;
+  for (wchar_t c : name) {
+    if (!(startChar(c) || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.' || c == 0xB7)) return false;
+  }
+  return true;
+}
+
+bool IsSelection(const std::wstring& expression) {
+  std::size_t at = 0;
+  auto name = [&]() {
+    std::size_t start = at;
+    while (at < expression.size() && expression[at] != L'/' && expression[at] != L'[' &&
+           expression[at] != L'=' && expression[at] != L' ' && expression[at] != L']') {
+      ++at;
+    }
+    return IsXmlName(expression.substr(start, at - start));
+  };
+  auto literal = [&](const wchar_t* text) {
+    std::wstring_view want(text);
+    if (expression.compare(at, want.size(), want) != 0) return false;
+    at += want.size();
+    return true;
+  };
+  int steps = 0;
+  while (literal(L"//")) {
+    if (!name()) return false;
+    ++steps;
+  }
+  if (steps == 0) return false;
+  if (at == expression.size()) return true;
+  if (!literal(L"[")) return false;
+  for (bool first = true;; first = false) {
+    if (!first && !literal(L" and ")) break;
+    if (!literal(L"@") || !name() || !literal(L"=\"")) return false;
+    std::size_t close = expression.find(L'"', at);
+    if (close == std::wstring::npos) return false;
+    at = close + 1;
+  }
+  return literal(L"]") && at == expression.size();
+}
+
+}  // namespace zolconfig
 
 std::wstring ConfigPathFor(const std::optional<std::wstring>& executable) {
   std::wstring path = sys::GetFixedPath(sys::FixedPath::ConfigDocument);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/config/ConfigDoc.h"
+#include "tests/config/TestFiles.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 

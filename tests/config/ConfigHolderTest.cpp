@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/config/ConfigDoc.h"
+#include "tests/config/TestFiles.h"
 #include "platform/Error.h"
 #include "platform/MessageBox.h"
 

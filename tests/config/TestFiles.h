@@ -1,5 +1,7 @@
 #pragma once
-// Temporary folders and whole-file access for the document tests (portable).
+// Temporary folders, whole-file access and node printing for the document
+// tests (portable). Every test file includes it, so that nodes print the same
+// way in all of them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,46 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
+
+#include "common/config/ConfigDoc.h"
+
+// Readable failure messages: a node as name="value"{attributes}[children],
+// non-ASCII characters as \u escapes.
+inline void PrintWide(const std::wstring& text, std::ostream* os) {
+  for (wchar_t c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      *os << static_cast<char>(c);
+    } else {
+      *os << "\\u" << std::hex << static_cast<unsigned>(c) << std::dec;
+    }
+  }
+}
+inline void PrintTo(const datanode& node, std::ostream* os) {
+  PrintWide(node.name, os);
+  *os << "=\"";
+  PrintWide(node.value, os);
+  *os << "\"";
+  if (!node.attributes.empty()) {
+    *os << "{";
+    for (const auto& [k, v] : node.attributes) {
+      PrintWide(k, os);
+      *os << "=";
+      PrintWide(v, os);
+      *os << ";";
+    }
+    *os << "}";
+  }
+  if (!node.children.empty()) {
+    *os << "[";
+    for (const datanode& child : node.children) {
+      PrintTo(child, os);
+      *os << " ";
+    }
+    *os << "]";
+  }
+}
 
 namespace configtest {
 

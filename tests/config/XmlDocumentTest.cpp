@@ -238,6 +238,13 @@ TEST_F(DocumentTest, NodeShapeFollowsTheFirstChild) {
       {"<ZOL>\n  <S>\n    <A>1</A>\n    <B>2</B>\n  </S>\n</ZOL>\n",
        datanode{L"S", L"", {}, {Leaf(L"A", L"1"), Leaf(L"B", L"2")}}},
       {"<ZOL>\r\n\t<S>\r\n\t\t<A>1</A>\r\n\t</S>\r\n</ZOL>", datanode{L"S", L"", {}, {Leaf(L"A", L"1")}}},
+      // White space around the text is cut, inside it kept; CDATA is kept whole.
+      {"<ZOL><S><A>  x  </A><B>a \n  b</B><C> a <!--c--> b </C><D> a <I> b </I> c </D></S></ZOL>",
+       datanode{L"S", L"", {}, {Leaf(L"A", L"x"), Leaf(L"B", L"a \n  b"), Leaf(L"C", L"a  b"),
+                                Leaf(L"D", L"a  b  c")}}},
+      {"<ZOL><S><A><![CDATA[  x  ]]></A><B>&#32;x&#32;</B><C>\tx\r\n</C><D> a<![CDATA[ x ]]>b </D></S></ZOL>",
+       datanode{L"S", L"", {}, {Leaf(L"A", L"  x  "), Leaf(L"B", L"x"), Leaf(L"C", L"x"), Leaf(L"D", L"a x b")}}},
+      {"<ZOL><S x=\" a \"> lead<A>1</A> tail </S></ZOL>", datanode{L"S", L"lead1 tail", {{L"x", L" a "}}, {}}},
       // Entities, character references and CDATA are text.
       {"<ZOL><S><A>a&amp;b&lt;&#65;&#x42;</A><B><![CDATA[<x>]]></B></S></ZOL>",
        datanode{L"S", L"", {}, {Leaf(L"A", L"a&b<AB"), Leaf(L"B", L"<x>")}}},
@@ -279,10 +286,17 @@ TEST_F(DocumentTest, SelectionPaths) {
       {L"MSR_USB", {{L"Serial_Number", L""}, {L"a", L"2"}}, {}},
       {L"msr_usb", {}, {}},
       {L"", {}, {}},
-      // Values inserted verbatim: one that breaks the expression selects nothing.
+      // A value that would break or change the expression selects nothing.
       {L"MSR_USB", {{L"Serial_Number", L"\""}}, {}},
-      // A value that completes the expression changes it.
-      {L"MSR_USB", {{L"Serial_Number", L"\"] | //*[@x=\""}}, {L"COM1"}},
+      {L"MSR_USB", {{L"Serial_Number", L"\"] | //*[@x=\""}}, {}},
+      {L"MSR_USB", {{L"Serial_Number", L"\" or \"\"=\""}}, {}},
+      // Other characters in a value are plain text.
+      {L"MSR_USB", {{L"Serial_Number", L"'] | //*['"}}, {}},
+      // Only names joined by "//" are paths.
+      {L"ZOL/Ports_Configuration/MSR_USB", {}, {}},
+      {L"ZOL//*", {}, {}},
+      {L"MSR_USB | //MSR_USB", {}, {}},
+      {L"MSR_USB//", {}, {}},
       {L"MSR_USB[", {}, {}},
       {L"MSR_USB]", {}, {}},
       {L"(", {}, {}},

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/config/ConfigDoc.h"
-#include "common/config/XmlLimits.h"
+#include "common/config/XmlShared.h"
 #include "platform/Text.h"
 
 struct xmlclass::Impl {
@@ -214,20 +214,6 @@ bool WellFormed(pugi::xml_document& document) {
   return true;
 }
 
-// An XML 1.0 name, kept simple: what the reference parser would refuse to create
-// must not be written into a file that then no longer loads.
-bool ValidName(const std::wstring& name) {
-  if (name.empty()) return false;
-  auto startChar = [](wchar_t c) {
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_' || c == L':' || c >= 0xC0;
-  };
-  if (!startChar(name[0])) return false;
-  for (wchar_t c : name) {
-    if (!(startChar(c) || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.' || c == 0xB7)) return false;
-  }
-  return true;
-}
-
 // The DOM's node name: element and processing-instruction names, or the
 // reserved names of the other kinds.
 std::wstring NodeName(pugi::xml_node node) {
@@ -240,22 +226,57 @@ std::wstring NodeName(pugi::xml_node node) {
   }
 }
 
-// The DOM's text: a text, comment or instruction node's own data; for an
-// element, all descendant text and CDATA joined in document order.
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The DOM's text with white space not preserved: all descendant text and
+// CDATA joined in document order, with the white space at either end cut as
+// far as it lies in text (never in CDATA). A comment or instruction gives its
+// own data.
 std::string NodeTextUtf8(pugi::xml_node node) {
-  if (node.type() != pugi::node_element && node.type() != pugi::node_document) return node.value();
-  std::string text;
-  pugi::xml_node cur = node.first_child();
-  while (cur) {
-    if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata) text += cur.value();
-    if (cur.first_child()) {
-      cur = cur.first_child();
-      continue;
-    }
-    while (cur && cur != node && !cur.next_sibling()) cur = cur.parent();
-    if (!cur || cur == node) break;
-    cur = cur.next_sibling();
+  struct Segment {
+    std::string text;
+    bool cdata;
+  };
+  std::vector<Segment> segments;
+  auto take = [&](pugi::xml_node n) {
+    if (n.type() == pugi::node_pcdata) segments.push_back({n.value(), false});
+    if (n.type() == pugi::node_cdata) segments.push_back({n.value(), true});
+  };
+  switch (node.type()) {
+    case pugi::node_pcdata:
+    case pugi::node_cdata:
+      take(node);
+      break;
+    case pugi::node_element:
+    case pugi::node_document:
+      for (pugi::xml_node cur = node.first_child(); cur;) {
+        take(cur);
+        if (cur.first_child()) {
+          cur = cur.first_child();
+          continue;
+        }
+        while (cur != node && !cur.next_sibling()) cur = cur.parent();
+        if (cur == node) break;
+        cur = cur.next_sibling();
+      }
+      break;
+    default:
+      return node.value();
   }
+  for (Segment& seg : segments) {
+    if (seg.cdata) break;
+    std::size_t keep = 0;
+    while (keep < seg.text.size() && IsXmlSpace(seg.text[keep])) ++keep;
+    seg.text.erase(0, keep);
+    if (!seg.text.empty()) break;
+  }
+  for (auto it = segments.rbegin(); it != segments.rend(); ++it) {
+    if (it->cdata) break;
+    while (!it->text.empty() && IsXmlSpace(it->text.back())) it->text.pop_back();
+    if (!it->text.empty()) break;
+  }
+  std::string text;
+  for (const Segment& seg : segments) text += seg.text;
   return text;
 }
 
@@ -288,10 +309,10 @@ datanode ReadNode(pugi::xml_node node) {
 }
 
 // Elements selected by an XPath expression, in document order. An expression
-// that does not compile selects nothing.
+// outside the library's own form, or one that does not compile, selects nothing.
 std::vector<pugi::xml_node> Select(const pugi::xml_document* document, const std::wstring& expression) {
   std::vector<pugi::xml_node> nodes;
-  if (!document) return nodes;
+  if (!document || !zolconfig::IsSelection(expression)) return nodes;
   try {
     pugi::xpath_query query(sys::ToUtf8(expression).c_str());
     if (!query) return nodes;
@@ -319,7 +340,7 @@ bool HasAncestorIn(pugi::xml_node node, const std::vector<pugi::xml_node>& set) 
 
 bool SetAttributes(pugi::xml_node element, const attributemap& attributes) {
   for (const auto& [k, v] : attributes) {
-    if (!ValidName(k)) return false;
+    if (!zolconfig::IsXmlName(k)) return false;
   }
   for (const auto& [k, v] : attributes) {
     std::string key = sys::ToUtf8(k);
@@ -433,9 +454,9 @@ bool xmlclass::AddNode(const std::wstring& parentPath, const std::wstring& name,
   pugi::xml_document& document = *m_impl->document;
   std::wstring prefix = parentPath.empty() ? std::wstring() : L"//" + parentPath;
   if (!Select(&document, prefix + L"//" + name + MakePredicate(attributes)).empty()) return false;
-  if (!ValidName(name)) return false;
+  if (!zolconfig::IsXmlName(name)) return false;
   for (const auto& [k, v] : attributes) {
-    if (!ValidName(k)) return false;
+    if (!zolconfig::IsXmlName(k)) return false;
   }
 
   std::vector<pugi::xml_node> parents;

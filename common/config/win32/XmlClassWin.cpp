@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/config/ConfigDoc.h"
-#include "common/config/XmlLimits.h"
+#include "common/config/XmlShared.h"
 
 namespace {
 
@@ -116,17 +116,32 @@ bool SetTextOf(IXMLDOMNode* node, const std::wstring& value) {
   return SUCCEEDED(node->put_text(text.Get()));
 }
 
+// Replaces an element's content by one text node (none for the empty text).
+// The children are detached one by one first: a node that is still referenced
+// elsewhere (another selected element below this one) must stay valid, and
+// not every DOM keeps it so when the text is simply replaced.
+void ReplaceContent(IXMLDOMNode* element, const std::wstring& value) {
+  for (;;) {
+    ComRef<IXMLDOMNode> child;
+    if (element->get_firstChild(child.Out()) != S_OK || !child) break;
+    ComRef<IXMLDOMNode> removed;
+    if (FAILED(element->removeChild(child.Get(), removed.Out()))) break;
+  }
+  if (!value.empty()) SetTextOf(element, value);
+}
+
 DOMNodeType TypeOf(IXMLDOMNode* node) {
   DOMNodeType type = NODE_INVALID;
   if (FAILED(node->get_nodeType(&type))) return NODE_INVALID;
   return type;
 }
 
-// The selected nodes, in document order; a selection the parser rejects
-// selects nothing.
+// The selected nodes, in document order; an expression outside the library's
+// own form, or one the parser rejects, selects nothing.
 std::vector<ComRef<IXMLDOMNode>> Select(IXMLDOMNode* context, const std::wstring& expression) {
   std::vector<ComRef<IXMLDOMNode>> nodes;
-  if (!context) return nodes;
+  // Checked here first: a malformed expression can crash some parsers.
+  if (!context || !zolconfig::IsSelection(expression)) return nodes;
   Bstr query(expression);
   ComRef<IXMLDOMNodeList> list;
   if (context->selectNodes(query.Get(), list.Out()) != S_OK || !list) return nodes;
@@ -215,6 +230,11 @@ bool FileTooLarge(const std::wstring& path) {
 // A new element with its text (none when empty) and attributes, not yet placed.
 ComRef<IXMLDOMNode> MakeElement(IXMLDOMDocument* document, const std::wstring& name, const std::wstring& value,
                                 const attributemap& attributes) {
+  // Some DOMs create elements the parser would then refuse to load.
+  if (!zolconfig::IsXmlName(name)) return {};
+  for (const auto& [k, v] : attributes) {
+    if (!zolconfig::IsXmlName(k)) return {};
+  }
   ComRef<IXMLDOMElement> element;
   Bstr tag(name);
   if (document->createElement(tag.Get(), element.Out()) != S_OK || !element) return {};
@@ -319,7 +339,7 @@ bool xmlclass::UpdateNodes(const std::wstring& parentPath, const std::wstring& n
   expression += MakePredicate(attributes);
   auto selected = Select(m_impl->document.Get(), expression);
   for (const auto& element : selected) {
-    SetTextOf(element.Get(), value);
+    ReplaceContent(element.Get(), value);
     for (const auto& [k, v] : attributes) {
       ComRef<IXMLDOMNode> keyChild;
       ComRef<IXMLDOMNodeList> children;
@@ -333,7 +353,7 @@ bool xmlclass::UpdateNodes(const std::wstring& parentPath, const std::wstring& n
         }
       }
       if (keyChild) {
-        SetTextOf(keyChild.Get(), v);
+        ReplaceContent(keyChild.Get(), v);
       } else {
         ComRef<IXMLDOMElement> asElement;
         if (SUCCEEDED(element->QueryInterface(kIidDomElement, reinterpret_cast<void**>(asElement.Out())))) {
