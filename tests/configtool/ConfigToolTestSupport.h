@@ -4,6 +4,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,8 +17,11 @@ namespace zolcfg::test {
 class TempFolder {
  public:
   TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zolcfg-XXXXXX").string();
-    m_path = mkdtemp(pattern.data());
+    std::random_device random;
+    for (;;) {
+      m_path = std::filesystem::temp_directory_path() / ("zolcfg-" + std::to_string(random()));
+      if (std::filesystem::create_directory(m_path)) break;
+    }
   }
   ~TempFolder() {
     std::error_code ec;
