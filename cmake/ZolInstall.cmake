@@ -1,0 +1,36 @@
+# cmake --install lays out /opt/halvern/zol/{bin,log}, the systemd units and the
+# udev rule below the prefix ("/" unless given); cpack -G DEB packs the same.
+if(CMAKE_CROSSCOMPILING OR ZOL_FUZZ)
+  return()
+endif()
+
+set(ZOL_BIN opt/halvern/zol/bin)
+foreach(t PortBridgeServer ZolLogSvc ZolConfig vcomd hidsim)
+  if(TARGET ${t})
+    install(TARGETS ${t} RUNTIME DESTINATION ${ZOL_BIN})
+  endif()
+endforeach()
+foreach(t MsrHidBridge LdHidBridge ZolHidRaw ZolHidSim)
+  if(TARGET ${t})
+    install(TARGETS ${t} LIBRARY DESTINATION ${ZOL_BIN})
+  endif()
+endforeach()
+install(DIRECTORY DESTINATION opt/halvern/zol/log)
+install(FILES
+  ${PROJECT_SOURCE_DIR}/packaging/systemd/vcomd.service
+  ${PROJECT_SOURCE_DIR}/packaging/systemd/ZOLLOGSVC.service
+  ${PROJECT_SOURCE_DIR}/packaging/systemd/ZOLSVC.service
+  DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/70-zol-hid.rules DESTINATION lib/udev/rules.d)
+
+set(CPACK_PACKAGE_NAME zol)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "ZOL maintainers <zol@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Serial (COM) point-of-sale devices on USB HID: port service, plug-ins, logging service and configuration tool")
+set(CPACK_PACKAGING_INSTALL_PREFIX /)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libpugixml1v5, libsystemd0, libudev1, libqt6widgets6, systemd")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/postinst)
+set(CPACK_GENERATOR DEB)
+include(CPack)
