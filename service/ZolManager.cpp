@@ -36,6 +36,19 @@ bool PluginPath(const std::wstring& libraryName, std::wstring& fullPath) {
   return true;
 }
 
+// What the port service hands out and never frees: each device's params (a
+// device may keep the pointer while it lives) and the devices whose
+// Initialize failed (they get no further call, Release included). Held here
+// for the life of the process.
+struct KeptForever {
+  std::vector<std::unique_ptr<DEVICE_PARAMS>> params;
+  std::vector<IDevice*> refusedDevices;
+};
+KeptForever& Kept() {
+  static KeptForever* kept = new KeptForever;  // never destroyed
+  return *kept;
+}
+
 }  // namespace
 
 std::wstring MsrLibraryName() { return L"MsrHidBridge" + LibrarySuffix(); }
@@ -204,10 +217,11 @@ HRESULT CZolManager::RegisterZol(DWORD comPort, const std::wstring& libraryName)
     LogMessage(ZOL_SERVICE, LEVEL_ERROR, "CZolManager::RegisterZol - CreateDevice failed");
     return E_FAIL;
   }
-  // Never freed: the device may keep the pointer for as long as it lives.
-  auto* params = new (std::nothrow) DEVICE_PARAMS{};
+  std::unique_ptr<DEVICE_PARAMS> record(new (std::nothrow) DEVICE_PARAMS{});
+  DEVICE_PARAMS* params = record.get();
   std::int32_t rc = DEVICE_OUT_OF_MEMORY;
   if (params) {
+    Kept().params.push_back(std::move(record));
     static_assert(sizeof(kDeviceIdentifier) / sizeof(char16_t) <= DEVICE_IDENTIFIER_CHARS);
     for (std::size_t i = 0; i < sizeof(kDeviceIdentifier) / sizeof(char16_t); ++i)
       params->identifier[i] = kDeviceIdentifier[i];
@@ -220,6 +234,7 @@ HRESULT CZolManager::RegisterZol(DWORD comPort, const std::wstring& libraryName)
   }
   if (rc != DEVICE_SUCCESS) {
     LogMessage(ZOL_SERVICE, LEVEL_ERROR, "CZolManager::RegisterZol - InitializeDevice failed");
+    Kept().refusedDevices.push_back(device);
     return E_FAIL;
   }
   m_LibrariesInUse.insert(libraryName);

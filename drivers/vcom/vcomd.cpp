@@ -443,7 +443,6 @@ void Daemon::Loop() {
       }
     }
     for (Port& p : m_ports) CheckClosed(p);
-    if (fds[2].revents) AcceptCtl();
     std::size_t i = 3;
     for (Port& p : m_ports) {
       if (fds[i].revents) AcceptOpener(p);
@@ -457,6 +456,8 @@ void Daemon::Loop() {
       if (keep) kept.push_back(std::move(m_ctlClients[c]));
     }
     m_ctlClients = std::move(kept);
+    // Accepted last: a new client has no entry in this round's fds.
+    if (fds[2].revents) AcceptCtl();
   }
 }
 

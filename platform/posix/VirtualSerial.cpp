@@ -49,6 +49,8 @@ bool ComSideClosed(int master) {
   return ::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
+// Before a broken pipe is reported, vcomd has discarded what the closed
+// application's side held, so whoever hears of the close can rely on it.
 std::uint32_t BrokenPipe() {
   SetLastError(kErrorBrokenPipe);
   return kErrorBrokenPipe;
@@ -233,11 +235,11 @@ struct VirtualSerialIo::Impl {
       }
       if (errno == EAGAIN || errno == EINTR) return 0;
       // EIO: the application's side was closed.
-      if (errno == EIO) return BrokenPipe(), -1;
+      if (errno == EIO) return port->Purge(), BrokenPipe(), -1;
       posix::SetLastErrorFromErrno(errno);
       return -1;
     }
-    if (ComSideClosed(fd)) return BrokenPipe(), -1;
+    if (ComSideClosed(fd)) return port->Purge(), BrokenPipe(), -1;
     while (done < length) {
       ssize_t n = ::write(fd, buffer + done, length - done);
       if (n > 0) {
@@ -245,7 +247,7 @@ struct VirtualSerialIo::Impl {
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-      if (n < 0 && errno == EIO) return BrokenPipe(), -1;
+      if (n < 0 && errno == EIO) return port->Purge(), BrokenPipe(), -1;
       posix::SetLastErrorFromErrno(n < 0 ? errno : EIO);
       return -1;
     }
