@@ -10,7 +10,7 @@ CThreadUtil::~CThreadUtil() {
   if (m_Started && !m_Exited.load()) CThreadUtil::Stop();
   // A worker still in its step after Stop's 2.5 s is awaited, never
   // terminated: the events below must outlive it.
-  if (m_Thread.joinable()) m_Thread.join();
+  JoinWorker();
   m_StopEvent.reset();
   m_DoneEvent.reset();
   m_Started = false;
@@ -65,6 +65,10 @@ DWORD CThreadUtil::Stop() {
 
 DWORD CThreadUtil::StopAndJoin() {
   const DWORD result = Stop();
-  if (m_Thread.joinable()) m_Thread.join();
+  JoinWorker();
   return result;
+}
+
+void CThreadUtil::JoinWorker() {
+  if (m_Thread.joinable()) m_Thread.join();
 }

@@ -10,7 +10,8 @@
 // while a worker may still be inside the subclass's Run. Every subclass must
 // therefore call StopAndJoin() in its own destructor. The base destructor
 // still waits for a worker that is running (it never terminates one), so no
-// worker outlives the events and thread object that it uses.
+// worker outlives the events and thread object that it uses. The object is
+// never destroyed from its own worker (Run or OnExit).
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -53,6 +54,7 @@ class CThreadUtil {
 
  private:
   void ThreadProc();
+  void JoinWorker();
 
   std::thread m_Thread;
   std::unique_ptr<sys::Event> m_StopEvent;
