@@ -22,6 +22,8 @@ constexpr std::uint64_t kDrainLimitMs = 3000;
 // Pause after a failed accept before the next one.
 constexpr std::uint32_t kAcceptBackoffMs = 20;
 constexpr std::uint32_t kAcceptBackoffHardMs = 250;
+// The most the writer hands to the file in one write.
+constexpr std::size_t kBatchBytes = 1 << 20;
 
 bool AllDigits(const std::wstring& v) {
   if (v.empty()) return false;
@@ -95,13 +97,14 @@ std::string RotatedName(const std::string& fileName) {
 void ChunkQueue::Push(const char* data, std::size_t size) {
   if (size == 0) return;
   std::lock_guard<std::mutex> lock(m_QueueLock);
+  const bool wasEmpty = m_Queue.empty();
   while (size > 0) {
     std::size_t n = size < kChunkSize ? size : kChunkSize;
     m_Queue.emplace_back(data, data + n);
     data += n;
     size -= n;
   }
-  m_DataEvent.Set();
+  if (wasEmpty) m_DataEvent.Set();  // set already while the queue holds chunks
 }
 
 void ChunkQueue::TakeAll(std::deque<std::vector<char>>& out) {
@@ -133,21 +136,35 @@ void CWriteTrace::OnExit() { WriteQueued(); }
 void CWriteTrace::WriteQueued() {
   std::deque<std::vector<char>> chunks;
   m_queue.TakeAll(chunks);
-  for (const auto& chunk : chunks) WriteChunk(chunk);
+  // Consecutive chunks go to the file in one write; the size limit is still
+  // checked before each chunk.
+  m_Batch.clear();
+  for (const auto& chunk : chunks) {
+    if (chunk.empty()) continue;
+    if (m_Limit != 0 && m_Limit < m_File.Size() + m_Batch.size() + chunk.size()) {
+      FlushBatch();
+      Rotate();
+    }
+    m_Batch.insert(m_Batch.end(), chunk.begin(), chunk.end());
+    if (m_Batch.size() >= kBatchBytes) FlushBatch();
+  }
+  FlushBatch();
 }
 
-void CWriteTrace::WriteChunk(const std::vector<char>& chunk) {
-  if (chunk.empty()) return;
-  if (!m_File.IsOpen()) return;  // the file could not be opened: dropped
-  if (m_Limit != 0 && m_Limit < m_File.Size() + chunk.size()) {
-    m_File.Close();
-    // A name that exists already (two rotations in one second) is kept and
-    // the current file reopened.
-    sys::RenameNoReplace(m_FileName, RotatedName(m_FileName));
-    OpenFile();
-    if (!m_File.IsOpen()) return;
-  }
-  m_File.Write(chunk.data(), chunk.size());  // errors are ignored; the next chunk tries again
+void CWriteTrace::FlushBatch() {
+  // The file could not be opened: the data is dropped. Write errors are
+  // ignored; the next write tries again.
+  if (!m_Batch.empty() && m_File.IsOpen()) m_File.Write(m_Batch.data(), m_Batch.size());
+  m_Batch.clear();
+}
+
+void CWriteTrace::Rotate() {
+  if (!m_File.IsOpen()) return;
+  m_File.Close();
+  // A name that exists already (two rotations in one second) is kept and
+  // the current file reopened.
+  sys::RenameNoReplace(m_FileName, RotatedName(m_FileName));
+  OpenFile();
 }
 
 // ---- reader ----
@@ -197,31 +214,27 @@ void CReadSocket::QueueLines(bool everything) {
 }
 
 void CReadSocket::Run() {
-  int ready;
-  if (m_DrainDeadline == 0) {
-    ready = m_Socket.WaitReadable(&m_mgr.DrainEvent(), INFINITE);
-    if (ready == 2) {
-      // The service stops: read on until the client is quiet.
-      m_DrainDeadline = sys::TickCountMs() + kDrainLimitMs;
-      return;
-    }
-  } else {
-    if (sys::TickCountMs() >= m_DrainDeadline) {
-      Finish();
-      return;
-    }
-    ready = m_Socket.WaitReadable(nullptr, kDrainIdleMs);
-    if (ready == 0) {
-      Finish();
-      return;
-    }
-  }
-  if (ready < 0) {
-    Finish();
-    return;
-  }
   char buf[kChunkSize];
-  long n = m_Socket.Receive(buf, sizeof buf);
+  // What is there already is taken without a wait.
+  long n = m_Socket.ReceiveNow(buf, sizeof buf);
+  if (n < 0 && sys::LastError() == sys::kWsaEwouldblock) {
+    int ready;
+    if (m_DrainDeadline == 0) {
+      ready = m_Socket.WaitReadable(&m_mgr.DrainEvent(), INFINITE);
+      if (ready == 2) {
+        // The service stops: read on until the client is quiet.
+        m_DrainDeadline = sys::TickCountMs() + kDrainLimitMs;
+        return;
+      }
+    } else {
+      ready = sys::TickCountMs() >= m_DrainDeadline ? 0 : m_Socket.WaitReadable(nullptr, kDrainIdleMs);
+    }
+    if (ready <= 0) {
+      Finish();
+      return;
+    }
+    n = m_Socket.Receive(buf, sizeof buf);
+  }
   if (n <= 0) {
     // 0: the client closed its end (connection aborted, 1236).
     Finish();

@@ -70,13 +70,15 @@ class CWriteTrace : public CThreadUtil {
 
  private:
   void WriteQueued();
-  void WriteChunk(const std::vector<char>& chunk);
+  void FlushBatch();
+  void Rotate();
   void OpenFile();
 
   std::string m_FileName;
   std::uint64_t m_Limit = 0;
   sys::AppendFile m_File;
   ChunkQueue& m_queue;
+  std::vector<char> m_Batch;
 };
 
 // One accepted client and its reader thread.

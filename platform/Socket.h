@@ -65,6 +65,8 @@ class Socket {
   long Send(const void* data, std::size_t size);
   // Bytes received, 0 when the peer closed, or -1.
   long Receive(void* data, std::size_t size);
+  // As Receive, but never blocks: -1 with kWsaEwouldblock when nothing waits.
+  long ReceiveNow(void* data, std::size_t size);
   // A send that blocks longer than ms fails or returns what was sent.
   bool SetSendTimeout(std::uint32_t ms);
   // The local port (after bind), 0 on failure.

@@ -181,6 +181,18 @@ long Socket::Receive(void* data, std::size_t size) {
   return static_cast<long>(n);
 }
 
+long Socket::ReceiveNow(void* data, std::size_t size) {
+  ssize_t n;
+  do {
+    n = ::recv(static_cast<int>(m_handle), data, size, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    Fail(errno);
+    return -1;
+  }
+  return static_cast<long>(n);
+}
+
 bool Socket::SetSendTimeout(std::uint32_t ms) {
   timeval tv{};
   tv.tv_sec = ms / 1000;

@@ -1,0 +1,188 @@
+// Sends the same load of 100-byte lines from 1, 8 and 64 loopback clients to
+// ZolLogSvc and to rsyslog (imtcp into omfile, its own port, folder and
+// configuration, started here in the foreground) and prints lines per second,
+// MB per second and lines lost for both, and the ratio.
+//
+// Usage: bench_log_ingest [total lines per run, default 700000] [rsyslogd path]
+// The time runs from the first connection until every byte is in the file
+// (or the file stops growing for 3 s: the rest counts as lost).
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/log/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using logtest::Child;
+using logtest::Clock;
+
+constexpr size_t kLineBytes = 100;
+
+struct Result {
+  double seconds = 0;
+  size_t received = 0;
+  size_t expected = 0;
+};
+
+std::string Line(int client, int n) {
+  char head[48];
+  std::snprintf(head, sizeof head, "<13>client %03d line %07d ", client, n);
+  std::string l = head;
+  l.resize(kLineBytes - 2, 'x');
+  return l + "\r\n";
+}
+
+size_t CountLines(const fs::path& folder, const std::string& prefix) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(folder, ec)) {
+    if (e.path().filename().string().rfind(prefix, 0) != 0) continue;
+    std::string data = logtest::ReadFile(e.path());
+    for (char c : data) n += c == '\n';
+  }
+  return n;
+}
+
+size_t TotalSize(const fs::path& folder, const std::string& prefix) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(folder, ec)) {
+    if (e.path().filename().string().rfind(prefix, 0) == 0) n += static_cast<size_t>(fs::file_size(e.path(), ec));
+  }
+  return n;
+}
+
+// Sends the load; returns once everything is in the output or growth stops.
+Result Drive(unsigned short port, int clients, size_t totalLines, const fs::path& folder, const std::string& prefix,
+             size_t bytesPerLineInFile) {
+  const size_t perClient = totalLines / static_cast<size_t>(clients);
+  Result r;
+  r.expected = perClient * static_cast<size_t>(clients);
+  std::vector<std::string> loads(static_cast<size_t>(clients));
+  for (int c = 0; c < clients; ++c) {
+    loads[static_cast<size_t>(c)].reserve(perClient * kLineBytes);
+    for (size_t i = 0; i < perClient; ++i) loads[static_cast<size_t>(c)] += Line(c, static_cast<int>(i));
+  }
+  auto t0 = Clock::now();
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      int fd = logtest::Connect(port);
+      if (fd < 0) return;
+      const std::string& s = loads[static_cast<size_t>(c)];
+      for (size_t off = 0; off < s.size(); off += 65536) {
+        if (!logtest::SendAll(fd, s.substr(off, std::min<size_t>(65536, s.size() - off)))) break;
+      }
+      ::close(fd);
+    });
+  }
+  for (auto& t : threads) t.join();
+  const size_t want = r.expected * bytesPerLineInFile;
+  size_t last = 0;
+  auto lastGrowth = Clock::now();
+  auto done = Clock::now();
+  for (;;) {
+    size_t now = TotalSize(folder, prefix);
+    if (now >= want) {
+      done = Clock::now();
+      break;
+    }
+    if (now != last) {
+      last = now;
+      lastGrowth = Clock::now();
+    } else if (Clock::now() - lastGrowth > 3s) {
+      done = lastGrowth;
+      break;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  r.seconds = std::chrono::duration<double>(done - t0).count();
+  return r;
+}
+
+bool WaitListening(unsigned short port) {
+  return logtest::WaitFor([&] {
+    int fd = logtest::Connect(port);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+  });
+}
+
+Result RunZolLogSvc(int clients, size_t lines) {
+  logtest::TempDir dir;
+  unsigned short port = logtest::FreePort();
+  fs::path exe = logtest::CopyProgram("ZolLogSvc", dir.path);
+  fs::create_directories(dir.path / "out");
+  logtest::WriteFile(dir.path / "ZolConfig.xml",
+                     logtest::LoggingConfig({{"File_Name", (dir.path / "out" / "zol.log").string()},
+                                             {"File_Size", "0"},
+                                             {"TCP_Port", std::to_string(port)}}));
+  Child svc(exe, {"console"}, dir.path, {"ZOL_SYSROOT=" + dir.path.string()});
+  if (!WaitListening(port)) return {};
+  Result r = Drive(port, clients, lines, dir.path / "out", "zol.log", kLineBytes);
+  svc.Signal(SIGINT);
+  svc.Wait(30s);
+  r.received = CountLines(dir.path / "out", "zol.log");
+  return r;
+}
+
+Result RunRsyslog(const std::string& rsyslogd, int clients, size_t lines) {
+  logtest::TempDir dir;
+  unsigned short port = logtest::FreePort();
+  fs::create_directories(dir.path / "out");
+  fs::create_directories(dir.path / "work");
+  std::string conf =
+      "global(workDirectory=\"" + (dir.path / "work").string() +
+      "\" parser.escapeControlCharactersOnReceive=\"off\" maxMessageSize=\"8k\")\n"
+      "module(load=\"imtcp\" MaxSessions=\"1000\")\n"
+      "template(name=\"raw\" type=\"string\" string=\"%rawmsg%\\n\")\n"
+      "input(type=\"imtcp\" port=\"" + std::to_string(port) + "\" address=\"127.0.0.1\")\n"
+      "action(type=\"omfile\" file=\"" + (dir.path / "out" / "rs.log").string() + "\" template=\"raw\")\n";
+  logtest::WriteFile(dir.path / "rsyslog.conf", conf);
+  Child rs(rsyslogd, {"-n", "-f", (dir.path / "rsyslog.conf").string(), "-i", (dir.path / "rsyslogd.pid").string()},
+           dir.path);
+  if (!WaitListening(port)) {
+    std::fprintf(stderr, "rsyslogd did not listen: %s\n", rs.Err().c_str());
+    return {};
+  }
+  // rsyslog ends a message at LF and keeps the CR: 100 bytes per line as well.
+  Result r = Drive(port, clients, lines, dir.path / "out", "rs.log", kLineBytes);
+  rs.Signal(SIGTERM);
+  rs.Wait(30s);
+  r.received = CountLines(dir.path / "out", "rs.log");
+  return r;
+}
+
+void Print(const char* name, int clients, const Result& r) {
+  double mb = static_cast<double>(r.received * kLineBytes) / 1e6;
+  std::printf("%-10s %8d %10zu %9.3f %12.0f %9.1f %10zu\n", name, clients, r.expected, r.seconds,
+              r.seconds > 0 ? static_cast<double>(r.received) / r.seconds : 0.0, r.seconds > 0 ? mb / r.seconds : 0.0,
+              r.expected > r.received ? r.expected - r.received : 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  size_t lines = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 700000;
+  std::string rsyslogd = argc > 2 ? argv[2] : "/usr/sbin/rsyslogd";
+  std::printf("%-10s %8s %10s %9s %12s %9s %10s\n", "server", "clients", "lines", "seconds", "lines/s", "MB/s", "lost");
+  size_t total = 0;
+  for (int clients : {1, 8, 64}) {
+    Result z = RunZolLogSvc(clients, lines);
+    Print("ZolLogSvc", clients, z);
+    Result s = RunRsyslog(rsyslogd, clients, lines);
+    Print("rsyslog", clients, s);
+    double zr = z.seconds > 0 ? static_cast<double>(z.received) / z.seconds : 0;
+    double sr = s.seconds > 0 ? static_cast<double>(s.received) / s.seconds : 0;
+    std::printf("ratio ZolLogSvc/rsyslog lines/s at %d clients: %.2f\n\n", clients, sr > 0 ? zr / sr : 0.0);
+    total += z.expected;
+  }
+  std::printf("lines per server in all: %zu\n", total);
+  return 0;
+}
