@@ -2,6 +2,8 @@
 // rule and the path helpers. The parser itself lives in posix/ and win32/.
 #include "common/config/ConfigDoc.h"
 
+#include <cstdint>
+
 #include "common/config/XmlShared.h"
 #include "platform/Debug.h"
 #include "platform/Error.h"
@@ -88,6 +90,21 @@ bool IsXmlName(const std::wstring& name) {
   if (!startChar(name[0])) return false;
   for (wchar_t c : name) {
     if (!(startChar(c) || (c >= L'0' && c <= L'9') || c == L'-' || c == L'.' || c == 0xB7)) return false;
+  }
+  return true;
+}
+
+bool IsXmlText(const std::wstring& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<std::uint32_t>(text[i]);
+    if (c < 0x20 && c != 0x9 && c != 0xA && c != 0xD) return false;
+    if (c == 0xFFFE || c == 0xFFFF || c > 0x10FFFF) return false;
+    if (c >= 0xD800 && c <= 0xDBFF && sizeof(wchar_t) == 2 && i + 1 < text.size() &&
+        static_cast<std::uint32_t>(text[i + 1]) >= 0xDC00 && static_cast<std::uint32_t>(text[i + 1]) <= 0xDFFF) {
+      ++i;  // a UTF-16 pair
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) return false;
   }
   return true;
 }

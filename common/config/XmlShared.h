@@ -17,6 +17,11 @@ inline constexpr std::size_t kMaxDocumentBytes = 16u * 1024u * 1024u;
 // An XML 1.0 name, kept simple (ASCII rules, any character from U+00C0 on).
 bool IsXmlName(const std::wstring& name);
 
+// True when every character may stand in an XML 1.0 document (tab, line
+// feed, carriage return, U+0020 on, no lone surrogate, no U+FFFE / U+FFFF).
+// Text outside that would be saved as a file that no longer loads.
+bool IsXmlText(const std::wstring& text);
+
 // True for the selections this library builds: "//" and a name, repeated,
 // then at most one predicate [@name="value" and @name="value" ...] with no
 // double quote inside a value. Anything else selects nothing, so a value that

@@ -64,6 +64,9 @@ std::vector<BadFile> BadFiles() {
       {"binary", Binary()},
       {"NUL bytes", std::string("<ZOL>\0\0\0</ZOL>", 15)},
       {"invalid UTF-8", "<ZOL><A>\xC3\x28\xFF</A></ZOL>"},
+      {"control character in text", "<ZOL><A>\x01</A></ZOL>"},
+      {"control character in attribute", "<ZOL a=\"\x1B\"/>"},
+      {"encoded surrogate", "<ZOL><A>\xED\xA0\x80</A></ZOL>"},
       {"nested too deep", Nested(100000)},
       {"nested past the limit", Nested(300)},
   };

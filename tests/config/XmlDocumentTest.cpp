@@ -346,6 +346,30 @@ TEST_F(DocumentTest, AddNodeResults) {
   EXPECT_EQ(root[0], expected);
 }
 
+TEST_F(DocumentTest, TextThatCouldNotBeLoadedAgainIsNotWritten) {
+  const std::string original = "<ZOL><S><A>1</A></S></ZOL>";
+  struct Case {
+    const char* what;
+    std::wstring key;
+    std::wstring value;
+    attributemap attributes;
+  };
+  const Case cases[] = {
+      {"control character, new key", L"B", L"a\x01", {}},
+      {"control character, existing key", L"A", L"\x1B", {}},
+      {"control character in attribute", L"B", L"x", {{L"n", L"\x02"}}},
+      {"non-character", L"A", L"\xFFFF", {}},
+  };
+  for (const Case& c : cases) {
+    OpenText(original);
+    EXPECT_EQ(doc.WriteValue(L"ZOL//S", c.key, c.value, c.attributes), 29) << c.what;
+    EXPECT_EQ(Section(L"S")[0].children, (std::vector<datanode>{Leaf(L"A", L"1")})) << c.what;
+  }
+  // Tab, line feed and carriage return are text.
+  ASSERT_EQ(doc.WriteValue(L"ZOL//S", L"A", L"a\tb\nc", {}), 0);
+  EXPECT_EQ(SaveAndReread(L"S")[0].children[0].value, L"a\tb\nc");
+}
+
 TEST_F(DocumentTest, WriteValueOnAForeignRootFails) {
   OpenText("<Other><S/></Other>");
   EXPECT_EQ(doc.WriteValue(L"ZOL//Ports_Configuration", L"MSR_USB", L"COM1", {}), 29);

@@ -69,13 +69,15 @@ bool ReadRegularFile(const std::string& path, std::string& bytes) {
   return true;
 }
 
-bool ValidUtf8(const char* text) {
+// Valid UTF-8 made only of characters that XML 1.0 allows.
+bool ValidXmlUtf8(const char* text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   while (*p) {
     unsigned char c = *p;
     std::size_t extra;
     std::uint32_t cp;
     if (c < 0x80) {
+      if (c < 0x20 && c != 0x9 && c != 0xA && c != 0xD) return false;
       ++p;
       continue;
     } else if ((c & 0xE0) == 0xC0) {
@@ -96,7 +98,9 @@ bool ValidUtf8(const char* text) {
       cp = (cp << 6) | (*p & 0x3F);
     }
     static const std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) {
+      return false;
+    }
   }
   return true;
 }
@@ -175,7 +179,7 @@ bool DecodeReferences(const char* text, bool inAttribute, std::string& out) {
 
 // The checks the reference parser makes and pugixml does not: exactly one root
 // element, no text beside it, only known references, names and text in valid
-// UTF-8, a sane depth. Decodes the references in place. Walks the tree without
+// UTF-8 of XML characters, a sane depth. Decodes the references in place. Walks the tree without
 // recursion.
 bool WellFormed(pugi::xml_document& document) {
   int roots = 0;
@@ -189,13 +193,13 @@ bool WellFormed(pugi::xml_document& document) {
   std::string decoded;
   pugi::xml_node node = document.first_child();
   while (node) {
-    if (!ValidUtf8(node.name()) || !ValidUtf8(node.value())) return false;
+    if (!ValidXmlUtf8(node.name()) || !ValidXmlUtf8(node.value())) return false;
     if (node.type() == pugi::node_pcdata) {
       if (!DecodeReferences(node.value(), false, decoded)) return false;
       node.set_value(decoded.c_str());
     }
     for (pugi::xml_attribute a : node.attributes()) {
-      if (!ValidUtf8(a.name()) || !ValidUtf8(a.value())) return false;
+      if (!ValidXmlUtf8(a.name()) || !ValidXmlUtf8(a.value())) return false;
       if (!DecodeReferences(a.value(), true, decoded)) return false;
       a.set_value(decoded.c_str());
     }
@@ -426,7 +430,10 @@ std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attribu
 
 bool xmlclass::UpdateNodes(const std::wstring& parentPath, const std::wstring& name, const std::wstring& value,
                            const attributemap& attributes) {
-  if (!m_impl->document) return false;
+  if (!m_impl->document || !zolconfig::IsXmlText(value)) return false;
+  for (const auto& [k, v] : attributes) {
+    if (!zolconfig::IsXmlText(v)) return false;
+  }
   std::wstring expression;
   if (!parentPath.empty()) expression += L"//" + parentPath;
   if (!name.empty()) expression += L"//" + name;
@@ -454,9 +461,9 @@ bool xmlclass::AddNode(const std::wstring& parentPath, const std::wstring& name,
   pugi::xml_document& document = *m_impl->document;
   std::wstring prefix = parentPath.empty() ? std::wstring() : L"//" + parentPath;
   if (!Select(&document, prefix + L"//" + name + MakePredicate(attributes)).empty()) return false;
-  if (!zolconfig::IsXmlName(name)) return false;
+  if (!zolconfig::IsXmlName(name) || !zolconfig::IsXmlText(value)) return false;
   for (const auto& [k, v] : attributes) {
-    if (!zolconfig::IsXmlName(k)) return false;
+    if (!zolconfig::IsXmlName(k) || !zolconfig::IsXmlText(v)) return false;
   }
 
   std::vector<pugi::xml_node> parents;

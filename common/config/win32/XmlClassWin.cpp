@@ -230,10 +230,10 @@ bool FileTooLarge(const std::wstring& path) {
 // A new element with its text (none when empty) and attributes, not yet placed.
 ComRef<IXMLDOMNode> MakeElement(IXMLDOMDocument* document, const std::wstring& name, const std::wstring& value,
                                 const attributemap& attributes) {
-  // Some DOMs create elements the parser would then refuse to load.
-  if (!zolconfig::IsXmlName(name)) return {};
+  // Some DOMs create elements and text the parser would then refuse to load.
+  if (!zolconfig::IsXmlName(name) || !zolconfig::IsXmlText(value)) return {};
   for (const auto& [k, v] : attributes) {
-    if (!zolconfig::IsXmlName(k)) return {};
+    if (!zolconfig::IsXmlName(k) || !zolconfig::IsXmlText(v)) return {};
   }
   ComRef<IXMLDOMElement> element;
   Bstr tag(name);
@@ -332,7 +332,10 @@ std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attribu
 
 bool xmlclass::UpdateNodes(const std::wstring& parentPath, const std::wstring& name, const std::wstring& value,
                            const attributemap& attributes) {
-  if (!m_impl->document) return false;
+  if (!m_impl->document || !zolconfig::IsXmlText(value)) return false;
+  for (const auto& [k, v] : attributes) {
+    if (!zolconfig::IsXmlText(v)) return false;
+  }
   std::wstring expression;
   if (!parentPath.empty()) expression += L"//" + parentPath;
   if (!name.empty()) expression += L"//" + name;
