@@ -217,7 +217,7 @@ bool ZolSystem::WriteConfig(const std::string& path) {
   xml << "<LD_USB Serial_Number=\"\">COM" << m_opt.ldPort << "</LD_USB>";
   if (!m_opt.msrPort.empty()) xml << "<MSR_USB Serial_Number=\"\">" << m_opt.msrPort << "</MSR_USB>";
   xml << "</Ports_Configuration><Logging_Configuration><File_Name>" << m_logFile
-      << "</File_Name><File_Size>0</File_Size><Log_Level>5</Log_Level><TCP_Port>" << m_tcpPort
+      << "</File_Name><File_Size>0</File_Size><Log_Level>" << m_opt.logLevel << "</Log_Level><TCP_Port>" << m_tcpPort
       << "</TCP_Port><Module_Service>true</Module_Service><Module_MSR>true</Module_MSR>"
       << "<Module_LD>true</Module_LD></Logging_Configuration></ZOL>";
   return static_cast<bool>(xml);
@@ -268,6 +268,12 @@ bool ZolSystem::InjectResume() {
 bool ZolSystem::StartService(bool waitForPlugin) {
   if (!m_service.Start({m_bin + "/PortBridgeServer", "console"}, Env(), m_temp + "/service.out")) return false;
   if (!waitForPlugin) return true;
+  if (m_opt.logLevel < 4) {
+    // The plug-in's success line is not logged: wait for its start-up
+    // reports at the first display instead.
+    return m_devices.empty() ||
+           WaitFor([&] { return Trace(m_devices.begin()->first).size() >= 5; }, 15000);
+  }
   return WaitFor(
       [&] {
         return CountLog("LdHidBridge::Initialize - Success") + CountLog("LdHidBridge::Initialize - Failed") > 0;

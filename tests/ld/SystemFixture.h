@@ -48,6 +48,7 @@ struct SystemOptions {
   unsigned ldPort = 5;             // LD_USB = COM<ldPort>
   std::string msrPort;             // MSR_USB text, empty: no stripe reader configured
   bool withLogService = true;
+  int logLevel = 5;                // Log_Level of the document
   // An existing folder to use (and remove at the end) instead of a new one,
   // with the log TCP port already written into its document.
   std::string folder;
