@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -96,7 +97,15 @@ struct Port {
   bool closeSeen = false;
   int closeChecks = 0;
   int ownCloses = 0;  // close events of our own drains, to be ignored
+  // The application's receive buffer is full (the master takes no more)
+  // since fullSince; watched until it drains.
+  bool full = false;
+  std::chrono::steady_clock::time_point fullSince;
 };
+
+// A buffer that is full only for a moment is the normal state of a busy
+// port; the application holds the device side off when it stays full.
+constexpr std::chrono::milliseconds kFullHold{50};
 
 struct CtlClient {
   Fd fd;
@@ -121,7 +130,7 @@ class Daemon {
   void CheckClosed(Port& port);
   void Drain(Port& port);
   bool AnyCloseSeen() const;
-  void ComState(const Port& port, bool& connected, bool& hold) const;
+  void ComState(Port& port, bool& connected, bool& hold);
   void Cleanup();
 
   std::string m_root;
@@ -222,12 +231,18 @@ bool Daemon::WriteRegistry(std::size_t count) {
   return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-void Daemon::ComState(const Port& port, bool& connected, bool& hold) const {
+void Daemon::ComState(Port& port, bool& connected, bool& hold) {
   pollfd p{port.master.Get(), POLLOUT, 0};
   ::poll(&p, 1, 0);
   connected = (p.revents & POLLHUP) == 0;
-  // The application's receive buffer is full when the master cannot take more.
-  hold = port.ctlHold || (p.revents & POLLOUT) == 0;
+  auto now = std::chrono::steady_clock::now();
+  if (!connected || (p.revents & POLLOUT) != 0) {
+    port.full = false;
+  } else if (!port.full) {
+    port.full = true;
+    port.fullSince = now;
+  }
+  hold = port.ctlHold || (port.full && now - port.fullSince >= kFullHold);
 }
 
 void Daemon::AcceptOpener(Port& port) {
@@ -422,6 +437,7 @@ void Daemon::Loop() {
     for (const Port& p : m_ports) {
       fds.push_back({p.listener.Get(), POLLIN, 0});
       fds.push_back({p.opener.Get(), POLLIN, 0});  // -1 is ignored by poll
+      fds.push_back({p.full ? p.master.Get() : -1, POLLOUT, 0});
     }
     for (const CtlClient& c : m_ctlClients) fds.push_back({c.fd.Get(), POLLIN, 0});
     if (::poll(fds.data(), fds.size(), AnyCloseSeen() ? 2 : -1) < 0) {
@@ -447,7 +463,8 @@ void Daemon::Loop() {
     for (Port& p : m_ports) {
       if (fds[i].revents) AcceptOpener(p);
       if (fds[i + 1].fd >= 0 && fds[i + 1].revents) ServeOpener(p);
-      i += 2;
+      if (fds[i + 2].fd >= 0 && fds[i + 2].revents) p.full = false;  // drained, or closed
+      i += 3;
     }
     std::vector<CtlClient> kept;
     for (std::size_t c = 0; c < m_ctlClients.size(); ++c) {

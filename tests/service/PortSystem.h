@@ -169,6 +169,7 @@ struct PortSystemOptions {
   std::map<std::string, std::string> serviceEnv;
   bool startVcomd = true;
   bool withLogService = true;
+  int logLevel = 5;
 };
 
 // The whole system in one temporary folder.
@@ -212,7 +213,7 @@ class PortSystem {
     if (!m_opt.msrPort.empty() || m_opt.installMsr) xml << "<MSR_USB Serial_Number=\"\">" << m_opt.msrPort << "</MSR_USB>";
     if (!m_opt.ldPort.empty() || m_opt.installLd) xml << "<LD_USB Serial_Number=\"\">" << m_opt.ldPort << "</LD_USB>";
     xml << m_opt.extraPorts << "</Ports_Configuration><Logging_Configuration>"
-        << "<File_Name>" << m_logFile << "</File_Name><File_Size>10240</File_Size><Log_Level>5</Log_Level>"
+        << "<File_Name>" << m_logFile << "</File_Name><File_Size>10240</File_Size><Log_Level>" << m_opt.logLevel << "</Log_Level>"
         << "<TCP_Port>" << m_tcpPort << "</TCP_Port><Module_Service>true</Module_Service>"
         << "<Module_MSR>true</Module_MSR><Module_LD>true</Module_LD></Logging_Configuration></ZOL>";
     return static_cast<bool>(xml);

@@ -1,0 +1,159 @@
+// Round trip and throughput from the application through the port service
+// (vcomd, PortBridgeServer, the echoing test plug-in) and back, against a
+// bare pty pair echoed by a thread as the reference.
+//   port_roundtrip [round trips] [throughput bytes]
+#include <pty.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "tests/service/PortSystem.h"
+
+using namespace porttest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Figures {
+  double p50us = 0, p99us = 0, bytesPerSecond = 0;
+  bool ok = false;
+};
+
+bool ReadExactly(int fd, char* buf, std::size_t n, int timeoutMs) {
+  std::size_t got = 0;
+  while (got < n) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return false;
+    ssize_t r = ::read(fd, buf + got, n - got);
+    if (r > 0) got += static_cast<std::size_t>(r);
+    else if (r < 0 && errno != EAGAIN) return false;
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const char* buf, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::write(fd, buf + done, n - done);
+    if (r > 0) {
+      done += static_cast<std::size_t>(r);
+    } else {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 5000) <= 0) return false;
+    }
+  }
+  return true;
+}
+
+Figures Measure(int fd, int trips, std::size_t volume) {
+  Figures f;
+  char msg[32], back[32];
+  std::vector<double> us;
+  for (int i = 0; i < trips; ++i) {
+    std::snprintf(msg, sizeof(msg), "%031d", i);
+    auto t0 = Clock::now();
+    if (!WriteAll(fd, msg, sizeof(msg)) || !ReadExactly(fd, back, sizeof(back), 5000)) return f;
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  std::sort(us.begin(), us.end());
+  f.p50us = us[us.size() / 2];
+  f.p99us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+
+  // Throughput: a writer thread and this reader, 1 KB chunks.
+  std::atomic<bool> writeOk{true};
+  auto t0 = Clock::now();
+  std::thread writer([&] {
+    std::vector<char> chunk(1024, 'q');
+    for (std::size_t sent = 0; sent < volume; sent += chunk.size())
+      if (!WriteAll(fd, chunk.data(), chunk.size())) {
+        writeOk = false;
+        return;
+      }
+  });
+  std::vector<char> sink(volume);
+  bool readOk = ReadExactly(fd, sink.data(), volume, 10000);
+  writer.join();
+  double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  f.bytesPerSecond = volume / seconds;
+  f.ok = readOk && writeOk;
+  return f;
+}
+
+Figures BarePty(int trips, std::size_t volume) {
+  int master = -1, slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {};
+  termios tio{};
+  ::tcgetattr(slave, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(slave, TCSANOW, &tio);
+  int stop[2];
+  if (::pipe(stop) != 0) return {};
+  std::thread echo([&] {
+    char buf[32768];
+    for (;;) {
+      pollfd p[2] = {{master, POLLIN, 0}, {stop[0], POLLIN, 0}};
+      ::poll(p, 2, -1);
+      if (p[1].revents) return;
+      ssize_t n = ::read(master, buf, sizeof(buf));
+      if (n > 0) WriteAll(master, buf, static_cast<std::size_t>(n));
+    }
+  });
+  ::fcntl(slave, F_SETFL, ::fcntl(slave, F_GETFL) | O_NONBLOCK);
+  Figures f = Measure(slave, trips, volume);
+  (void)!::write(stop[1], "x", 1);
+  echo.join();
+  ::close(master);
+  ::close(slave);
+  return f;
+}
+
+Figures Bridge(int trips, std::size_t volume) {
+  PortSystemOptions o;
+  o.ports = {3};
+  o.ldPort = "";
+  o.installLd = false;
+  o.withLogService = false;
+  o.logLevel = 0;
+  o.serviceEnv["ZOL_TESTPLUGIN_ECHO"] = "1";
+  PortSystem sys(o);
+  if (!sys.Start()) return {};
+  App app(sys.ComPath(3));
+  // Echo works once the port is reading: probe until a byte comes back.
+  bool up = WaitFor(
+      [&] {
+        app.Write("p");
+        return app.Read(1, 100) == "p";
+      },
+      15000);
+  if (!up) return {};
+  Figures f = Measure(app.Fd(), trips, volume);
+  sys.StopService();
+  return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int trips = argc > 1 ? std::atoi(argv[1]) : 2000;
+  std::size_t volume = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : (4u << 20);
+  if (BinDir().empty()) {
+    std::fprintf(stderr, "set ZOL_BIN_DIR to the folder with PortBridgeServer, vcomd and zol_test_device.so\n");
+    return 2;
+  }
+  Figures bare = BarePty(trips, volume);
+  Figures bridge = Bridge(trips, volume);
+  if (!bare.ok || !bridge.ok) {
+    std::fprintf(stderr, "measurement failed (bare %d, bridge %d)\n", bare.ok, bridge.ok);
+    return 1;
+  }
+  std::printf("%-22s %12s %12s %14s\n", "path", "p50 (us)", "p99 (us)", "bytes/s");
+  std::printf("%-22s %12.1f %12.1f %14.0f\n", "bare pty (reference)", bare.p50us, bare.p99us, bare.bytesPerSecond);
+  std::printf("%-22s %12.1f %12.1f %14.0f\n", "port service", bridge.p50us, bridge.p99us, bridge.bytesPerSecond);
+  std::printf("ratio bridge/bare: p50 %.2f, p99 %.2f, throughput %.2f\n", bridge.p50us / bare.p50us,
+              bridge.p99us / bare.p99us, bridge.bytesPerSecond / bare.bytesPerSecond);
+  std::printf("added at p99: %.1f us (goal < 100 us)\n", bridge.p99us - bare.p99us);
+  return 0;
+}
