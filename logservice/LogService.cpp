@@ -287,7 +287,9 @@ void CLogClientMgr::Run() {
     error = sys::LastError();
   }
   if (!client.IsValid()) {
-    // A failed accept never ends accepting; only the stop does.
+    // A failed accept never ends accepting; only the stop does. Ended
+    // clients give back what they hold (out of descriptors, for one).
+    RemoveFinishedClients();
     StopEvent().Wait(sys::IsTransientAcceptError(error) ? kAcceptBackoffMs : kAcceptBackoffHardMs);
     return;
   }

@@ -1,5 +1,6 @@
 // A program on the service host for the host's process tests: it prints each
 // host event and the life of its work on standard output.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (std::getenv("ZOL_HOST_PROBE_FAIL")) return static_cast<std::int32_t>(0x80004005u);
     if (std::getenv("ZOL_HOST_PROBE_CRASH")) {
-      volatile int* p = nullptr;
+      // A wild address in the first page, as a null member access gives.
+      volatile int* p = reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(0x10));
       *p = static_cast<int>(g_secret[0]);
     }
     stop.Wait(0xFFFFFFFFu);
