@@ -208,6 +208,38 @@ TEST_F(Vcomd, ReadsAndWritesBreakWhileTheApplicationIsClosed) {
   EXPECT_EQ(sys::LastError(), ERROR_BROKEN_PIPE);
 }
 
+TEST_F(Vcomd, ABufferThatStaysFullHoldsTheDeviceSide) {
+  sys::VirtualSerialPort port;
+  ASSERT_TRUE(port.Open(Interface(3)));
+  sys::VirtualSerialIo writer(port, sys::VirtualSerialIo::Kind::Write);
+  App app(Com(3));
+  // The application does not read: the write fills its buffer and pends.
+  std::vector<char> big(65536, 'f');
+  std::uint32_t n = 0;
+  ASSERT_FALSE(writer.Start(big.data(), static_cast<std::uint32_t>(big.size()), &n));
+  ASSERT_EQ(sys::LastError(), ERROR_IO_PENDING);
+  // Keep the pending write going, as the port's write thread does.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::uint32_t done = 0;
+        if (writer.IsPending() && sys::WaitAny({writer.Completion()}, 0) == 0) writer.Result(&done);
+        return Info(port).hold == 1;
+      },
+      2000));
+  // Reading drains it: the hold clears and the pending write completes.
+  std::string got;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        got += app.Read(big.size(), 0);
+        std::uint32_t done = 0;
+        if (writer.IsPending() && sys::WaitAny({writer.Completion()}, 0) == 0) writer.Result(&done);
+        return got.size() == big.size() && !writer.IsPending();
+      },
+      5000));
+  EXPECT_EQ(got, std::string(big.begin(), big.end()));
+  EXPECT_EQ(Info(port).hold, 0u);
+}
+
 TEST_F(Vcomd, DataNeverCrossesFromOneOpeningToTheNext) {
   sys::VirtualSerialPort port;
   ASSERT_TRUE(port.Open(Interface(3)));
