@@ -168,9 +168,23 @@ TEST_F(BadInputTest, PathsThatAreNoFile) {
       {"too long", longName},
       {"empty path", L""},
   };
-  for (const Case& c : cases) ExpectUnreadable(c.path, c.what);
+  for (const Case& c : cases) {
+    ExpectUnreadable(c.path, c.what);
+    // With create: an empty document, which cannot be saved there.
+    configdoc doc;
+    ASSERT_TRUE(doc.Open(c.path, true)) << c.what;
+    std::vector<datanode> nodes;
+    EXPECT_EQ(doc.ReadSection(L"ZOL", nodes), 0) << c.what;
+    EXPECT_TRUE(nodes.empty()) << c.what;
+    ASSERT_EQ(doc.WriteValue(L"ZOL", L"Ports_Configuration", L"", {}), 0) << c.what;
+    if (c.path != folder.WFile("missing.xml")) {
+      boxes.clear();
+      EXPECT_FALSE(doc.Save(L"")) << c.what;
+      EXPECT_EQ(boxes.size(), 1u) << c.what;
+    }
+  }
   EXPECT_TRUE(std::filesystem::is_directory(folder.Path()));
-  EXPECT_FALSE(std::filesystem::exists(folder.Path() / "missing.xml"));
+  EXPECT_FALSE(std::filesystem::exists(folder.Path() / "no"));
 }
 
 TEST_F(BadInputTest, SaveThatCannotWriteChangesNothing) {
