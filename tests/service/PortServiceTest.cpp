@@ -455,3 +455,68 @@ TEST(PortServiceStartup, OpenCloseCyclesLeaveFilesAndThreadsWhereTheyStarted) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the service says over a start, one application session and a Ctrl+C,
+// read from the log file of a real ZolLogSvc.
+TEST(PortServiceLog, StartSessionAndStopLines) {
+  PortSystemOptions o;
+  o.installLd = false;
+  o.ldPort = "";
+  PortSystem sys(o);
+  ASSERT_TRUE(sys.Prepare());
+  if (!sys.StartLogService()) GTEST_SKIP() << "ZolLogSvc is not built";
+  ASSERT_TRUE(sys.StartVcomd({3, 5}));
+  ASSERT_TRUE(sys.StartService());
+  ASSERT_TRUE(WaitPluginLine(sys, kMsr, "SetReadyToReceive(TRUE)=1", 15000));
+  {
+    App app(sys.ComPath(3));
+    ASSERT_TRUE(app.Write("hi"));
+    ASSERT_TRUE(WaitFor([&] { return Received(sys, kMsr) == ToHex("hi"); }, 5000));
+  }
+  ASSERT_TRUE(WaitPluginLine(sys, kMsr, "PortReady 0"));
+  ASSERT_EQ(sys.StopService(), 0);
+  ASSERT_TRUE(sys.WaitLog("ZOLSVC - Exiting"));
+  const auto lines = sys.LogLines();
+  // In this order, each once.
+  const std::vector<std::string> expected = {
+      "ZOLSVC - Entered",
+      "ZOLSVC - Build Version: 1.1.0.6; Build Time: ",
+      "CServiceClass::Process - Entered",
+      "CZolManager::Initialize - numberOfReqComPorts=2",
+      "CZolManager::Initialize - CountZols tries: 1",
+      "CZOLManager::CountZols - 2 ZOL(s) found",
+      "CZOLManager::EnumerateZols - Entered",
+      "ZolPort::Initialize - ZOL COM3 Initialized",
+      "ZolPort::Initialize - ZOL COM5 Initialized",
+      "CZOLManager::EnumerateZols - return 0",
+      "CZolManager::CreateDevice - Loading MsrHidBridge.so",
+      "CServiceClass::Process running",
+      "ZolPort::IsZolConnectedToCom - ZOL COM3 Connected!",
+      "ZolPort::IsZolConnectedToCom - ZOL COM3 Not Connected",
+      "CServiceClass::EndService - Entered",
+      "CServiceClass::Process - Exiting",
+      "ZolPort::Terminate - COM3 m_hReadThread terminated",
+      "ZolPort::~ZolPort - COM3 destroyed",
+      "ZolPort::~ZolPort - COM5 destroyed",
+      "ZOLSVC - Exiting",
+  };
+  std::size_t at = 0;
+  for (const auto& text : expected) {
+    std::size_t found = std::string::npos;
+    for (std::size_t i = at; i < lines.size() && found == std::string::npos; ++i)
+      if (lines[i].find(text) != std::string::npos) found = i;
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text;
+    at = found + 1;
+  }
+  // The port without a device ends both threads without any device call.
+  EXPECT_EQ(CountContaining(lines, "ZolPort::Terminate - COM5 m_hReadThread terminated"), 1u);
+  EXPECT_EQ(CountContaining(lines, "ZolPort::PortReadyInternal - COM5"), 0u);
+  EXPECT_EQ(CountContaining(lines, "WriteInternalThread - Thread terminating"), 1u);  // only the run port got alive
+  EXPECT_EQ(CountContaining(lines, "ConnectReceiveThread - ReadFile broken pipe (Not an error)") +
+                CountContaining(lines, "ConnectReceiveThread - ReadFile GetOverlappedResult - broken pipe (Not an error)"),
+            1u);
+}
+
+}  // namespace
