@@ -217,7 +217,7 @@ TEST_F(DocumentTest, UnknownKeysSurviveTheToolsSave) {
 
 TEST_F(DocumentTest, NodeShapeFollowsTheFirstChild) {
   struct Case {
-    const char* xml;
+    std::string xml;
     datanode section;
   };
   const Case cases[] = {
@@ -256,6 +256,12 @@ TEST_F(DocumentTest, NodeShapeFollowsTheFirstChild) {
       // A declaration and a document-level comment are not part of the tree.
       {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--top--><ZOL><S><A>1</A></S></ZOL>",
        datanode{L"S", L"", {}, {Leaf(L"A", L"1")}}},
+      // Other encodings that the file may declare or mark.
+      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><ZOL><S><A>\xE9</A></S></ZOL>",
+       datanode{L"S", L"", {}, {Leaf(L"A", L"\u00E9")}}},
+      {"\xEF\xBB\xBF<ZOL><S><A>\xC3\xA9</A></S></ZOL>", datanode{L"S", L"", {}, {Leaf(L"A", L"\u00E9")}}},
+      {std::string("\xFF\xFE<\0Z\0O\0L\0>\0<\0S\0>\0<\0A\0>\0\xE9\0<\0/\0A\0>\0<\0/\0S\0>\0<\0/\0Z\0O\0L\0>\0", 54),
+       datanode{L"S", L"", {}, {Leaf(L"A", L"\u00E9")}}},
       // Non-ASCII text, UTF-8 encoded.
       {"<ZOL><S><A>\xC3\xA9\xE2\x82\xAC\xE6\x97\xA5</A></S></ZOL>", datanode{L"S", L"", {}, {Leaf(L"A", L"\u00E9\u20AC\u65E5")}}},
   };
