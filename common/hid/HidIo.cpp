@@ -40,7 +40,7 @@ bool HidIo::transfer(sys::HidDevice& handle, sys::Event* completion, std::mutex&
     sys::SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  if (isRead) std::memset(buffer, 0, length);
+  if (isRead && length > 0) std::memset(buffer, 0, length);
   completion->Reset();
   const sys::HidDevice::Start started =
       isRead ? handle.StartRead(buffer, length, *completion) : handle.StartWrite(buffer, length, *completion);

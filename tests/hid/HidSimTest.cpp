@@ -130,7 +130,7 @@ TEST_F(HidSim, StatusIsCopiedOnlyWhenItFits) {
   const struct {
     const char* inputLength;
     int expected;
-  } cases[] = {{"9", 1}, {"3", 1}, {"10", 0}};
+  } cases[] = {{"9", 1}, {"3", 1}, {"10", 0}, {"0", 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.inputLength);
     SimDevice display(m_root, std::string("status") + c.inputLength);
