@@ -138,6 +138,39 @@ TEST_F(LdSystem, ReplugBringsTheDisplayBackFromAClearedImage) {
   EXPECT_TRUE(WaitForTrace(LineReport(kTop, "after")));
 }
 
+TEST_F(LdSystem, UnplugStopsTheScrollingMessage) {
+  StartSystem();
+  ASSERT_TRUE(WaitForTrace(LineReport(kBottom, "")));
+  ASSERT_TRUE(sys.WriteCom(std::string("\x05") + "GONE" + "\x0D"));
+  ASSERT_TRUE(sys.WaitForLog("HidLdManager::ScrollingMessageThread - Scrolling message started", 1, 5000));
+  ASSERT_TRUE(sys.StopDevice("ld1"));
+  EXPECT_TRUE(sys.WaitForLog("HidLdManager::ScrollingMessageThread - Scrolling message stopped", 1, 5000));
+  EXPECT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - Unintialize old LD", 1, 5000));
+}
+
+// Device changes reset the display on the notifier's thread while the
+// receive-processing thread applies hand-overs; afterwards the display works.
+TEST_F(LdSystem, ReplugWhileDataFlowsLeavesAWorkingDisplay) {
+  StartSystem();
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      if (!sys.WriteCom(std::string("\x10\x14", 2) + "flow " + std::to_string(i) + "\x05msg\x0D")) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (int round = 1; round <= 3; ++round) {
+    ASSERT_TRUE(sys.StopDevice("ld1"));
+    ASSERT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - Unintialize old LD", round, 10000));
+    ASSERT_TRUE(sys.StartDevice("ld", "ld1"));
+    ASSERT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - StatusRequest success", round, 10000));
+  }
+  stop = true;
+  writer.join();
+  ASSERT_TRUE(sys.WriteCom(std::string("\x1F") + "still here"));
+  EXPECT_TRUE(WaitForTrace(LineReport(kTop, "still here"), 10000));
+}
+
 TEST_F(LdSystem, UnpluggingAnotherHidDeviceChangesNothing) {
   ASSERT_TRUE(sys.Prepare()) << sys.Problem();
   ASSERT_TRUE(sys.StartVcomd());
