@@ -1,6 +1,4 @@
 // SetConsoleCtrlHandler: the system calls the handler on a thread of its own.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include <mutex>

@@ -1,7 +1,5 @@
 // Unhandled exceptions write a minidump with the exception and the threads'
 // stacks, never the full memory (it may hold card data).
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 #include <dbghelp.h>
 

@@ -1,6 +1,4 @@
 // The service side of the service control manager.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include <mutex>

@@ -1,6 +1,4 @@
 // Winsock 2.2 behind platform/Socket.h.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
