@@ -250,6 +250,9 @@ TEST_F(DocumentTest, NodeShapeFollowsTheFirstChild) {
        datanode{L"S", L"", {}, {Leaf(L"A", L"a&b<AB"), Leaf(L"B", L"<x>")}}},
       // Comments do not count as text of a key.
       {"<ZOL><S><A>1<!--c-->2</A></S></ZOL>", datanode{L"S", L"", {}, {Leaf(L"A", L"12")}}},
+      // A processing instruction is a node like a comment, but keeps its name and data.
+      {"<ZOL><S><?pi x?><A>1</A></S></ZOL>", datanode{L"S", L"1", {}, {}}},
+      {"<ZOL><S><A>1</A><?pi  y z ?></S></ZOL>", datanode{L"S", L"", {}, {Leaf(L"A", L"1"), Leaf(L"pi", L"y z ")}}},
       // Attributes, sorted by name.
       {"<ZOL><S z=\"1\" a=\"&quot;2&quot;\"><A/></S></ZOL>",
        datanode{L"S", L"", {{L"a", L"\"2\""}, {L"z", L"1"}}, {Leaf(L"A", L"")}}},

@@ -179,8 +179,8 @@ bool DecodeReferences(const char* text, bool inAttribute, std::string& out) {
 
 // The checks the reference parser makes and pugixml does not: exactly one root
 // element, no text beside it, only known references, names and text in valid
-// UTF-8 of XML characters, a sane depth. Decodes the references in place. Walks the tree without
-// recursion.
+// UTF-8 of XML characters, a sane depth. Decodes the references in place.
+// Walks the tree without recursion.
 bool WellFormed(pugi::xml_document& document) {
   int roots = 0;
   for (pugi::xml_node top : document.children()) {
@@ -395,9 +395,10 @@ bool xmlclass::Load(const std::wstring& path, bool createIfInvalid) {
   bool parsed = false;
   if (ReadRegularFile(sys::ToUtf8(path), bytes)) {
     // References are decoded by WellFormed, strictly; as a fragment, text
-    // beside the root element stays visible to be refused.
-    const unsigned options =
-        (pugi::parse_default & ~pugi::parse_escapes) | pugi::parse_comments | pugi::parse_fragment;
+    // beside the root element stays visible to be refused. Instructions are
+    // nodes, as in the DOM, so they shape a node like any other child.
+    const unsigned options = (pugi::parse_default & ~pugi::parse_escapes) | pugi::parse_comments |
+                             pugi::parse_pi | pugi::parse_fragment;
     pugi::xml_parse_result result = document.load_buffer(bytes.data(), bytes.size(), options);
     parsed = result.status == pugi::status_ok && WellFormed(document);
   }
