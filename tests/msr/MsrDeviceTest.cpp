@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "drivers/hid/sim/SimProtocol.h"
+#include "drivers/hid/sim/SimSocket.h"
 #include "plugins/msr/MsrUsbDevice.h"
 #include "tests/msr/MsrTestSupport.h"
 
@@ -80,6 +82,18 @@ class MsrDeviceTest : public ::testing::Test {
     return returned;
   }
 
+  // Makes the simulated reader report these status bytes with this card-data
+  // area as its feature report, as a reader of any behaviour could.
+  static bool Report(const std::string& name, BYTE status0, BYTE status1, const std::vector<BYTE>& area) {
+    hidsim::Bytes payload = {status0, status1};
+    payload.resize(2 + area.size());
+    std::copy(area.begin(), area.end(), payload.begin() + 2);
+    hidsim::Bytes reply;
+    std::uint32_t error = 0;
+    return hidsim::Request(hidsim::DevicePath(name), hidsim::Message(hidsim::MsgType::Swipe, payload),
+                           hidsim::MsgType::Queued, &reply, kDeadlineMs, &error);
+  }
+
   TempDir m_tmp;
   std::string m_root = m_tmp.Path() + "/root";
   Readers m_readers{m_root, m_tmp.Path()};
@@ -117,6 +131,57 @@ TEST_F(MsrDeviceTest, DeliversEachSwipeToTheListener) {
   device->Terminate();
   device->Terminate();  // harmless twice
   EXPECT_EQ(listener.ReadyCalls(), (std::vector<BOOL>{TRUE, FALSE, FALSE}));
+  EXPECT_TRUE(ReleaseReturns(device, 3000));
+}
+
+// Status byte 0 picks the layout (bit 5 over bit 2) and flags rejects and
+// waiting feature reports; status byte 1 bits 0-5 say card data waits. A
+// status that fetches no card data writes nothing: the next write seen is the
+// next card's.
+TEST_F(MsrDeviceTest, StatusBytesDecideWhatReachesThePort) {
+  const std::vector<BYTE> iso = {0, 0, 0, 0, 3, 0x21, 0x22, 0x23, 3, 1, 2, 3, 0};
+  const std::vector<BYTE> numeric = {0, 0, 0, 0, 2, 1, 2, 2, 3, 4};
+  std::vector<BYTE> crossing(MSR_CARD_DATA_SIZE, 0x11);
+  crossing[1] = 0;
+  crossing[4] = 139;
+  crossing[144] = 139;
+  crossing[284] = 6;  // track 3 would end one byte past the area
+  struct Case {
+    const char* name;
+    BYTE status0, status1;
+    std::vector<BYTE> area;
+    std::string text;  // empty: nothing written
+  };
+  const std::vector<Case> cases = {
+      {"ISO layout", 0x04, 0x01, iso, "%ABC?;123?"},
+      {"no layout bit means ISO", 0x00, 0x01, iso, "%ABC?;123?"},
+      {"numeric layout", 0x20, 0x01, numeric, "%12?%34?"},
+      {"bit 5 wins over bit 2", 0x24, 0x20, numeric, "%12?%34?"},
+      {"card data signalled by bit 3", 0x04, 0x08, iso, "%ABC?;123?"},
+      {"bit 6 only", 0x04, 0x40, iso, ""},
+      {"bit 7 only", 0x04, 0x80, iso, ""},
+      {"command reject", 0x80, 0x00, iso, ""},
+      {"waiting feature report is discarded", 0x01, 0x00, iso, ""},
+      {"no tracks: 0 bytes are still handed on", 0x04, 0x01, std::vector<BYTE>(16, 0), "<empty>"},
+      {"block past the end of the area", 0x04, 0x01, crossing,
+       "%" + std::string(139, '1') + "?;" + std::string(139, 'A') + "?E"},
+  };
+  Child reader;
+  ASSERT_TRUE(m_readers.Plug(reader, "r3"));
+  Listener listener;
+  IDevice* device = new MsrUsbDevice();
+  ASSERT_EQ(device->Initialize(&listener, &m_params), DEVICE_SUCCESS);
+  device->PortReady(TRUE);
+  std::size_t writes = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Report("r3", c.status0, c.status1, c.area));
+    if (c.text.empty()) {
+      continue;
+    }
+    const std::string got = listener.WaitWrite(writes++);
+    EXPECT_EQ(got.empty() ? "<empty>" : got, c.text);
+  }
   EXPECT_TRUE(ReleaseReturns(device, 3000));
 }
 
