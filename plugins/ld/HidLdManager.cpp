@@ -5,6 +5,7 @@
 #include "common/hid/HidLib.h"
 #include "common/log/ZolLog.h"
 #include "plugins/ld/LdLog.h"
+#include "plugins/ld/LdStatus.h"
 
 namespace {
 
@@ -247,30 +248,13 @@ void HidLdManager::ProcessLdStatus(sys::Event* stop) {
       }
       if (read) {
         std::memcpy(m_StatusBytes, status, sizeof m_StatusBytes);
-        JudgeStatus(m_StatusBytes);
+        JudgeLdStatus(m_StatusBytes, m_DeviceInformation);
       }
     }
   }
   // A channel that fails at once (a display gone before its removal is seen)
   // would otherwise spin on the enumeration lock.
   if (!read) m_ShutdownEvent.Wait(50);
-}
-
-void HidLdManager::JudgeStatus(const BYTE* status) {
-  const BYTE flags = status[0];
-  if (flags & 0x80) LdLog(1, "HidLdManager::ProcessLdStatus - Command received was not a valid display command");
-  if (flags & 0x40) LdLog(1, "HidLdManager::ProcessLdStatus - Flash update in progress - cannot process commands");
-  if (flags & 0x10) {
-    LdLog(3, "HidLdManager::ProcessLdStatus - Device Information follows the status byte in the response");
-    if (status[1] != 0x20) LdLog(1, "HidLdManager::ProcessLdStatus - Device Type is not 0x20");
-    if (status[4] != 0x03) LdLog(1, "HidLdManager::ProcessLdStatus - Command Set is not 0x03");
-    m_DeviceInformation[0] = status[2];
-    m_DeviceInformation[1] = status[3];
-    m_DeviceInformation[2] = status[5];
-  }
-  if (flags & 0x08) LdLog(1, "HidLdManager::ProcessLdStatus - The LCD is offline");
-  if (flags & 0x02) LdLog(3, "HidLdManager::ProcessLdStatus - Get Character Set List response is attached");
-  if ((flags & 0x03) == 0) LdLog(1, "HidLdManager::ProcessLdStatus - Command is not complete");
 }
 
 bool HidLdManager::StartDisplay(const char* operation, bool freeHandOver) {

@@ -82,7 +82,6 @@ class HidLdManager : public CThreadUtil, public IDeviceChange {
   bool StartDisplay(const char* operation, bool freeHandOver);
   // The display in use went away: scroll stopped, state cleared, not ready.
   void LoseDisplay();
-  void JudgeStatus(const BYTE* status);
   bool IsShuttingDown() { return m_ShutdownEvent.Test(); }
   bool CreateEvents();
   // Stops the scrolling message; lets the display lock go while it waits.
