@@ -4,6 +4,7 @@
 #include <cwctype>
 
 #include "common/log/ZolLog.h"
+#include "platform/Error.h"
 
 namespace zollog {
 
@@ -85,8 +86,9 @@ int LogConnection::Send(const std::string& line, std::uint32_t writableWaitMs) {
   m_socket.SetSendTimeout(writableWaitMs);
   long n = m_socket.Send(line.data(), line.size());
   if (n < 0) {
+    bool timedOut = sys::LastError() == sys::kWsaEwouldblock;
     m_socket.Close();
-    return kSendFailed;
+    return timedOut ? kSendTimeout : kSendFailed;
   }
   return static_cast<int>(n);
 }
