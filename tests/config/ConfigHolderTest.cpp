@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ class FakeStore : public dataclass {
     bool loadResult = true;
     bool loadThrows = false;
     bool saveResult = true;
+    bool saveThrows = false;
     bool updateResult = false;
     bool addResult = false;
     std::vector<datanode> nodes;
@@ -34,6 +36,7 @@ class FakeStore : public dataclass {
   }
   bool Save(const std::wstring&) override {
     m_calls.push_back("Save");
+    if (m_script.saveThrows) throw std::bad_alloc();
     return m_script.saveResult;
   }
   std::vector<datanode> GetNodes(const std::wstring& path, const attributemap& attributes) override {
@@ -195,6 +198,16 @@ TEST_F(HolderTest, SaveFailureShowsTheErrorBox) {
     EXPECT_EQ(boxes[0].icon, sys::MessageIcon::Error);
     EXPECT_EQ(boxes[0].buttons, sys::MessageButtons::Ok);
   }
+}
+
+TEST_F(HolderTest, ExceptionWhileSavingIsAFailedSave) {
+  script.saveThrows = true;
+  configdoc doc = MakeHolder();
+  ASSERT_TRUE(doc.Open(L"a.xml", false));
+  EXPECT_FALSE(doc.Save(L""));
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, L"Unable to save file \"a.xml\".\nPlease check location of file");
+  EXPECT_TRUE(doc.IsLoaded());
 }
 
 TEST_F(HolderTest, SuccessfulSaveShowsNothing) {
