@@ -131,8 +131,9 @@ TEST(MsrSystemTest, ResumeSendsTheDeviceInformationRequestAgain) {
   ASSERT_TRUE(WaitFor([&] { return system.Sim().Trace(kReader).size() == 1; }));
   EXPECT_EQ(system.Sim().Trace(kReader)[0], kDeviceInfoRequest);
 
+  // Re-enumeration waits for the status read in progress (up to 7 s).
   ASSERT_TRUE(system.Sim().Resume());
-  ASSERT_TRUE(system.WaitLog("HidMsrManager::HidResumeSuspend - StatusRequest success"));
+  ASSERT_TRUE(system.WaitLog("HidMsrManager::HidResumeSuspend - StatusRequest success", 1, 20000));
   ASSERT_TRUE(WaitFor([&] { return system.Sim().Trace(kReader).size() == 2; }));
   EXPECT_EQ(system.Sim().Trace(kReader)[1], kDeviceInfoRequest);
 
@@ -178,7 +179,7 @@ TEST(MsrSystemTest, StopEndsTheStripeReaderThreads) {
     }
     // A status read waits up to 7 s for a swipe; the stop must not.
     system.Service().Signal(SIGINT);
-    EXPECT_EQ(system.Service().WaitExit(5000), 0);
+    EXPECT_EQ(system.Service().WaitExit(6000), 0);
     EXPECT_TRUE(system.WaitLog("HidMsrManager::Terminate - Exiting"));
   }
 }
