@@ -8,4 +8,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
-add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# Defined empty, as a source file's own "#define WIN32_LEAN_AND_MEAN" does, so
+# that such a line is not a conflicting redefinition.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN= NOMINMAX= _WIN32_WINNT=0x0601)
