@@ -68,10 +68,18 @@ bool ReadFile(const std::string& path, std::string& content) {
   return true;
 }
 
-// "hidraw3" from "/dev/hidraw3".
+// "hidraw3" from "/dev/hidraw3"; empty for anything but a hidraw node path,
+// so identity (from sysfs) and transfers (from the node) are of one device.
 std::string NodeName(const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  return slash ? slash + 1 : path;
+  static const char kPrefix[] = "/dev/hidraw";
+  const std::size_t prefix = sizeof(kPrefix) - 1;
+  if (std::strncmp(path, kPrefix, prefix) != 0) return {};
+  const char* digits = path + prefix;
+  if (*digits == '\0' || std::strlen(digits) > 6) return {};
+  for (const char* p = digits; *p; ++p) {
+    if (*p < '0' || *p > '9') return {};
+  }
+  return path + 5;
 }
 
 struct Identity {
@@ -87,7 +95,7 @@ struct Identity {
 // HID_UNIQ) and report_descriptor, the USB device's bcdDevice when there is one.
 std::uint32_t LoadIdentity(const std::string& node, Identity& id) {
   const std::string name = NodeName(node.c_str());
-  if (name.rfind("hidraw", 0) != 0 || name.find('/') != std::string::npos) return kErrorFileNotFound;
+  if (name.empty()) return kErrorFileNotFound;
   const std::string hid = "/sys/class/hidraw/" + name + "/device/";
   std::string uevent;
   if (!ReadFile(hid + "uevent", uevent)) return kErrorFileNotFound;
