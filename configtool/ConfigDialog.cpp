@@ -1,10 +1,10 @@
 #include "configtool/ConfigDialog.h"
 
 #include <filesystem>
+#include <fstream>
 
 #include "platform/Elevation.h"
 #include "platform/Paths.h"
-#include "platform/Text.h"
 
 namespace zolcfg {
 namespace {
@@ -22,11 +22,15 @@ struct DefaultKey {
 std::wstring KeepUnreadableDocument(const std::wstring& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path from(sys::ToUtf8(path));
+  const fs::path from(path);
   if (!fs::is_regular_file(from, ec)) return {};
-  const fs::path to(sys::ToUtf8(path + L".bad"));
-  if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) return {};
-  return path + L".bad";
+  const std::wstring kept = path + L".bad";
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(fs::path(kept), std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  out.close();
+  if (!in || !out) return {};
+  return kept;
 }
 
 }  // namespace
