@@ -61,6 +61,19 @@ QHBoxLayout* ButtonRow(QPushButton* defaults, QPushButton* apply) {
   return row;
 }
 
+// "Apply" and "Default" of a page, then the page shows its new state.
+template <typename PageWidget>
+void ConnectPageButtons(PageWidget* widget, Page& page, QPushButton* apply, QPushButton* defaults) {
+  QObject::connect(apply, &QPushButton::clicked, widget, [widget, &page] {
+    page.OnApply();
+    widget->Refresh();
+  });
+  QObject::connect(defaults, &QPushButton::clicked, widget, [widget, &page] {
+    page.OnDefault();
+    widget->Refresh();
+  });
+}
+
 }  // namespace
 
 void InstallQtMessagePresenter() {
@@ -186,14 +199,7 @@ PortsWidget::PortsWidget(PortsPage& page, QWidget* parent) : QWidget(parent), m_
     m_page.OnLdSelectionChanged(i);
     Refresh();
   });
-  connect(m_apply, &QPushButton::clicked, this, [this] {
-    m_page.OnApply();
-    Refresh();
-  });
-  connect(m_default, &QPushButton::clicked, this, [this] {
-    m_page.OnDefault();
-    Refresh();
-  });
+  ConnectPageButtons(this, m_page, m_apply, m_default);
 }
 
 void PortsWidget::Refresh() {
@@ -257,14 +263,7 @@ LogWidget::LogWidget(LogPage& page, QWidget* parent) : QWidget(parent), m_page(p
   bindCheck(m_service, m_page.moduleService);
   bindCheck(m_msr, m_page.moduleMsr);
   bindCheck(m_ld, m_page.moduleLd);
-  connect(m_apply, &QPushButton::clicked, this, [this] {
-    m_page.OnApply();
-    Refresh();
-  });
-  connect(m_default, &QPushButton::clicked, this, [this] {
-    m_page.OnDefault();
-    Refresh();
-  });
+  ConnectPageButtons(this, m_page, m_apply, m_default);
 }
 
 void LogWidget::Refresh() {
@@ -377,14 +376,7 @@ MsrWidget::MsrWidget(MsrPage& page, QWidget* parent) : QWidget(parent), m_page(p
       Refresh();
     });
   }
-  connect(m_apply, &QPushButton::clicked, this, [this] {
-    m_page.OnApply();
-    Refresh();
-  });
-  connect(m_default, &QPushButton::clicked, this, [this] {
-    m_page.OnDefault();
-    Refresh();
-  });
+  ConnectPageButtons(this, m_page, m_apply, m_default);
 }
 
 void MsrWidget::Refresh() {
