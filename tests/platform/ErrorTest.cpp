@@ -39,7 +39,9 @@ TEST(ErrorTest, EveryCodeTheSystemUsesHasATextEndingInCrLf) {
       ERROR_IO_PENDING, ERROR_FILE_INVALID, ERROR_BADDB, ERROR_SERVICE_DOES_NOT_EXIST,
       ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, ERROR_DEVICE_NOT_CONNECTED, ERROR_NOT_FOUND,
       ERROR_TIMEOUT,
-      10054, 10060, 10061,  // connection reset, timed out, refused
+      1,                                       // incorrect function
+      1053, 1056, 1061, 1062, 1069, 1072, 1073,  // service control
+      10004, 10024, 10035, 10048, 10053, 10054, 10055, 10060, 10061,  // sockets
   };
   for (DWORD code : codes) {
     const std::string text = sys::ErrorText(code);
