@@ -107,8 +107,9 @@ bool HidBind(const void* anchor) {
 }
 
 void HidUnbind() {
+  // The provider stays mapped (it was loaded to be kept), so its functions
+  // stay usable for closing what is still open after the unbinding.
   g_bound = false;
-  g_fn = ProviderFunctions{};
   g_provider = DynamicLibrary();
 }
 
@@ -149,6 +150,7 @@ HidEnumResult HidEnumerateInterfaces(const std::function<void(const std::wstring
 
 struct HidDevice::Impl {
   ZolHidDevice* device = nullptr;
+  decltype(&ZolHid_Close) close = nullptr;  // of the provider that opened it
   int fd = -1;
   enum class Pending { None, Read, Write } pending = Pending::None;
   std::uint8_t* buffer = nullptr;
@@ -167,6 +169,7 @@ bool HidDevice::Open(const std::wstring& path, Access access) {
   ZolHidDevice* device = nullptr;
   if (!Ok(g_fn.Open(ToUtf8(path).c_str(), mode, &device))) return false;
   m_impl->device = device;
+  m_impl->close = g_fn.Close;
   if (access != Access::Query) {
     int fd = -1;
     if (!Ok(g_fn.GetPollDescriptor(device, &fd))) {
@@ -181,7 +184,8 @@ bool HidDevice::Open(const std::wstring& path, Access access) {
 }
 
 void HidDevice::Close() {
-  if (m_impl->device && g_bound) g_fn.Close(m_impl->device);
+  // Also after HidUnbind: the managers unload before their wrappers go.
+  if (m_impl->device && m_impl->close) m_impl->close(m_impl->device);
   *m_impl = Impl{};
 }
 

@@ -211,6 +211,31 @@ TEST_F(HidSim, TerminateEndsAWaitingRead) {
   EXPECT_TRUE(device.IsConnected());
 }
 
+std::size_t OpenDescriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+TEST_F(HidSim, WrappersDestroyedAfterTheUnbindingCloseTheirDevices) {
+  // The managers unload the library at termination and destroy their
+  // wrapper lists afterwards.
+  SimDevice display(m_root, "display"), reader(m_root, "reader");
+  ASSERT_TRUE(display.Start("ld"));
+  ASSERT_TRUE(reader.Start("msr"));
+  const std::size_t before = OpenDescriptors();
+  {
+    BexHidLdList ld;
+    BexHidMsrList msr;
+    ASSERT_TRUE(ld.Enumerate(LdSupportedDevices()));
+    ASSERT_TRUE(msr.Enumerate(MsrSupportedDevices()));
+    ASSERT_EQ(ld.devices.size() + msr.devices.size(), 2u);
+    EXPECT_GT(OpenDescriptors(), before);
+    HidLib::Terminate();
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
 TEST_F(HidSim, SecondInitializeLoadsNothingAgain) {
   // Already bound by SetUp: a provider that cannot be loaded is not looked at.
   ::setenv("ZOL_HID_PROVIDER", "NoSuchProvider.so", 1);
