@@ -28,9 +28,10 @@ int main(int argc, char** argv) {
     std::printf("process running\n");
     std::fflush(stdout);
     if (std::getenv("ZOL_HOST_PROBE_FAIL")) return static_cast<std::int32_t>(0x80004005u);
-    if (std::getenv("ZOL_HOST_PROBE_CRASH")) {
-      // A wild address in the first page, as a null member access gives.
-      volatile int* p = reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(0x10));
+    if (const char* crash = std::getenv("ZOL_HOST_PROBE_CRASH")) {
+      // A write to the (hex) address given, e.g. in the first page as a
+      // null member access gives.
+      auto* p = reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(std::strtoull(crash, nullptr, 16)));
       *p = static_cast<int>(g_secret[0]);
     }
     stop.Wait(0xFFFFFFFFu);

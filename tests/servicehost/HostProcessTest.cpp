@@ -233,7 +233,7 @@ TEST(HostProcess, CrashWritesAReportWithoutMemoryContents) {
   fs::path report = host.dir.path / "var/tmp/8350service.dmp";
   fs::create_directories(report.parent_path());
   // Under the address sanitizer its own fault handler must stand aside.
-  auto c = host.Start({"console"}, {"ZOL_HOST_PROBE_CRASH=1",
+  auto c = host.Start({"console"}, {"ZOL_HOST_PROBE_CRASH=10",
                                     "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_abort=0"});
   ASSERT_TRUE(c->Wait());
   ASSERT_TRUE(c->Signalled()) << "the process ends by its fault";
