@@ -268,6 +268,23 @@ TEST_F(PortServiceTest, CtrlCWithApplicationsConnectedTerminatesAndReleasesEvery
   EXPECT_NE(sys->Control("status").find("COM3 connected=1 hold=0 rcvrdy=0"), std::string::npos);
 }
 
+TEST(PortServiceStop, CtrlBreakStopsAsCtrlCDoes) {
+  for (int sig : {SIGINT, SIGQUIT}) {
+    SCOPED_TRACE(sig);
+    PortSystemOptions o;
+    o.installLd = false;
+    o.ldPort = "";
+    PortSystem sys(o);
+    ASSERT_TRUE(sys.Start());
+    ASSERT_TRUE(WaitPluginLine(sys, kMsr, "SetReadyToReceive(TRUE)=1", 15000));
+    sys.Service().Signal(sig);
+    EXPECT_EQ(sys.Service().WaitExit(15000), 0);
+    auto lines = sys.PluginLines(kMsr);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Release");
+  }
+}
+
 TEST_F(PortServiceTest, WriteWaitingAtStopIsReleasedWith12) {
   StartSystem();
   WaitReady(kMsr);
