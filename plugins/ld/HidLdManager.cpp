@@ -4,6 +4,7 @@
 
 #include "common/hid/HidLib.h"
 #include "common/log/ZolLog.h"
+#include "platform/Thread.h"
 #include "plugins/ld/LdLog.h"
 #include "plugins/ld/LdStatus.h"
 
@@ -382,6 +383,9 @@ void HidLdManager::Run() {
     m_ScrollState = ScrollState::Running;
   }
   LdLog(3, "HidLdManager::ScrollingMessageThread - Scrolling message started");
+  // Steps at a fixed rate: the time a step takes to send does not stretch the
+  // 250 ms, and a late step is not followed by a burst.
+  std::uint64_t next = sys::TickCountMs();
   for (;;) {
     {
       // Tested under the display lock: after a stop no step overwrites the
@@ -390,7 +394,11 @@ void HidLdManager::Run() {
       if (!IsSet(m_ScrollingMessageEvent.get())) break;
       m_Display.ScrollStep();
     }
-    if (sys::WaitAny({m_ShutdownEvent, StopEvent()}, kScrollStepMs) != WAIT_TIMEOUT) break;
+    const std::uint64_t now = sys::TickCountMs();
+    next += kScrollStepMs;
+    if (next <= now) next = now + kScrollStepMs;
+    const DWORD wait = static_cast<DWORD>(next - now);
+    if (sys::WaitAny({m_ShutdownEvent, StopEvent()}, wait) != WAIT_TIMEOUT) break;
   }
   {
     std::lock_guard<std::mutex> display(m_DisplayLock);
