@@ -459,6 +459,43 @@ TEST(PortServiceStartup, CountThatNeverTalliesEndsTheServiceWithExitCode0) {
   }
 }
 
+TEST(PortServiceStartup, MissingOrWrongRegistryValueEndsTheServiceAtOnce) {
+  const struct {
+    const char* name;
+    std::string registry;  // empty: no registry file
+    const char* line;
+  } cases[] = {
+      {"no registry file", "", "CZolManager::Initialize - Open CRegKey failed"},
+      {"value missing",
+       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\HALVERN\\Quillmere]\r\n",
+       "CZolManager::Initialize - QueryDWORDValue failed"},
+      {"not a dword",
+       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\HALVERN\\Quillmere]\r\n"
+       "\"NUMBER_OF_REQ_COM_PORTS\"=\"2\"\r\n",
+       "CZolManager::Initialize - QueryDWORDValue failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PortSystemOptions o;
+    o.startVcomd = false;
+    PortSystem sys(o);
+    ASSERT_TRUE(sys.Prepare());
+    bool logs = sys.StartLogService();
+    if (!c.registry.empty()) {
+      fs::create_directories(sys.Root() + "/etc/halvern");
+      std::ofstream(sys.Root() + "/etc/halvern/registry.reg") << c.registry;
+    }
+    ASSERT_TRUE(sys.StartService());
+    EXPECT_EQ(sys.Service().WaitExit(5000), 0);
+    EXPECT_TRUE(sys.PluginLines(kMsr).empty());
+    if (logs) {
+      EXPECT_TRUE(sys.WaitLog(c.line));
+      EXPECT_TRUE(sys.WaitLog("CServiceClass::Process - CZolManager Initialize failed"));
+      EXPECT_EQ(CountContaining(sys.LogLines(), "CountZols tries"), 0u);
+    }
+  }
+}
+
 TEST(PortServiceStartup, OpenCloseCyclesLeaveFilesAndThreadsWhereTheyStarted) {
   PortSystem sys({});
   ASSERT_TRUE(sys.Start());
