@@ -74,6 +74,10 @@ bool HidIo::transfer(sys::HidDevice& handle, sys::Event* completion, std::mutex&
     sys::SetLastError(error == ERROR_IO_INCOMPLETE ? ERROR_TIMEOUT : error);
     return false;
   }
+  // The wait itself failed: the transfer must not outlive this call.
+  const DWORD error = sys::LastError();
+  handle.CancelIo();
+  sys::SetLastError(error);
   return false;
 }
 
