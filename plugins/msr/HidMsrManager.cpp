@@ -1,6 +1,7 @@
 #include "plugins/msr/HidMsrManager.h"
 
 #include <cwctype>
+#include <new>
 
 #include "common/hid/HidLib.h"
 #include "common/log/ZolLog.h"
@@ -52,8 +53,8 @@ bool HidMsrManager::Initialize() {
   }
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - HidLib::Initialize success");
 
-  m_EnumLock = std::make_unique<sys::Event>(sys::Event::Reset::Auto, true);
-  if (!m_EnumLock->IsValid()) {
+  m_EnumLock.reset(new (std::nothrow) FifoLock());
+  if (!m_EnumLock) {
     LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::Initialize - CreateMutex enumLock mutex failed");
     return false;
   }
@@ -118,6 +119,9 @@ void HidMsrManager::BeginShutdown() {
     }
   }
   m_ExitEvent->Set();
+  if (m_EnumLock) {
+    m_EnumLock->Close();
+  }
 }
 
 bool HidMsrManager::SetActive(BexHidMsr* device) {
@@ -129,24 +133,12 @@ bool HidMsrManager::SetActive(BexHidMsr* device) {
   return true;
 }
 
-bool HidMsrManager::LockEnum(const char* failureFormat) {
-  if (!m_EnumLock) {
-    return false;
-  }
-  const DWORD rc = sys::WaitAny({*m_EnumLock, *m_ExitEvent}, INFINITE);
-  if (rc == WAIT_OBJECT_0) {
-    return true;
-  }
-  if (rc != WAIT_OBJECT_0 + 1 && failureFormat != nullptr) {
-    LogMessage(ZOL_MSRUSB, LEVEL_ERROR, failureFormat, rc);
-  }
-  return false;
-}
+bool HidMsrManager::LockEnum() { return m_EnumLock && m_EnumLock->Acquire(); }
 
-void HidMsrManager::UnlockEnum() { m_EnumLock->Set(); }
+void HidMsrManager::UnlockEnum() { m_EnumLock->Release(); }
 
 bool HidMsrManager::Enumerate() {
-  if (!LockEnum("HidMsrManager::Enumerate - wait for enum lock failed, waitRc=%d")) {
+  if (!LockEnum()) {
     return false;
   }
   const bool result = m_DeviceList.Enumerate(m_SupportedDevices);
@@ -159,7 +151,7 @@ bool HidMsrManager::Enumerate() {
 bool HidMsrManager::SendMSRCommand(const BYTE* command) {
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::SendMSRCommand - Entered");
   bool sent = false;
-  if (LockEnum(nullptr)) {
+  if (LockEnum()) {
     if (!m_DeviceList.devices.empty()) {
       sent = m_DeviceList.devices.front()->SendMSRCommand(command) == 1;
     }
@@ -182,7 +174,7 @@ void HidMsrManager::ProcessMsrStatus() {
                rc);
     return;
   }
-  if (!LockEnum("HidMsrManager::ProcessMsrStatus - Wait for m_EnumLock failed, waitRC=0x%08x")) {
+  if (!LockEnum()) {
     return;
   }
   const std::uint64_t start = sys::TickCountMs();

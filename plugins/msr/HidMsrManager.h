@@ -12,6 +12,7 @@
 #include "common/hid/DeviceChangeNotify.h"
 #include "platform/Event.h"
 #include "platform/WinTypes.h"
+#include "plugins/msr/FifoLock.h"
 #include "plugins/msr/MsrFormat.h"
 
 // Hands output to the port: data, length, written count, timeout in ms.
@@ -45,9 +46,8 @@ class HidMsrManager : public IDeviceChange {
   void HidResumeSuspend() override;
 
  private:
-  // The enumeration lock: an auto-reset event used as a binary lock, so that
-  // a wait for it can also end at shutdown.
-  bool LockEnum(const char* failureFormat);
+  // The enumeration lock, granted in request order; false at shutdown.
+  bool LockEnum();
   void UnlockEnum();
   void HandleStatus(BexHidMsr& device);
   void FormatAndWrite(bool numeric);
@@ -57,7 +57,7 @@ class HidMsrManager : public IDeviceChange {
   BexHidMsrList m_DeviceList;
   HidSupportedDeviceTable m_SupportedDevices;
   DeviceChangeNotify m_DeviceChangeNotify;
-  std::unique_ptr<sys::Event> m_EnumLock;
+  std::unique_ptr<FifoLock> m_EnumLock;
   std::unique_ptr<sys::Event> m_InitEvent;
   MsrWriteFunction m_WriteFunction = nullptr;
   MsrFormat m_MsrFormat;

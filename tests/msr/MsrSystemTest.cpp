@@ -123,6 +123,35 @@ TEST(MsrSystemTest, ReaderPluggedInAfterStartWorks) {
   EXPECT_EQ(app->Read(13), "%AGAIN?;6666?");
 }
 
+TEST(MsrSystemTest, OtherHidDevicesLeaveTheReaderAlone) {
+  MsrSystem system;
+  Child reader;
+  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
+  ASSERT_TRUE(system.Start());
+  App* app = nullptr;
+  ASSERT_TRUE(system.OpenApp(app));
+
+  // A line display comes and goes. A swipe ends the status read that holds
+  // the device list, so the re-enumeration need not wait for its time limit.
+  Child display;
+  ASSERT_TRUE(display.Start({BinDir() + "/hidsim", "ld", "--name", "d1"}, system.Env(), system.Out() + "/d1.out"));
+  ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1", "", false, ""}));
+  EXPECT_EQ(app->Read(8), "%ONE?;1?");
+  ASSERT_TRUE(system.WaitLog("HidMsrManager::Enumerate - Number of USB MSR: 1", 2, 20000));
+  display.Signal(SIGTERM);
+  ASSERT_EQ(display.WaitExit(), 0);
+  ASSERT_TRUE(system.Sim().Swipe(kReader, {"TWO", "2", "", false, ""}));
+  EXPECT_EQ(app->Read(8), "%TWO?;2?");
+  ASSERT_TRUE(system.WaitLog("HidMsrManager::Enumerate - Number of USB MSR: 1", 3, 20000));
+
+  const std::string log = system.Log();
+  EXPECT_EQ(Count(log, "HidMsrManager::HidDeviceChanged - Re-enumerating USBs devices"), 2u);
+  EXPECT_EQ(Count(log, "HidMsrManager::HidDeviceChanged - Unintialize old MSR"), 0u);
+  EXPECT_EQ(system.Sim().Trace(kReader), std::vector<std::string>{kDeviceInfoRequest});
+  ASSERT_TRUE(system.Sim().Swipe(kReader, {"THREE", "3", "", false, ""}));
+  EXPECT_EQ(app->Read(10), "%THREE?;3?");
+}
+
 TEST(MsrSystemTest, ResumeSendsTheDeviceInformationRequestAgain) {
   MsrSystem system;
   Child reader;
@@ -130,15 +159,17 @@ TEST(MsrSystemTest, ResumeSendsTheDeviceInformationRequestAgain) {
   ASSERT_TRUE(system.Start());
   ASSERT_TRUE(WaitFor([&] { return system.Sim().Trace(kReader).size() == 1; }));
   EXPECT_EQ(system.Sim().Trace(kReader)[0], kDeviceInfoRequest);
+  App* app = nullptr;
+  ASSERT_TRUE(system.OpenApp(app));
 
-  // Re-enumeration waits for the status read in progress (up to 7 s).
+  // Re-enumeration waits for the status read in progress; a swipe ends it.
   ASSERT_TRUE(system.Sim().Resume());
+  ASSERT_TRUE(system.Sim().Swipe(kReader, {"ASLEEP", "7", "", false, ""}));
+  EXPECT_EQ(app->Read(11), "%ASLEEP?;7?");
   ASSERT_TRUE(system.WaitLog("HidMsrManager::HidResumeSuspend - StatusRequest success", 1, 20000));
   ASSERT_TRUE(WaitFor([&] { return system.Sim().Trace(kReader).size() == 2; }));
   EXPECT_EQ(system.Sim().Trace(kReader)[1], kDeviceInfoRequest);
 
-  App* app = nullptr;
-  ASSERT_TRUE(system.OpenApp(app));
   ASSERT_TRUE(system.Sim().Swipe(kReader, {"AWAKE", "7777", "", false, ""}));
   EXPECT_EQ(app->Read(13), "%AWAKE?;7777?");
 }
