@@ -303,7 +303,10 @@ ZOLHID_EXPORT uint32_t ZolHid_WatchOpen(ZolHidWatch** watch) {
   auto* w = new (std::nothrow) ZolHidWatch;
   if (!w) return kErrorNotEnoughMemory;
   w->u = udev_new();
-  if (w->u) w->monitor = udev_monitor_new_from_netlink(w->u, "udev");
+  // Events from udevd come once the node is set up; without udevd (a
+  // container) the kernel's own events are all there is.
+  const char* source = ::access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
+  if (w->u) w->monitor = udev_monitor_new_from_netlink(w->u, source);
   if (!w->monitor || udev_monitor_filter_add_match_subsystem_devtype(w->monitor, "hidraw", nullptr) < 0 ||
       udev_monitor_enable_receiving(w->monitor) < 0) {
     if (w->monitor) udev_monitor_unref(w->monitor);
