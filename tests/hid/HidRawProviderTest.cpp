@@ -69,3 +69,22 @@ TEST_F(RawProvider, EnumerationReportsTheSizeItNeeds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RawProvider, AWatchStartsWithNothingQueued) {
+  auto open = reinterpret_cast<decltype(&ZolHid_WatchOpen)>(m_lib.Symbol("ZolHid_WatchOpen"));
+  auto descriptor = reinterpret_cast<decltype(&ZolHid_WatchDescriptor)>(m_lib.Symbol("ZolHid_WatchDescriptor"));
+  auto next = reinterpret_cast<decltype(&ZolHid_WatchNext)>(m_lib.Symbol("ZolHid_WatchNext"));
+  auto close = reinterpret_cast<decltype(&ZolHid_WatchClose)>(m_lib.Symbol("ZolHid_WatchClose"));
+  ZolHidWatch* watch = nullptr;
+  ASSERT_EQ(open(&watch), 0u);
+  int fd = -1;
+  EXPECT_EQ(descriptor(watch, &fd), 0u);
+  EXPECT_GE(fd, 0);
+  ZolHidEvent event{};
+  EXPECT_EQ(next(watch, &event), 259u);
+  close(watch);
+}
+
+}  // namespace
