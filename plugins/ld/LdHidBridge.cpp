@@ -20,6 +20,7 @@ const char kFileVersion[] = "1.1.0.6";
 std::int32_t LdHidBridge::Initialize(IDeviceListener* listener, DEVICE_PARAMS* params) {
   LdLog(3, "LdHidBridge.dll - Build Version: %s; Build Time: %s, %s", kFileVersion, __DATE__, __TIME__);
   g_Listener.store(listener);
+  m_Listener = listener;
   m_Params = params;
   if (m_LdManager.Initialize() == 0) {
     LdLog(1, "LdHidBridge::Initialize - Failed to initialize m_LdManager");
@@ -55,6 +56,10 @@ void LdHidBridge::Terminate() {
 void LdHidBridge::Release() {
   // Wake every worker first, so that each thread object below ends at once.
   m_LdManager.Shutdown();
+  // The port that listened goes away after this: a later device of this
+  // library must not call it.
+  IDeviceListener* mine = m_Listener;
+  g_Listener.compare_exchange_strong(mine, nullptr);
   delete this;
 }
 

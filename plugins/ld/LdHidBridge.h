@@ -39,6 +39,7 @@ class LdHidBridge final : public IDevice {
   ~LdHidBridge() = default;
 
   DEVICE_PARAMS* m_Params = nullptr;
+  IDeviceListener* m_Listener = nullptr;  // the one this object made library-wide
   HidLdManager m_LdManager;
   WriteThread m_WriteThread;
   ReceiveThread m_ReceiveThread;

@@ -179,6 +179,25 @@ TEST_F(LdPlugin, WithoutDisplayInitializeSucceedsAndDataIsDiscarded) {
   EXPECT_EQ(listener.writes.load(), 0);  // the display never writes to the port
 }
 
+// A released device's port is gone: a new device that was never initialised
+// must not call it, and stops without having started anything.
+TEST_F(LdPlugin, TerminateWithoutInitializeCallsNoListener) {
+  {
+    RecordingListener first;
+    DevicePtr earlier(g_CreateDevice());
+    ASSERT_NE(earlier, nullptr);
+    ASSERT_EQ(earlier->Initialize(&first, &params), DEVICE_SUCCESS);
+  }
+  device.reset(g_CreateDevice());
+  ASSERT_NE(device, nullptr);
+  device->Terminate();
+  EXPECT_EQ(listener.readyFalse.load(), 0);
+  const auto started = std::chrono::steady_clock::now();
+  device.reset();
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count(),
+            5000);
+}
+
 TEST_F(LdPlugin, HandOverAbove4096IsDiscardedAnd4096Processed) {
   Plug("ldlimit");
   Create();
