@@ -33,6 +33,7 @@ constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorNoMoreItems = 259;
 constexpr std::uint32_t kErrorIoPending = 997;
 constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+constexpr std::uint32_t kErrorTimeout = 1460;
 
 // errno of a transfer on a hidraw node: a node whose device is gone answers
 // ENODEV, EIO or ENXIO (and POLLHUP/POLLERR to poll).
@@ -42,8 +43,8 @@ std::uint32_t TransferError(int error) {
     case ENODEV:
     case EIO:
     case ENXIO:
-    case ESHUTDOWN:
-    case EPIPE: return kErrorDeviceNotConnected;
+    case ESHUTDOWN: return kErrorDeviceNotConnected;
+    case ETIMEDOUT: return kErrorTimeout;
     case EINVAL: return kErrorInvalidParameter;
     case ENOMEM: return kErrorNotEnoughMemory;
     default: return kErrorGenFailure;
