@@ -143,7 +143,9 @@ bool HidLdManager::Enumerate() {
   bool result;
   std::size_t count;
   {
+    ++m_EnumWaiters;
     std::scoped_lock locks(m_EnumLock, m_SendLock);
+    --m_EnumWaiters;
     result = m_DeviceList.Enumerate(m_SupportedDevices);
     count = m_DeviceList.devices.size();
   }
@@ -230,6 +232,11 @@ void HidLdManager::ProcessLdStatus(sys::Event* stop) {
   if (waitRC != WAIT_OBJECT_0) {
     LdLog(1, "HidLdManager::ProcessLdStatus - Wait for m_InitEvent failed, waitRC=0x%08x", waitRC);
     return;
+  }
+  // A re-enumeration waiting for the lock goes first: the mutex is not fair,
+  // and this thread would otherwise take it again at once after every read.
+  while (m_EnumWaiters.load() > 0) {
+    if (m_ShutdownEvent.Wait(1) == WAIT_OBJECT_0) return;
   }
   bool read = false;
   {

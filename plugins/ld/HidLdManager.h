@@ -9,6 +9,7 @@
 // then the enumeration lock and the send lock. Every call into the emulation
 // is made with the display lock held; a stop of the scrolling message made
 // from inside it lets the lock go while it waits.
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -97,6 +98,7 @@ class HidLdManager : public CThreadUtil, public IDeviceChange {
   DeviceChangeNotify m_DeviceChangeNotify;
   std::mutex m_EnumLock;
   std::mutex m_SendLock;
+  std::atomic<int> m_EnumWaiters{0};  // Enumerate calls waiting for m_EnumLock
 
   std::unique_ptr<sys::Event> m_InitEvent;
   std::unique_ptr<sys::Event> m_ReceiveEvent;
