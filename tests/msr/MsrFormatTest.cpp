@@ -308,6 +308,8 @@ TEST(MsrFormatTest, MasksTrack1InTheLog) {
        "B" + Stars(12) + "6467^DOE/JOHN Q^2512101" + Stars(12)},
       {"account starting with 59", "B5900123456781234^SMITH/ANN^2712101987654",
        "B" + Stars(12) + "1234^SMITH/ANN^2712101" + Stars(6)},
+      {"account starting with 59, short name", "B5900123456781234^AB^2712101987654",
+       "B" + Stars(12) + "1234^AB^271" + Stars(10)},
       {"empty name field", "B4539148803436467^^2512101000000000000", "B" + Stars(12) + "6467^^251" + Stars(16)},
       {"no separator at all", "B4539148803436467DOE/JOHN2512101", Stars(32)},
       {"first separator beyond reach", "B45391488034364671234^DOE/JOHN^2512", Stars(35)},
