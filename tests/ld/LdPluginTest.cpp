@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "service/include/ZolDevice.h"
-#include "tests/ld/SystemFixture.h"
+#include "tests/support/ZolSystem.h"
 
 namespace {
 
-using zolsystem::Bytes;
-using zolsystem::LineReport;
-using zolsystem::WaitFor;
+using zoltest::Bytes;
+using zoltest::LineReport;
+using zoltest::WaitFor;
 
 class RecordingListener : public IDeviceListener {
  public:
@@ -43,7 +43,7 @@ class RecordingListener : public IDeviceListener {
 
 // One system per test program: the library's log client keeps the settings
 // it read first, so every test logs to the same service.
-zolsystem::ZolSystem* g_System = nullptr;
+zoltest::ZolSystem* g_System = nullptr;
 PFN_CREATE_DEVICE g_CreateDevice = nullptr;
 std::string g_Problem;
 
@@ -57,7 +57,7 @@ void RestartBesideDocument() {
     g_Problem = "cannot find this executable";
     return;
   }
-  zolsystem::ZolSystem folder;
+  zoltest::ZolSystem folder;
   if (!folder.PrepareInProcess(self)) {
     g_Problem = folder.Problem();
     return;
@@ -66,7 +66,7 @@ void RestartBesideDocument() {
   ::setenv("ZOL_LD_PLUGIN_DIR", folder.Temp().c_str(), 1);
   ::setenv("ZOL_LD_PLUGIN_PORT", std::to_string(folder.TcpPort()).c_str(), 1);
   for (const auto& [key, value] : folder.Env()) ::setenv(key.c_str(), value.c_str(), 1);
-  const std::string arguments = zolsystem::ReadText("/proc/self/cmdline");
+  const std::string arguments = zoltest::ReadText("/proc/self/cmdline");
   std::vector<std::string> argv;
   for (std::size_t start = 0; start < arguments.size();) {
     const std::size_t end = arguments.find('\0', start);
@@ -92,10 +92,10 @@ class PluginEnvironment : public ::testing::Environment {
       RestartBesideDocument();
       return;
     }
-    zolsystem::SystemOptions options;
+    zoltest::SystemOptions options;
     options.folder = folder;
     options.tcpPort = std::atoi(port);
-    g_System = new zolsystem::ZolSystem(options);
+    g_System = new zoltest::ZolSystem(options);
     if (!g_System->StartLogService()) {
       g_Problem = "ZolLogSvc did not start";
       return;

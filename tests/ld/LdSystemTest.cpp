@@ -11,14 +11,14 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/ld/SystemFixture.h"
+#include "tests/support/ZolSystem.h"
 
 namespace {
 
-using zolsystem::Bytes;
-using zolsystem::LineReport;
-using zolsystem::WaitFor;
-using zolsystem::ZolSystem;
+using zoltest::Bytes;
+using zoltest::LineReport;
+using zoltest::WaitFor;
+using zoltest::ZolSystem;
 
 const std::uint8_t kTop = 0x81;
 const std::uint8_t kBottom = 0x82;

@@ -1,0 +1,244 @@
+#include "tests/support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace zoltest {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string BinDir() {
+  const char* dir = std::getenv("ZOL_BIN_DIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : self.parent_path().string();
+}
+
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the polling interval
+  }
+  return cond();
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path, std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::size_t Count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& needle) {
+  std::size_t n = 0;
+  for (const auto& l : lines) n += l.find(needle) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+}  // namespace
+
+int FreeTcpPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a = Loopback(0);
+  socklen_t len = sizeof a;
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  ::close(fd);
+  return ok ? ntohs(a.sin_port) : 0;
+}
+
+bool Accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const sockaddr_in a = Loopback(port);
+  const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string tmpl = "/tmp/" + prefix + ".XXXXXX";
+  const char* made = ::mkdtemp(tmpl.data());
+  m_path = made != nullptr ? made : "";
+}
+
+TempDir::~TempDir() {
+  if (m_keep || m_path.empty() || std::getenv("ZOL_KEEP_TEST_DIR") != nullptr) return;
+  std::error_code ec;
+  // A test may have taken the rights away from a folder to provoke a failure.
+  fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+  for (auto it = fs::recursive_directory_iterator(m_path, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    std::error_code dirEc;
+    if (it->is_directory(dirEc)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, dirEc);
+  }
+  fs::remove_all(m_path, ec);
+}
+
+std::string CopyProgram(const std::string& name, const std::string& folder) {
+  const std::string to = folder + "/" + fs::path(name).filename().string();
+  const std::string from = fs::path(name).is_absolute() ? name : BinDir() + "/" + name;
+  std::error_code ec;
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+  return ec ? std::string() : to;
+}
+
+Child::~Child() {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGTERM);
+  if (WaitExit(3000) == -1) Kill();
+}
+
+bool Child::Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                  const std::string& outputFile, const std::string& cwd) {
+  if (argv.empty()) return false;
+  m_exitCode = -1;
+  m_pid = ::fork();
+  if (m_pid < 0) return false;
+  if (m_pid == 0) {
+    for (const auto& [key, value] : env) ::setenv(key.c_str(), value.c_str(), 1);
+    const int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out >= 0) {
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+    }
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  return true;
+}
+
+void Child::Signal(int sig) {
+  if (m_pid > 0) ::kill(m_pid, sig);
+}
+
+void Child::Kill() {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGKILL);
+  Reap(0);
+}
+
+bool Child::Reap(int options) {
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(m_pid, &status, options);
+  } while (r < 0 && errno == EINTR);
+  if (r != m_pid) return false;
+  m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  m_pid = -1;
+  return true;
+}
+
+int Child::WaitExit(int timeoutMs) {
+  if (m_pid <= 0) return m_exitCode;
+  return WaitFor([&] { return m_pid <= 0 || Reap(WNOHANG); }, timeoutMs) ? m_exitCode : -1;
+}
+
+bool Child::Running() { return m_pid > 0 && !Reap(WNOHANG); }
+
+int RunToEnd(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+             const std::string& outputFile, int timeoutMs) {
+  Child c;
+  if (!c.Start(argv, env, outputFile)) return -1;
+  return c.WaitExit(timeoutMs);
+}
+
+App::App(const std::string& path) { m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
+
+void App::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+bool App::Write(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{m_fd, POLLOUT, 0};
+      if (::poll(&p, 1, 2000) <= 0) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string App::Read(std::size_t count, int timeoutMs) {
+  std::string out;
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (out.size() < count) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{m_fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    char buf[4096];
+    const ssize_t n = ::read(m_fd, buf, std::min(sizeof buf, count - out.size()));
+    if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+std::string App::Drain() {
+  std::string out;
+  char buf[1024];
+  ssize_t n;
+  while ((n = ::read(m_fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  return out;
+}
+
+}  // namespace zoltest
