@@ -99,7 +99,7 @@ class App {
   void Close();
   // Writes all bytes, waiting while the port takes none.
   bool Write(const std::string& bytes);
-  // Reads until count bytes arrived or the deadline passed.
+  // Reads until at least count bytes arrived or the deadline passed.
   std::string Read(std::size_t count, int timeoutMs = kDeadlineMs);
   // Whatever is readable at once.
   std::string Drain();

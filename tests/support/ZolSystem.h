@@ -93,7 +93,7 @@ class ZolSystem {
   // signal of the options when waitForReady.
   bool StartService(bool waitForReady = true);
   // SIGINT; the exit code, or -1 when it did not end within timeoutMs.
-  int StopService(int timeoutMs);
+  int StopService(int timeoutMs = 15000);
   // Prepare, vcomd, the log service, one display "ld1" and the service.
   bool StartAll(bool withDisplay = true);
 
