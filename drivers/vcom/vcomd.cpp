@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -92,11 +93,14 @@ struct Port {
   int watch = -1;
   bool rcvrdy = false;
   bool ctlHold = false;
-  // A close of the slave was seen; the flush waits until the tty shows it
-  // (the close event comes before the tty's release).
+  // Application openings of the slave that are still open, and all openings
+  // seen (the third value of GET_ZOL_INFO), both from the inotify events.
+  int appOpen = 0;
+  std::uint32_t openings = 0;
+  // A close of the slave was seen; the check for the end of the opening
+  // waits until the tty shows it (the close event comes before the release).
   bool closeSeen = false;
   int closeChecks = 0;
-  int ownCloses = 0;  // close events of our own drains, to be ignored
   // The application's receive buffer is full (the master takes no more)
   // since fullSince; watched until it drains.
   bool full = false;
@@ -126,10 +130,12 @@ class Daemon {
   void AcceptCtl();
   bool ServeCtl(CtlClient& client);
   std::string CtlCommand(const std::string& line);
-  void SlaveClosed(int wd);
+  void SlaveEvent(int wd, std::uint32_t mask);
   void CheckClosed(Port& port);
   void Drain(Port& port);
+  void DropClosedInput(Port& port);
   bool AnyCloseSeen() const;
+  bool SlaveOpen(const Port& port) const;
   void ComState(Port& port, bool& connected, bool& hold);
   void Cleanup();
 
@@ -196,7 +202,9 @@ bool Daemon::SetUpPort(unsigned n) {
       ::tcsetattr(slave.Get(), TCSANOW, &tio);
     }
   }
-  port.watch = ::inotify_add_watch(m_inotify.Get(), name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+  // Our own opening above is over before the watch starts: every event is an
+  // application's.
+  port.watch = ::inotify_add_watch(m_inotify.Get(), name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
 
   port.linkPath = m_root + "/dev/ttyZOL" + std::to_string(n);
   std::string tmpLink = port.linkPath + ".tmp";
@@ -231,12 +239,22 @@ bool Daemon::WriteRegistry(std::size_t count) {
   return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-void Daemon::ComState(Port& port, bool& connected, bool& hold) {
-  pollfd p{port.master.Get(), POLLOUT, 0};
+bool Daemon::SlaveOpen(const Port& port) const {
+  pollfd p{port.master.Get(), 0, 0};
   ::poll(&p, 1, 0);
-  connected = (p.revents & POLLHUP) == 0;
+  return (p.revents & POLLHUP) == 0;
+}
+
+void Daemon::ComState(Port& port, bool& connected, bool& hold) {
+  pollfd p{port.master.Get(), POLLIN | POLLOUT, 0};
+  ::poll(&p, 1, 0);
+  bool open = (p.revents & POLLHUP) == 0;
+  // A closed opening whose bytes the device side has not read yet still
+  // counts as connected: its data is offered before the close shows (a read
+  // returns it, then the broken pipe). Without a device side nothing is kept.
+  connected = open || (port.opener.Valid() && (p.revents & POLLIN) != 0);
   auto now = std::chrono::steady_clock::now();
-  if (!connected || (p.revents & POLLOUT) != 0) {
+  if (!open || (p.revents & POLLOUT) != 0) {
     port.full = false;
   } else if (!port.full) {
     port.full = true;
@@ -267,6 +285,9 @@ void Daemon::AcceptOpener(Port& port) {
   c->cmsg_len = CMSG_LEN(sizeof(int));
   int master = port.master.Get();
   std::memcpy(CMSG_DATA(c), &master, sizeof(int));
+  // What a closed opening wrote with no device side there is not handed to
+  // this one.
+  if (!SlaveOpen(port)) DropClosedInput(port);
   if (::sendmsg(conn.Get(), &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(reply))) return;
   port.opener = std::move(conn);
   port.rcvrdy = false;
@@ -280,6 +301,7 @@ void Daemon::ServeOpener(Port& port) {
     // The device side closed the interface: the next opener starts afresh.
     port.opener.Reset();
     port.rcvrdy = false;
+    if (!SlaveOpen(port)) DropClosedInput(port);
     return;
   }
   vcom::IoRequest req{};
@@ -305,7 +327,7 @@ void Daemon::ServeOpener(Port& port) {
       CheckClosed(port);
       bool connected = false, hold = false;
       ComState(port, connected, hold);
-      std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, 0u};
+      std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, port.openings};
       std::memcpy(out + sizeof(reply), info, sizeof(info));
       reply.size = sizeof(info);
       break;
@@ -318,9 +340,7 @@ void Daemon::ServeOpener(Port& port) {
       break;
     case vcom::kPurge: {
       // The device side wrote after the application closed: drop it.
-      bool connected = false, hold = false;
-      ComState(port, connected, hold);
-      if (!connected) Drain(port);
+      if (!SlaveOpen(port)) Drain(port);
       break;
     }
     default:
@@ -387,25 +407,35 @@ bool Daemon::ServeCtl(CtlClient& client) {
   return client.pending.size() <= 1024;  // an endless line closes the connection
 }
 
-void Daemon::SlaveClosed(int wd) {
+// The close event of an opening comes before the tty's release, and the
+// next opener may already be in when we read it: the unread input is
+// dropped at the event itself when the last opening closed, so a quick
+// reopen does not find it. The release is then awaited to settle the count.
+void Daemon::SlaveEvent(int wd, std::uint32_t mask) {
   for (Port& p : m_ports) {
-    if (p.watch != wd) continue;
-    if (p.ownCloses > 0) {
-      --p.ownCloses;
-      continue;
+    if (p.watch != wd && !(mask & IN_Q_OVERFLOW)) continue;
+    if (mask & IN_OPEN) {
+      ++p.openings;
+      ++p.appOpen;
     }
-    p.closeSeen = true;
-    p.closeChecks = 0;
-    CheckClosed(p);
+    if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+      if (p.appOpen > 0) --p.appOpen;
+      if (p.appOpen == 0) Drain(p);
+    }
+    if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_Q_OVERFLOW)) {
+      p.closeSeen = true;
+      p.closeChecks = 0;
+      CheckClosed(p);
+    }
   }
 }
 
 void Daemon::CheckClosed(Port& port) {
   if (!port.closeSeen) return;
-  bool connected = false, hold = false;
-  ComState(port, connected, hold);
-  if (!connected) {
+  if (!SlaveOpen(port)) {
+    port.appOpen = 0;
     Drain(port);
+    if (!port.opener.Valid()) DropClosedInput(port);
     port.closeSeen = false;
   } else if (++port.closeChecks > 100) {
     port.closeSeen = false;  // another opener still has it open
@@ -413,14 +443,16 @@ void Daemon::CheckClosed(Port& port) {
 }
 
 // What the application left unread is not kept for the next opener. The
-// master cannot discard the slave's input, so the slave is opened briefly.
+// master flushes the slave's input through the termios call that it applies
+// to the slave (with the flush), and its own output still on the way there.
 void Daemon::Drain(Port& port) {
-  Fd slave(::open(port.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!slave.Valid()) return;
-  ::tcflush(slave.Get(), TCIFLUSH);
-  slave.Reset();
-  ++port.ownCloses;
+  termios tio{};
+  ::tcflush(port.master.Get(), TCOFLUSH);
+  if (::tcgetattr(port.master.Get(), &tio) == 0) ::tcsetattr(port.master.Get(), TCSAFLUSH, &tio);
 }
+
+// What a closed opening wrote and no device side can take is dropped.
+void Daemon::DropClosedInput(Port& port) { ::tcflush(port.master.Get(), TCIFLUSH); }
 
 bool Daemon::AnyCloseSeen() const {
   for (const Port& p : m_ports)
@@ -454,7 +486,7 @@ void Daemon::Loop() {
       ssize_t got = ::read(m_inotify.Get(), buf, sizeof(buf));
       for (ssize_t off = 0; got > 0 && off < got;) {
         auto* ev = reinterpret_cast<inotify_event*>(buf + off);
-        SlaveClosed(ev->wd);
+        SlaveEvent(ev->wd, ev->mask);
         off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
       }
     }

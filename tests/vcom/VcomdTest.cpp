@@ -1,6 +1,10 @@
 // vcomd through the driver interface of the platform layer, with the test as
 // the application on /dev/ttyZOL<n>.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <memory>
 
 #include "drivers/vcom/VcomArgs.h"
 #include "drivers/vcom/VcomProtocol.h"
@@ -104,6 +108,37 @@ class Vcomd : public ::testing::Test {
     return answer;
   }
 
+  // Reads as the port service does: once the COM side shows connected, until
+  // the opening ends (broken pipe) or, with want > 0, want bytes came.
+  std::string ReadOpening(sys::VirtualSerialPort& port, sys::VirtualSerialIo& reader, std::size_t want) {
+    std::string got;
+    if (!WaitFor([&] { return Info(port).connected != 0; }, 2000)) return "(never connected)";
+    sys::Event never;
+    char buf[256];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < deadline && (want == 0 || got.size() < want)) {
+      std::uint32_t n = 0;
+      bool ok = reader.Start(buf, sizeof(buf), &n);
+      if (!ok && sys::LastError() == ERROR_IO_PENDING) {
+        if (sys::WaitAny({never, reader.Completion()}, 200) != 1u) {
+          reader.Cancel();
+          continue;
+        }
+        ok = reader.Result(&n);
+      }
+      if (!ok) {
+        if (sys::LastError() == ERROR_BROKEN_PIPE && want == 0) return got;
+        return got + "(error " + std::to_string(sys::LastError()) + ")";
+      }
+      got.append(buf, n);
+    }
+    return want == 0 ? got + "(no broken pipe)" : got;
+  }
+  static int Unread(int fd) {
+    int count = -1;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+  }
+
   TempDir tmp;
   std::string root;
   Child daemon;
@@ -143,7 +178,7 @@ TEST_F(Vcomd, ZolInfoFollowsTheApplicationAndTheHold) {
     sys::ZOL_INFO info = Info(port);
     EXPECT_EQ(info.connected, 1u);
     EXPECT_EQ(info.hold, 0u);
-    EXPECT_EQ(info.reserved, 0u);
+    EXPECT_EQ(info.reserved, 1u);  // the first opening of COM3
     EXPECT_EQ(Control("hold 3 1"), "OK\n");
     EXPECT_EQ(Info(port).hold, 1u);
     EXPECT_EQ(Control("hold 3 0"), "OK\n");
@@ -230,7 +265,7 @@ TEST_F(Vcomd, ABufferThatStaysFullHoldsTheDeviceSide) {
   std::string got;
   EXPECT_TRUE(WaitFor(
       [&] {
-        got += app.Read(big.size(), 0);
+        got += app.Read(big.size() - got.size(), 20);
         std::uint32_t done = 0;
         if (writer.IsPending() && sys::WaitAny({writer.Completion()}, 0) == 0) writer.Result(&done);
         return got.size() == big.size() && !writer.IsPending();
@@ -256,6 +291,80 @@ TEST_F(Vcomd, DataNeverCrossesFromOneOpeningToTheNext) {
   EXPECT_EQ(next.Read(1, 300), "");
   ASSERT_TRUE(writer.Start(const_cast<char*>("second"), 6, &n));
   EXPECT_EQ(next.Read(6, 2000), "second");
+}
+
+// What the application wrote while it had COM<n> open belongs to that opening:
+// offered to the device side before the close shows, or dropped with it when
+// no device side was there, never read as part of the next opening.
+TEST_F(Vcomd, ApplicationDataStaysWithItsOpening) {
+  const struct {
+    const char* name;
+    bool deviceSideDuringFirst;  // the interface is open while the first opening writes
+    const char* firstDelivered;
+  } cases[] = {
+      {"device side open, first opening offered before its close", true, "first"},
+      {"no device side, first opening dropped with it", false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sys::VirtualSerialPort port;
+    if (c.deviceSideDuringFirst) {
+      ASSERT_TRUE(WaitFor([&] { return port.Open(Interface(3)); }, 2000));
+    }
+    {
+      App app(Com(3));
+      ASSERT_TRUE(app.IsOpen());
+      ASSERT_TRUE(app.Write("first"));
+    }  // closed at once, before anyone polled
+    // Answers come after the driver's own events: it has seen the close.
+    Control("status");
+    if (c.deviceSideDuringFirst) {
+      sys::VirtualSerialIo reader(port, sys::VirtualSerialIo::Kind::Read);
+      EXPECT_EQ(ReadOpening(port, reader, 0), c.firstDelivered);
+    } else {
+      ASSERT_TRUE(WaitFor([&] { return port.Open(Interface(3)); }, 2000));
+    }
+    App next(Com(3));
+    ASSERT_TRUE(next.IsOpen());
+    ASSERT_TRUE(next.Write("second"));
+    sys::VirtualSerialIo reader(port, sys::VirtualSerialIo::Kind::Read);
+    EXPECT_EQ(ReadOpening(port, reader, 6), "second");
+  }
+}
+
+// What the device side wrote and the application left unread is gone for the
+// next opener, also when it opens right after the close.
+TEST_F(Vcomd, UnreadDataNeverReachesTheNextOpener) {
+  const struct {
+    const char* name;
+    bool waitForClose;  // the next opener comes after the driver saw the close
+  } cases[] = {
+      {"reopened at once", false},
+      {"reopened after the close was seen", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sys::VirtualSerialPort port;  // free again once the driver saw the last case's close
+    ASSERT_TRUE(WaitFor([&] { return port.Open(Interface(3)); }, 2000));
+    sys::VirtualSerialIo writer(port, sys::VirtualSerialIo::Kind::Write);
+    std::uint32_t n = 0;
+    auto first = std::make_unique<App>(Com(3));
+    ASSERT_TRUE(first->IsOpen());
+    std::uint32_t opening = Info(port).reserved;
+    ASSERT_TRUE(writer.Start(const_cast<char*>("old"), 3, &n));
+    // The bytes wait in the application's input, unread.
+    ASSERT_TRUE(WaitFor([&] { return Unread(first->Fd()) == 3; }, 2000));
+    first.reset();
+    if (c.waitForClose) {
+      ASSERT_TRUE(WaitFor([&] { return Control("status").find("COM3 connected=0") != std::string::npos; }, 2000));
+    }
+    App next(Com(3));
+    ASSERT_TRUE(next.IsOpen());
+    // Each opening is counted; this answer also means the driver has seen both.
+    EXPECT_EQ(Info(port).reserved, opening + 1);
+    ASSERT_TRUE(writer.Start(const_cast<char*>("new"), 3, &n));
+    EXPECT_EQ(next.Read(3, 2000), "new");
+  }
 }
 
 TEST_F(Vcomd, MalformedInputGetsAnErrorOrAClosedConnection) {
