@@ -6,12 +6,12 @@
 
 #include "platform/Error.h"
 #include "platform/WinTypes.h"
-#include "tests/log/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using logtest::Listener;
+using zoltest::Listener;
 
 struct ProbeRun {
   std::vector<std::string> lines;  // as received, without CR LF
@@ -24,18 +24,18 @@ struct ProbeRun {
 // Runs the probe with a document of keys (none when keys is empty) beside it.
 ProbeRun RunProbe(const std::string& scenario, std::vector<std::pair<std::string, std::string>> keys,
                   bool withDocument = true) {
-  logtest::TempDir dir;
+  zoltest::TempDir dir;
   Listener listener;
   for (auto& [k, v] : keys) {
     if (v == "$PORT") v = std::to_string(listener.Port());
   }
-  auto exe = logtest::CopyProgram("zol_log_probe", dir.path);
-  if (withDocument) logtest::WriteFile(dir.path / "ZolConfig.xml", logtest::LoggingConfig(keys));
+  auto exe = zoltest::CopyProgram("zol_log_probe", dir.Dir());
+  if (withDocument) zoltest::WriteFile(dir.Dir() / "ZolConfig.xml", zoltest::LoggingConfig(keys));
   // Without a document beside it, the fixed path inside an empty root is used.
-  logtest::Child child(exe, {scenario}, dir.path, {"ZOL_SYSROOT=" + dir.path.string()});
+  zoltest::Process child(exe, {scenario}, dir.Dir(), {"ZOL_SYSROOT=" + dir.Dir().string()});
   ProbeRun run;
   int conn = -1;
-  bool exited = logtest::WaitFor([&] {
+  bool exited = zoltest::WaitFor([&] {
     if (conn < 0) conn = listener.Accept(10ms);
     return child.Wait(0ms);
   });
@@ -43,7 +43,7 @@ ProbeRun RunProbe(const std::string& scenario, std::vector<std::pair<std::string
   if (conn < 0) conn = listener.Accept(0ms);
   run.connected = conn >= 0;
   if (run.connected) run.raw = Listener::ReadAll(conn);
-  run.lines = logtest::SplitLines(run.raw);
+  run.lines = zoltest::SplitLines(run.raw);
   unsigned pid = 0, tid = 0;
   std::sscanf(child.Out().c_str(), "pid=%x tid=%x", &pid, &tid);
   char ids[64];

@@ -6,12 +6,12 @@
 
 #include "common/log/LogClient.h"
 #include "common/log/ZolLog.h"
-#include "tests/log/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using logtest::Listener;
+using zoltest::Listener;
 
 zollog::LogRecord Line(const std::string& text) {
   zollog::LogRecord r;
@@ -32,15 +32,15 @@ zollog::LogSettings At(unsigned short port) {
 }
 
 TEST(LogConnection, NoListenerDropsTheLineAtOnce) {
-  zollog::LogClient client(At(logtest::FreePort()));
-  auto start = logtest::Clock::now();
+  zollog::LogClient client(At(zoltest::FreePort()));
+  auto start = zoltest::Clock::now();
   EXPECT_EQ(client.SendRecord(Line("lost")), zollog::kConnectFailed);
-  EXPECT_LT(logtest::Clock::now() - start, 2s);
+  EXPECT_LT(zoltest::Clock::now() - start, 2s);
   EXPECT_FALSE(client.Connected());
 }
 
 TEST(LogConnection, ListenerStartedLaterGetsTheNextLineOnOneConnection) {
-  unsigned short port = logtest::FreePort();
+  unsigned short port = zoltest::FreePort();
   zollog::LogClient client(At(port));
   EXPECT_EQ(client.SendRecord(Line("before")), zollog::kConnectFailed);
 
@@ -66,13 +66,13 @@ TEST(LogConnection, StalledReaderBoundsTheWaitToThreeSeconds) {
   ASSERT_GE(listener.Accept(5s), 0);  // accepted, never read
   std::string line = zollog::FormatLine(Line(std::string(1000, 'z')));
   int rc = 0;
-  auto callStart = logtest::Clock::now();
+  auto callStart = zoltest::Clock::now();
   for (int i = 0; i < 100000; ++i) {
-    callStart = logtest::Clock::now();
+    callStart = zoltest::Clock::now();
     rc = connection.Send(line);
     if (rc != static_cast<int>(line.size())) break;
   }
-  auto took = logtest::Clock::now() - callStart;
+  auto took = zoltest::Clock::now() - callStart;
   EXPECT_TRUE(rc == zollog::kSendTimeout || (rc >= 0 && rc < static_cast<int>(line.size()))) << rc;
   // The bound is 3 s; the tolerance only absorbs scheduling on a busy machine.
   EXPECT_GE(took, 2900ms);
@@ -88,7 +88,7 @@ TEST(LogConnection, PeerGoneFailsTheSendAndTheNextLineReconnects) {
   ASSERT_GE(conn, 0);
   listener.Drop(conn);
   // Sends after the reset fail (the first may still be accepted by the stack).
-  bool failed = logtest::WaitFor([&] { return client.SendRecord(Line("probe")) < 0; }, 10s);
+  bool failed = zoltest::WaitFor([&] { return client.SendRecord(Line("probe")) < 0; }, 10s);
   EXPECT_TRUE(failed);
   EXPECT_FALSE(client.Connected());
   EXPECT_EQ(client.SendRecord(Line("again")), static_cast<int>(zollog::FormatLine(Line("again")).size()));

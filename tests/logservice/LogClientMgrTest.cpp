@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "logservice/LogService.h"
-#include "tests/log/TestSupport.h"
+#include "tests/support/TestSupport.h"
 #include "tests/logservice/LogFiles.h"
 
 namespace {
@@ -15,11 +15,11 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 struct Service {
-  logtest::TempDir dir;
+  zoltest::TempDir dir;
   fs::path file;
   zollogsvc::CLogClientMgr mgr;
   explicit Service(std::uint64_t limit = 0) {
-    file = dir.path / "zol.log";
+    file = dir.Dir() / "zol.log";
     zollogsvc::LogServiceSettings s;
     s.fileName = file.string();
     s.limitBytes = limit;
@@ -35,7 +35,7 @@ void SendInPieces(int fd, const std::string& text, unsigned seed) {
   size_t pos = 0;
   while (pos < text.size()) {
     size_t n = std::min<size_t>(text.size() - pos, 1 + rng() % 700);
-    ASSERT_TRUE(logtest::SendAll(fd, text.substr(pos, n)));
+    ASSERT_TRUE(zoltest::SendAll(fd, text.substr(pos, n)));
     pos += n;
   }
 }
@@ -47,7 +47,7 @@ TEST(LogClientMgr, LinesOfManyClientsNeverMix) {
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
-      int fd = logtest::Connect(svc.mgr.ListeningPort());
+      int fd = zoltest::Connect(svc.mgr.ListeningPort());
       ASSERT_GE(fd, 0);
       std::string all;
       for (int i = 0; i < kLines; ++i) all += logtest::ClientLine(c, i);
@@ -67,15 +67,15 @@ TEST(LogClientMgr, StopWritesWhatConnectedClientsAlreadySent) {
   constexpr int kLines = 400;
   std::vector<int> fds;
   for (int c = 0; c < kClients; ++c) {
-    int fd = logtest::Connect(svc.mgr.ListeningPort());
+    int fd = zoltest::Connect(svc.mgr.ListeningPort());
     ASSERT_GE(fd, 0);
     std::string all;
     for (int i = 0; i < kLines; ++i) all += logtest::ClientLine(c, i);
-    ASSERT_TRUE(logtest::SendAll(fd, all));
+    ASSERT_TRUE(zoltest::SendAll(fd, all));
     fds.push_back(fd);  // stays connected through the stop
   }
   // An unfinished line is kept too.
-  ASSERT_TRUE(logtest::SendAll(fds[0], "unfinished"));
+  ASSERT_TRUE(zoltest::SendAll(fds[0], "unfinished"));
   svc.mgr.StopService();
   std::string content = logtest::ReadLogSet(svc.file);
   ASSERT_GE(content.size(), 10u);
@@ -86,29 +86,29 @@ TEST(LogClientMgr, StopWritesWhatConnectedClientsAlreadySent) {
 
 TEST(LogClientMgr, IdleAndVanishedClientsDoNotHoldTheStop) {
   Service svc;
-  int idle = logtest::Connect(svc.mgr.ListeningPort());
+  int idle = zoltest::Connect(svc.mgr.ListeningPort());
   ASSERT_GE(idle, 0);
   for (int i = 0; i < 20; ++i) {
-    int fd = logtest::Connect(svc.mgr.ListeningPort());
+    int fd = zoltest::Connect(svc.mgr.ListeningPort());
     ASSERT_GE(fd, 0);
     if (i % 2 == 0) {
-      ASSERT_TRUE(logtest::SendAll(fd, logtest::ClientLine(0, i / 2)));
+      ASSERT_TRUE(zoltest::SendAll(fd, logtest::ClientLine(0, i / 2)));
     }
     ::close(fd);
   }
-  auto start = logtest::Clock::now();
+  auto start = zoltest::Clock::now();
   svc.mgr.StopService();
-  EXPECT_LT(logtest::Clock::now() - start, 10s);
+  EXPECT_LT(zoltest::Clock::now() - start, 10s);
   logtest::ExpectEveryLineOnceInOrder(logtest::ReadLogSet(svc.file), 1, 10);
   ::close(idle);
 }
 
 TEST(LogClientMgr, ListensOnTheLoopbackAddressOnly) {
   Service svc;
-  int other = logtest::Connect(svc.mgr.ListeningPort(), 0x7F000002u);  // 127.0.0.2, also this host
+  int other = zoltest::Connect(svc.mgr.ListeningPort(), 0x7F000002u);  // 127.0.0.2, also this host
   EXPECT_LT(other, 0) << "a listener on every address would accept this";
   if (other >= 0) ::close(other);
-  int fd = logtest::Connect(svc.mgr.ListeningPort());
+  int fd = zoltest::Connect(svc.mgr.ListeningPort());
   EXPECT_GE(fd, 0);
   if (fd >= 0) ::close(fd);
   svc.mgr.StopService();
@@ -116,14 +116,14 @@ TEST(LogClientMgr, ListensOnTheLoopbackAddressOnly) {
 
 TEST(LogClientMgr, LongLineWithoutEndIsQueuedInChunks) {
   Service svc;
-  int a = logtest::Connect(svc.mgr.ListeningPort());
+  int a = zoltest::Connect(svc.mgr.ListeningPort());
   ASSERT_GE(a, 0);
   std::string big(10000, 'Q');
-  ASSERT_TRUE(logtest::SendAll(a, big));
+  ASSERT_TRUE(zoltest::SendAll(a, big));
   ::close(a);
-  EXPECT_TRUE(logtest::WaitFor([&] { return logtest::ReadFile(svc.file).size() == big.size(); }));
+  EXPECT_TRUE(zoltest::WaitFor([&] { return zoltest::ReadText(svc.file).size() == big.size(); }));
   svc.mgr.StopService();
-  EXPECT_EQ(logtest::ReadFile(svc.file), big);
+  EXPECT_EQ(zoltest::ReadText(svc.file), big);
 }
 
 }  // namespace

@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "tests/log/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace logtest {
+
+namespace fs = std::filesystem;
 
 // A 100-byte line (CR LF included) that names its client and number.
 inline std::string ClientLine(int client, int n) {
@@ -36,7 +39,7 @@ inline std::vector<fs::path> LogSet(const fs::path& file) {
 
 inline std::string ReadLogSet(const fs::path& file) {
   std::string all;
-  for (auto& p : LogSet(file)) all += ReadFile(p);
+  for (auto& p : LogSet(file)) all += zoltest::ReadText(p);
   return all;
 }
 

@@ -1,21 +1,25 @@
 // ZolLogSvc as a process ("console"), configured by the ZolConfig.xml beside
 // its copy in a temporary folder.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <ctime>
 #include <regex>
 #include <thread>
 
-#include "tests/log/TestSupport.h"
+#include "tests/support/TestSupport.h"
 #include "tests/logservice/LogFiles.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using logtest::Child;
+using Child = zoltest::Process;
 
 using Keys = std::vector<std::pair<std::string, std::string>>;
 
@@ -26,7 +30,7 @@ class LogService {
   explicit LogService(std::vector<std::pair<std::string, std::string>> keys = {}, bool waitListening = true,
                       std::vector<std::string> args = {"console"}, std::vector<std::string> env = {},
                       int fdLimit = 0) {
-    file = dir.path / "log" / "zol.log";
+    file = dir.Dir() / "log" / "zol.log";
     fs::create_directories(file.parent_path());
     bool hasName = false, hasPort = false;
     for (auto& [k, v] : keys) {
@@ -36,16 +40,16 @@ class LogService {
     }
     if (!hasName) keys.emplace_back("File_Name", file.string());
     if (!hasPort) {
-      port = logtest::FreePort();
+      port = zoltest::FreePort();
       keys.emplace_back("TCP_Port", std::to_string(port));
     }
-    exe = logtest::CopyProgram("ZolLogSvc", dir.path);
-    logtest::WriteFile(dir.path / "ZolConfig.xml", logtest::LoggingConfig(keys));
-    env.push_back("ZOL_SYSROOT=" + dir.path.string());
-    child = std::make_unique<Child>(exe, args, dir.path, env, fdLimit);
+    exe = zoltest::CopyProgram("ZolLogSvc", dir.Dir());
+    zoltest::WriteFile(dir.Dir() / "ZolConfig.xml", zoltest::LoggingConfig(keys));
+    env.push_back("ZOL_SYSROOT=" + dir.Dir().string());
+    child = std::make_unique<Child>(exe, args, dir.Dir(), env, fdLimit);
     if (waitListening) {
-      EXPECT_TRUE(logtest::WaitFor([&] {
-        int fd = logtest::Connect(port);
+      EXPECT_TRUE(zoltest::WaitFor([&] {
+        int fd = zoltest::Connect(port);
         if (fd >= 0) ::close(fd);
         return fd >= 0;
       })) << child->Err();
@@ -58,7 +62,7 @@ class LogService {
     return ended && child->Exited() && child->ExitCode() == 0;
   }
 
-  logtest::TempDir dir;
+  zoltest::TempDir dir;
   fs::path file;
   fs::path exe;
   unsigned short port = 0;
@@ -78,15 +82,15 @@ TEST(LogServiceProcess, ManyClientsEveryLineOnceInOrderAcrossRotations) {
   std::vector<std::thread> threads;
   for (int c = 0; c < kClients; ++c) {
     threads.emplace_back([&, c] {
-      int fd = logtest::Connect(svc.port);
+      int fd = zoltest::Connect(svc.port);
       ASSERT_GE(fd, 0);
       // Lines go out in uneven bursts, so chunks end in mid-line.
       for (int i = 0; i < kLines;) {
         int n = 1 + (i * 7 + c) % 37;
         std::string burst = Lines(c, i, std::min(kLines, i + n));
         size_t cut = burst.size() / 2 + 3;
-        ASSERT_TRUE(logtest::SendAll(fd, burst.substr(0, cut)));
-        ASSERT_TRUE(logtest::SendAll(fd, burst.substr(cut)));
+        ASSERT_TRUE(zoltest::SendAll(fd, burst.substr(0, cut)));
+        ASSERT_TRUE(zoltest::SendAll(fd, burst.substr(cut)));
         i += n;
       }
       ::close(fd);
@@ -100,18 +104,18 @@ TEST(LogServiceProcess, ManyClientsEveryLineOnceInOrderAcrossRotations) {
 
 TEST(LogServiceProcess, RealLogClientsInOtherProcesses) {
   LogService svc(Keys{{"Log_Level", "1"}});
-  logtest::TempDir clients;
-  auto probe = logtest::CopyProgram("zol_log_probe", clients.path);
-  logtest::WriteFile(clients.path / "ZolConfig.xml",
-                     logtest::LoggingConfig({{"Log_Level", "1"}, {"TCP_Port", std::to_string(svc.port)}}));
+  zoltest::TempDir clients;
+  auto probe = zoltest::CopyProgram("zol_log_probe", clients.Dir());
+  zoltest::WriteFile(clients.Dir() / "ZolConfig.xml",
+                     zoltest::LoggingConfig({{"Log_Level", "1"}, {"TCP_Port", std::to_string(svc.port)}}));
   std::vector<std::unique_ptr<Child>> probes;
   for (int p = 0; p < 4; ++p) {
     probes.push_back(std::make_unique<Child>(probe, std::vector<std::string>{"count", "300", "probe" + std::to_string(p)},
-                                             clients.path));
+                                             clients.Dir()));
   }
   for (auto& p : probes) ASSERT_TRUE(p->Wait());
   ASSERT_TRUE(svc.Stop());
-  auto lines = logtest::SplitLines(logtest::ReadFile(svc.file));
+  auto lines = zoltest::SplitLines(zoltest::ReadText(svc.file));
   ASSERT_EQ(lines.size(), 1200u);
   std::vector<int> next(4, 0);
   std::regex form(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\tP\[[0-9a-f]{4,}\]\tT\[[0-9a-f]{4,}\]\tZOL_SERVICE    \tLEVEL_ERROR   \tprobe(\d) line (\d{6})$)");
@@ -128,13 +132,13 @@ TEST(LogServiceProcess, FileSizeOneRotatesBeforeEveryChunkThatWouldPassIt) {
   const std::string big = std::string(1998, 'B') + "\r\n";
   const std::string small = std::string(98, 's') + "\r\n";
   auto send = [&](const std::string& text) {
-    int fd = logtest::Connect(svc.port);
+    int fd = zoltest::Connect(svc.port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(logtest::SendAll(fd, text));
+    ASSERT_TRUE(zoltest::SendAll(fd, text));
     ::close(fd);
   };
   auto sizeIs = [&](size_t n) {
-    return logtest::WaitFor([&] { return fs::exists(svc.file) && fs::file_size(svc.file) == n; });
+    return zoltest::WaitFor([&] { return fs::exists(svc.file) && fs::file_size(svc.file) == n; });
   };
   send(small);
   ASSERT_TRUE(sizeIs(100));
@@ -143,10 +147,10 @@ TEST(LogServiceProcess, FileSizeOneRotatesBeforeEveryChunkThatWouldPassIt) {
   ASSERT_TRUE(sizeIs(2000));
   auto set = logtest::LogSet(svc.file);
   ASSERT_EQ(set.size(), 2u);
-  EXPECT_EQ(logtest::ReadFile(set[0]), small);
+  EXPECT_EQ(zoltest::ReadText(set[0]), small);
   EXPECT_TRUE(std::regex_match(set[0].filename().string(), std::regex(R"(zol\.log\.\d{4}(-\d\d){5})")));
   ASSERT_TRUE(svc.Stop());
-  EXPECT_EQ(logtest::ReadFile(svc.file), big);
+  EXPECT_EQ(zoltest::ReadText(svc.file), big);
 }
 
 TEST(LogServiceProcess, RotationNeverReplacesAnExistingFile) {
@@ -160,65 +164,65 @@ TEST(LogServiceProcess, RotationNeverReplacesAnExistingFile) {
     char stamp[64];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H-%M-%S", std::localtime(&t));
     fs::path p = svc.file.string() + "." + stamp;
-    logtest::WriteFile(p, "blocker\n");
+    zoltest::WriteFile(p, "blocker\n");
     blockers.push_back(p);
   }
   const std::string big = std::string(1998, 'R') + "\r\n";
   for (int i = 0; i < 3; ++i) {
-    int fd = logtest::Connect(svc.port);
+    int fd = zoltest::Connect(svc.port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(logtest::SendAll(fd, big));
+    ASSERT_TRUE(zoltest::SendAll(fd, big));
     ::close(fd);
   }
   // The renames fail and writing goes on in the current file.
-  EXPECT_TRUE(logtest::WaitFor([&] { return fs::exists(svc.file) && fs::file_size(svc.file) == 3 * big.size(); }));
+  EXPECT_TRUE(zoltest::WaitFor([&] { return fs::exists(svc.file) && fs::file_size(svc.file) == 3 * big.size(); }));
   ASSERT_TRUE(svc.Stop());
-  for (auto& b : blockers) EXPECT_EQ(logtest::ReadFile(b), "blocker\n") << b;
-  EXPECT_EQ(logtest::ReadFile(svc.file), big + big + big);
+  for (auto& b : blockers) EXPECT_EQ(zoltest::ReadText(b), "blocker\n") << b;
+  EXPECT_EQ(zoltest::ReadText(svc.file), big + big + big);
 }
 
 TEST(LogServiceProcess, FileSizeZeroNeverRotates) {
   LogService svc(Keys{{"File_Size", "0"}});
   // More than the 10 MiB default limit.
   constexpr int kLines = 110000;
-  int fd = logtest::Connect(svc.port);
+  int fd = zoltest::Connect(svc.port);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(logtest::SendAll(fd, Lines(0, 0, kLines)));
+  ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, kLines)));
   ::close(fd);
   ASSERT_TRUE(svc.Stop());
   EXPECT_EQ(logtest::LogSet(svc.file).size(), 1u);
-  logtest::ExpectEveryLineOnceInOrder(logtest::ReadFile(svc.file), 1, kLines);
+  logtest::ExpectEveryLineOnceInOrder(zoltest::ReadText(svc.file), 1, kLines);
 }
 
 TEST(LogServiceProcess, IdleClientAndCtrlCWithDataQueuedLoseNothing) {
   for (int sig : {SIGINT, SIGQUIT}) {
     LogService svc;
-    int idle = logtest::Connect(svc.port);
+    int idle = zoltest::Connect(svc.port);
     ASSERT_GE(idle, 0);
     constexpr int kClients = 8;
     constexpr int kLines = 3000;
     std::vector<int> fds;
     for (int c = 0; c < kClients; ++c) {
-      int fd = logtest::Connect(svc.port);
+      int fd = zoltest::Connect(svc.port);
       ASSERT_GE(fd, 0);
-      ASSERT_TRUE(logtest::SendAll(fd, Lines(c, 0, kLines)));
+      ASSERT_TRUE(zoltest::SendAll(fd, Lines(c, 0, kLines)));
       fds.push_back(fd);  // still connected when the stop comes
     }
     ASSERT_TRUE(svc.Stop(sig)) << "signal " << sig;
-    logtest::ExpectEveryLineOnceInOrder(logtest::ReadFile(svc.file), kClients, kLines);
+    logtest::ExpectEveryLineOnceInOrder(zoltest::ReadText(svc.file), kClients, kLines);
     for (int fd : fds) ::close(fd);
     ::close(idle);
   }
 }
 
 TEST(LogServiceProcess, PortInUseRunsWithoutListener) {
-  logtest::Listener other;
+  zoltest::Listener other;
   LogService svc(Keys{{"TCP_Port", std::to_string(other.Port())}}, false);
-  EXPECT_TRUE(logtest::WaitFor([&] { return svc.child->Err().find("TCP Port = ") != std::string::npos; }));
+  EXPECT_TRUE(zoltest::WaitFor([&] { return svc.child->Err().find("TCP Port = ") != std::string::npos; }));
   // Connections reach the other listener, never the service.
-  int fd = logtest::Connect(other.Port());
+  int fd = zoltest::Connect(other.Port());
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(logtest::SendAll(fd, logtest::ClientLine(0, 0)));
+  ASSERT_TRUE(zoltest::SendAll(fd, logtest::ClientLine(0, 0)));
   ::close(fd);
   EXPECT_GE(other.Accept(5s), 0);
   EXPECT_FALSE(svc.child->Wait(200ms)) << "the service keeps running";
@@ -227,26 +231,26 @@ TEST(LogServiceProcess, PortInUseRunsWithoutListener) {
 }
 
 TEST(LogServiceProcess, UnwritableLogFolderDropsDataAndKeepsRunning) {
-  logtest::TempDir scratch;
-  fs::path notADir = scratch.path / "plainfile";
-  logtest::WriteFile(notADir, "x");
+  zoltest::TempDir scratch;
+  fs::path notADir = scratch.Dir() / "plainfile";
+  zoltest::WriteFile(notADir, "x");
   LogService svc(Keys{{"File_Name", (notADir / "zol.log").string()}});
   for (int i = 0; i < 3; ++i) {
-    int fd = logtest::Connect(svc.port);
+    int fd = zoltest::Connect(svc.port);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(logtest::SendAll(fd, Lines(i, 0, 50)));
+    ASSERT_TRUE(zoltest::SendAll(fd, Lines(i, 0, 50)));
     ::close(fd);
   }
   EXPECT_FALSE(svc.child->Wait(200ms));
   ASSERT_TRUE(svc.Stop());
-  EXPECT_EQ(logtest::ReadFile(notADir), "x");
+  EXPECT_EQ(zoltest::ReadText(notADir), "x");
 }
 
 TEST(LogServiceProcess, DebugOutputNamesTheDocumentAndThePort) {
   LogService svc;
   ASSERT_TRUE(svc.Stop());
   std::string err = svc.child->Err();
-  EXPECT_NE(err.find("[ZOL]: Log Service XML File Path = " + (svc.dir.path / "ZolConfig.xml").string()), std::string::npos)
+  EXPECT_NE(err.find("[ZOL]: Log Service XML File Path = " + (svc.dir.Dir() / "ZolConfig.xml").string()), std::string::npos)
       << err;
   EXPECT_NE(err.find("[ZOL]: Log Service TCP Port = " + std::to_string(svc.port)), std::string::npos) << err;
   EXPECT_EQ(svc.child->Out(), "") << "the service writes no lines of its own";
@@ -259,17 +263,17 @@ TEST(LogServiceProcess, AcceptingGoesOnAfterRunningOutOfDescriptors) {
   // Far more connections than descriptors: accepts fail for a while.
   std::vector<int> fds;
   for (int i = 0; i < 60; ++i) {
-    int fd = logtest::Connect(svc.port);
+    int fd = zoltest::Connect(svc.port);
     if (fd >= 0) fds.push_back(fd);
   }
   for (int fd : fds) ::close(fd);
   // Once descriptors are free again, a new client is served.
-  bool served = logtest::WaitFor([&] {
-    int fd = logtest::Connect(svc.port);
+  bool served = zoltest::WaitFor([&] {
+    int fd = zoltest::Connect(svc.port);
     if (fd < 0) return false;
-    logtest::SendAll(fd, logtest::ClientLine(0, 0));
+    zoltest::SendAll(fd, logtest::ClientLine(0, 0));
     ::close(fd);
-    return logtest::WaitFor([&] { return logtest::ReadFile(svc.file).find(logtest::ClientLine(0, 0)) != std::string::npos; },
+    return zoltest::WaitFor([&] { return zoltest::ReadText(svc.file).find(logtest::ClientLine(0, 0)) != std::string::npos; },
                             500ms);
   });
   EXPECT_TRUE(served) << svc.child->Err();
@@ -277,17 +281,17 @@ TEST(LogServiceProcess, AcceptingGoesOnAfterRunningOutOfDescriptors) {
 }
 
 TEST(LogServiceProcess, ServiceModeReportsToTheNotifySocketAndStopsOnSigterm) {
-  logtest::TempDir sockDir;
-  std::string sockPath = (sockDir.path / "notify").string();
+  zoltest::TempDir sockDir;
+  std::string sockPath = (sockDir.Dir() / "notify").string();
   int ns = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un sa{};
   sa.sun_family = AF_UNIX;
   std::strncpy(sa.sun_path, sockPath.c_str(), sizeof sa.sun_path - 1);
   ASSERT_EQ(::bind(ns, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   LogService svc(Keys{}, true, {}, {"NOTIFY_SOCKET=" + sockPath});
-  int fd = logtest::Connect(svc.port);
+  int fd = zoltest::Connect(svc.port);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(logtest::SendAll(fd, Lines(0, 0, 500)));
+  ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, 500)));
   ASSERT_TRUE(svc.Stop(SIGTERM));
   std::string all;
   char buf[512];
@@ -301,7 +305,7 @@ TEST(LogServiceProcess, ServiceModeReportsToTheNotifySocketAndStopsOnSigterm) {
   }
   EXPECT_EQ(all, "STATUS=Starting|READY=1\nSTATUS=Running|STOPPING=1\nSTATUS=Stopping|STOPPING=1\nSTATUS=Stopping|"
             "STOPPING=1\nSTATUS=Stopping|STATUS=Stopped|");
-  logtest::ExpectEveryLineOnceInOrder(logtest::ReadFile(svc.file), 1, 500);
+  logtest::ExpectEveryLineOnceInOrder(zoltest::ReadText(svc.file), 1, 500);
   ::close(fd);
   ::close(ns);
 }

@@ -2,19 +2,23 @@
 // without and with a manager, install and remove against a stand-in
 // systemctl, and the crash report.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <regex>
 
 #include "service/host/ServiceHost.h"
-#include "tests/log/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using logtest::Child;
+using Child = zoltest::Process;
 using E = svchost::HostEvent;
 
 struct Event {
@@ -39,18 +43,18 @@ std::vector<Event> Events(const std::string& out) {
 // A temporary root with the probe, a stand-in systemctl first on PATH that
 // records its calls, and an optional notify socket.
 struct Host {
-  logtest::TempDir dir;
+  zoltest::TempDir dir;
   fs::path exe;
   fs::path record;
   fs::path unitFile;
   std::vector<std::string> env;
 
   Host() {
-    exe = logtest::CopyProgram("zol_host_probe", dir.path);
-    fs::path stub = dir.path / "stub";
+    exe = zoltest::CopyProgram("zol_host_probe", dir.Dir());
+    fs::path stub = dir.Dir() / "stub";
     fs::create_directories(stub);
-    record = dir.path / "systemctl.calls";
-    logtest::WriteFile(stub / "systemctl",
+    record = dir.Dir() / "systemctl.calls";
+    zoltest::WriteFile(stub / "systemctl",
                        "#!/bin/sh\n"
                        "echo \"$*\" >> \"" + record.string() + "\"\n"
                        "case \"$1\" in\n"
@@ -59,15 +63,15 @@ struct Host {
                        "esac\n"
                        "exit 0\n");
     fs::permissions(stub / "systemctl", fs::perms::owner_all);
-    unitFile = dir.path / "etc/systemd/system/ZOLPROBE.service";
+    unitFile = dir.Dir() / "etc/systemd/system/ZOLPROBE.service";
     const char* path = std::getenv("PATH");
-    env = {"ZOL_SYSROOT=" + dir.path.string(), "PATH=" + stub.string() + ":" + (path ? path : "/usr/bin:/bin")};
+    env = {"ZOL_SYSROOT=" + dir.Dir().string(), "PATH=" + stub.string() + ":" + (path ? path : "/usr/bin:/bin")};
   }
 
   std::unique_ptr<Child> Start(const std::vector<std::string>& args, std::vector<std::string> extraEnv = {}) {
     std::vector<std::string> all = env;
     all.insert(all.end(), extraEnv.begin(), extraEnv.end());
-    return std::make_unique<Child>(exe, args, dir.path, all);
+    return std::make_unique<Child>(exe, args, dir.Dir(), all);
   }
 
   // Runs a command to its end; returns its events.
@@ -79,7 +83,7 @@ struct Host {
     return Events(c->Out());
   }
 
-  std::string Calls() const { return fs::exists(record) ? logtest::ReadFile(record) : ""; }
+  std::string Calls() const { return fs::exists(record) ? zoltest::ReadText(record) : ""; }
 };
 
 TEST(HostProcess, ConsoleWordInAnyCaseStopsOnCtrlCAndCtrlBreak) {
@@ -87,7 +91,7 @@ TEST(HostProcess, ConsoleWordInAnyCaseStopsOnCtrlCAndCtrlBreak) {
     for (int sig : {SIGINT, SIGQUIT}) {
       Host host;
       auto c = host.Start({word, "ignored"});
-      ASSERT_TRUE(logtest::WaitFor([&] { return c->Out().find("process running") != std::string::npos; }));
+      ASSERT_TRUE(zoltest::WaitFor([&] { return c->Out().find("process running") != std::string::npos; }));
       c->Signal(sig);
       ASSERT_TRUE(c->Wait()) << word << " " << sig;
       EXPECT_TRUE(c->Exited());
@@ -114,7 +118,7 @@ TEST(HostProcess, InstallWritesANotifyUnitAndEnablesIt) {
     Host host;
     EXPECT_EQ(host.Run(args), (std::vector<Event>{Ev(E::InstallEntered), Ev(E::Installed), Ev(E::InstallExiting)}));
     ASSERT_TRUE(fs::exists(host.unitFile));
-    std::string unit = logtest::ReadFile(host.unitFile);
+    std::string unit = zoltest::ReadText(host.unitFile);
     EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("\nExecStart=\"" + host.exe.string() + "\"\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("Description=Probe Service\n"), std::string::npos) << unit;
@@ -170,11 +174,11 @@ TEST(HostProcess, RemoveOnlyWhenStopped) {
 
 // A datagram socket standing in for the manager's notify socket.
 struct NotifySocket {
-  logtest::TempDir dir;
+  zoltest::TempDir dir;
   std::string path;
   int fd;
   NotifySocket() {
-    path = (dir.path / "notify").string();
+    path = (dir.Dir() / "notify").string();
     fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
@@ -198,7 +202,7 @@ TEST(HostProcess, ServiceModeReportsItsStatesAndStopsOnSigterm) {
   auto c = host.Start({}, {"NOTIFY_SOCKET=" + notify.path});
   EXPECT_EQ(notify.Next(), "STATUS=Starting");
   EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=Running");
-  ASSERT_TRUE(logtest::WaitFor([&] { return c->Out().find("process running") != std::string::npos; }));
+  ASSERT_TRUE(zoltest::WaitFor([&] { return c->Out().find("process running") != std::string::npos; }));
   c->Signal(SIGTERM);
   EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=Stopping");
   EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=Stopping");
@@ -230,7 +234,7 @@ TEST(HostProcess, ServiceWhoseWorkFailsStopsAtOnceWithExitCodeZero) {
 
 TEST(HostProcess, CrashWritesAReportWithoutMemoryContents) {
   Host host;
-  fs::path report = host.dir.path / "var/tmp/8350service.dmp";
+  fs::path report = host.dir.Dir() / "var/tmp/8350service.dmp";
   fs::create_directories(report.parent_path());
   // Under the address sanitizer its own fault handler must stand aside.
   auto c = host.Start({"console"}, {"ZOL_HOST_PROBE_CRASH=10",
@@ -238,7 +242,7 @@ TEST(HostProcess, CrashWritesAReportWithoutMemoryContents) {
   ASSERT_TRUE(c->Wait());
   ASSERT_TRUE(c->Signalled()) << "the process ends by its fault";
   ASSERT_TRUE(fs::exists(report));
-  std::string text = logtest::ReadFile(report);
+  std::string text = zoltest::ReadText(report);
   EXPECT_NE(text.find("signal 11 SIGSEGV\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\naddress 0x10\n"), std::string::npos) << text;
   EXPECT_TRUE(std::regex_search(text, std::regex(R"(\nthread \d+\n)"))) << text;

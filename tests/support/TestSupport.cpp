@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +21,6 @@
 namespace zoltest {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 std::string BinDir() {
   const char* dir = std::getenv("ZOL_BIN_DIR");
@@ -52,6 +52,20 @@ std::vector<std::string> ReadLines(const std::string& path) {
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
+  }
+  return lines;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::vector<std::string> SplitLines(const std::string& data) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = data.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(data.substr(start, end - start));
   }
   return lines;
 }
@@ -127,6 +141,12 @@ std::string CopyProgram(const std::string& name, const std::string& folder) {
   return ec ? std::string() : to;
 }
 
+std::string LoggingConfig(const std::vector<std::pair<std::string, std::string>>& keys) {
+  std::string xml = "<ZOL><Logging_Configuration>";
+  for (const auto& [k, v] : keys) xml += "<" + k + ">" + v + "</" + k + ">";
+  return xml + "</Logging_Configuration></ZOL>";
+}
+
 Child::~Child() {
   if (m_pid <= 0) return;
   ::kill(m_pid, SIGTERM);
@@ -135,8 +155,17 @@ Child::~Child() {
 
 bool Child::Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                   const std::string& outputFile, const std::string& cwd) {
+  ChildSetup setup;
+  setup.cwd = cwd;
+  return Start(argv, env, outputFile, setup);
+}
+
+bool Child::Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                  const std::string& outputFile, const ChildSetup& setup) {
   if (argv.empty()) return false;
   m_exitCode = -1;
+  m_status = 0;
+  m_ended = false;
   m_pid = ::fork();
   if (m_pid < 0) return false;
   if (m_pid == 0) {
@@ -146,7 +175,20 @@ bool Child::Start(const std::vector<std::string>& argv, const std::map<std::stri
       ::dup2(out, 1);
       ::dup2(out, 2);
     }
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    if (!setup.errorFile.empty()) {
+      const int err = ::open(setup.errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (err >= 0) ::dup2(err, 2);
+    }
+    if (setup.ownGroup) ::setpgid(0, 0);
+    // Signals the test's threads block must reach the program.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (setup.fdLimit > 0) {
+      const rlimit rl{static_cast<rlim_t>(setup.fdLimit), static_cast<rlim_t>(setup.fdLimit)};
+      ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    if (!setup.cwd.empty() && ::chdir(setup.cwd.c_str()) != 0) ::_exit(126);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -174,6 +216,8 @@ bool Child::Reap(int options) {
   } while (r < 0 && errno == EINTR);
   if (r != m_pid) return false;
   m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  m_status = status;
+  m_ended = true;
   m_pid = -1;
   return true;
 }
@@ -190,6 +234,111 @@ int RunToEnd(const std::vector<std::string>& argv, const std::map<std::string, s
   Child c;
   if (!c.Start(argv, env, outputFile)) return -1;
   return c.WaitExit(timeoutMs);
+}
+
+Process::Process(const fs::path& program, const std::vector<std::string>& args, const fs::path& outDir,
+                 const std::vector<std::string>& env, int fdLimit) {
+  static int counter = 0;
+  const int n = counter++;
+  m_out = (outDir / (program.filename().string() + "." + std::to_string(n) + ".out")).string();
+  m_err = (outDir / (program.filename().string() + "." + std::to_string(n) + ".err")).string();
+  std::map<std::string, std::string> vars;
+  for (const std::string& entry : env) {
+    const std::size_t eq = entry.find('=');
+    if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  std::vector<std::string> argv = {program.string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildSetup setup;
+  setup.errorFile = m_err;
+  setup.ownGroup = true;
+  setup.fdLimit = fdLimit;
+  // Both files exist from the start, empty.
+  WriteFile(m_out, "");
+  WriteFile(m_err, "");
+  if (m_child.Start(argv, vars, m_out, setup)) m_pid = m_child.Pid();
+}
+
+bool Process::Wait(std::chrono::milliseconds limit) {
+  return m_child.Ended() || m_child.WaitExit(static_cast<int>(limit.count())) != -1 || m_child.Ended();
+}
+
+bool Process::Exited() const { return m_child.Ended() && WIFEXITED(m_child.Status()); }
+
+int Process::ExitCode() const { return WIFEXITED(m_child.Status()) ? WEXITSTATUS(m_child.Status()) : -1; }
+
+bool Process::Signalled() const { return m_child.Ended() && WIFSIGNALED(m_child.Status()); }
+
+Listener::Listener(int rcvbuf, unsigned short port) {
+  m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (rcvbuf > 0) ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  sockaddr_in sa = Loopback(port);
+  ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  ::listen(m_fd, 64);
+  socklen_t len = sizeof sa;
+  ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  m_port = ntohs(sa.sin_port);
+}
+
+Listener::~Listener() {
+  for (int c : m_clients) ::close(c);
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+void Listener::CloseListening() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+int Listener::Accept(std::chrono::milliseconds limit) {
+  pollfd p{m_fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
+  const int c = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (c >= 0) m_clients.push_back(c);
+  return c;
+}
+
+void Listener::Drop(int fd) {
+  std::erase(m_clients, fd);
+  ::close(fd);
+}
+
+std::string Listener::ReadAll(int fd, std::chrono::milliseconds limit) {
+  std::string data;
+  const auto end = Clock::now() + limit;
+  char buf[4096];
+  while (Clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) != 1) continue;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  return data;
+}
+
+int Connect(unsigned short port, unsigned int address) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in sa = Loopback(port);
+  sa.sin_addr.s_addr = htonl(address);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const std::string& data) {
+  std::size_t off = 0;
+  while (off < data.size()) {
+    const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 App::App(const std::string& path) { m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }

@@ -2,18 +2,24 @@
 // Linux helpers shared by the test folders: deadline waits, files, child
 // processes, temporary folders, loopback ports and the application's end of
 // a COM port.
+#include <netinet/in.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <functional>
+#include <utility>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace zoltest {
 
+using Clock = std::chrono::steady_clock;
+
 // The usual limit for a condition the test waits for.
-constexpr int kDeadlineMs = 10000;
+constexpr int kDeadlineMs = 20000;
 
 // Where the programs were built: ZOL_BIN_DIR, else the folder of this test
 // executable (tests are built into the same folder).
@@ -21,10 +27,16 @@ std::string BinDir();
 
 // Polls cond until it holds or timeoutMs pass; the last answer of cond.
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = kDeadlineMs);
+inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+  return WaitFor(cond, static_cast<int>(limit.count()));
+}
 
 std::string ReadText(const std::string& path);
 // Lines without their CR LF or LF ends.
 std::vector<std::string> ReadLines(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+// The lines of a CR LF text; an unfinished last line is left out.
+std::vector<std::string> SplitLines(const std::string& data);
 // Occurrences of needle in text (overlapping ones too).
 std::size_t Count(const std::string& text, const std::string& needle);
 // Lines that hold needle.
@@ -44,6 +56,7 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& Path() const { return m_path; }
+  std::filesystem::path Dir() const { return m_path; }
   // Leave the folder in place at destruction.
   void Keep() { m_keep = true; }
 
@@ -55,6 +68,16 @@ class TempDir {
 // Copies a program of the build into folder (so a document beside it
 // configures it); the copy's path, or empty when it cannot be copied.
 std::string CopyProgram(const std::string& name, const std::string& folder);
+// A ZolConfig.xml with these Logging_Configuration keys only.
+std::string LoggingConfig(const std::vector<std::pair<std::string, std::string>>& keys);
+
+// How a child starts besides its arguments and environment.
+struct ChildSetup {
+  std::string errorFile;  // standard error apart from the output; empty: together
+  std::string cwd;        // working folder; empty: the test's
+  bool ownGroup = false;  // a process group of its own
+  int fdLimit = 0;        // RLIMIT_NOFILE when above 0
+};
 
 // A child process with its output and errors in one file; stopped at
 // destruction (SIGTERM, then SIGKILL when it lingers).
@@ -68,6 +91,8 @@ class Child {
   // argv[0] is the program's path; env adds to the inherited environment.
   bool Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
              const std::string& outputFile, const std::string& cwd = "");
+  bool Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+             const std::string& outputFile, const ChildSetup& setup);
   void Signal(int sig);
   // SIGKILL and reap.
   void Kill();
@@ -76,17 +101,76 @@ class Child {
   // True while the process has not ended (an ended one is reaped).
   bool Running();
   pid_t Pid() const { return m_pid; }
+  // Once ended: the status waitpid reported.
+  bool Ended() const { return m_ended; }
+  int Status() const { return m_status; }
 
  private:
   bool Reap(int options);
 
   pid_t m_pid = -1;
   int m_exitCode = -1;
+  int m_status = 0;
+  bool m_ended = false;
+};
+
+// A program started at construction with its standard output and error in
+// files of their own in outDir, in a process group of its own; killed at
+// destruction when still running.
+class Process {
+ public:
+  // env: "NAME=value" entries added to the inherited environment.
+  Process(const std::filesystem::path& program, const std::vector<std::string>& args,
+          const std::filesystem::path& outDir, const std::vector<std::string>& env = {}, int fdLimit = 0);
+  ~Process() { m_child.Kill(); }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  pid_t Pid() const { return m_pid; }
+  void Signal(int sig) { m_child.Signal(sig); }
+  // True when the process ended within the limit.
+  bool Wait(std::chrono::milliseconds limit = std::chrono::milliseconds(kDeadlineMs));
+  bool Exited() const;
+  int ExitCode() const;
+  bool Signalled() const;
+  std::string Out() const { return ReadText(m_out); }
+  std::string Err() const { return ReadText(m_err); }
+
+ private:
+  Child m_child;
+  pid_t m_pid = -1;
+  std::string m_out, m_err;
 };
 
 // Runs a program to its end; its exit code, or -1.
 int RunToEnd(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
              const std::string& outputFile, int timeoutMs = kDeadlineMs);
+
+// A loopback TCP listener owned by the test.
+class Listener {
+ public:
+  explicit Listener(int rcvbuf = 0, unsigned short port = 0);
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  unsigned short Port() const { return m_port; }
+  void CloseListening();
+  // Accepts one connection within the limit; -1 when none came.
+  int Accept(std::chrono::milliseconds limit);
+  // Closes one accepted connection.
+  void Drop(int fd);
+  // Reads everything from the connection until the peer closes it or the limit passes.
+  static std::string ReadAll(int fd, std::chrono::milliseconds limit = std::chrono::milliseconds(kDeadlineMs));
+
+ private:
+  int m_fd = -1;
+  unsigned short m_port = 0;
+  std::vector<int> m_clients;
+};
+
+// A client connection to a loopback port; -1 when refused.
+int Connect(unsigned short port, unsigned int address = INADDR_LOOPBACK);
+bool SendAll(int fd, const std::string& data);
+inline unsigned short FreePort() { return static_cast<unsigned short>(FreeTcpPort()); }
 
 // The application's end of a COM port, non-blocking.
 class App {
