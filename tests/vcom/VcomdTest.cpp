@@ -399,6 +399,64 @@ TEST_F(Vcomd, MalformedInputGetsAnErrorOrAClosedConnection) {
   EXPECT_TRUE(port.Open(Interface(5)));
 }
 
+std::string HexOf(const std::string& bytes) {
+  std::string out;
+  char b[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(b, sizeof(b), "%02x", c);
+    out += b;
+  }
+  return out;
+}
+
+std::size_t CountLines(const std::vector<std::string>& lines, const std::string& text) {
+  std::size_t n = 0;
+  for (const auto& l : lines) n += l == text;
+  return n;
+}
+
+// An application that opens, writes and closes at once, well within the port
+// service's polling period: its bytes reach the device between the PortReady
+// TRUE and FALSE of that opening, and never in the next one's.
+TEST(VcomdWithThePortService, EachQuickOpeningIsDeliveredWithinItsOwnReadiness) {
+  const char* lib = "LdHidBridge.so";
+  PortSystem sys(PortSystemOptions{});
+  ASSERT_TRUE(sys.Start()) << sys.ServiceOutput();
+  ASSERT_TRUE(WaitFor([&] { return CountLines(sys.PluginLines(lib), "SetReadyToReceive(TRUE)=1") > 0; }, 15000))
+      << sys.ServiceOutput();
+  const std::string openings[] = {"first", "second\r\n", std::string("\x1b@\x00third", 8)};
+  std::size_t closed = 0;
+  for (const auto& text : openings) {
+    SCOPED_TRACE(HexOf(text));
+    {
+      App app(sys.ComPath(5));
+      ASSERT_TRUE(app.IsOpen());
+      ASSERT_TRUE(app.Write(text));
+    }
+    ++closed;
+    ASSERT_TRUE(WaitFor([&] { return CountLines(sys.PluginLines(lib), "PortReady 0") >= closed; }, 5000))
+        << "the opening never showed to the device";
+  }
+  // The device's view, one entry per readiness: the bytes it received.
+  std::vector<std::string> seen;
+  bool ready = false;
+  for (const auto& l : sys.PluginLines(lib)) {
+    if (l == "PortReady 1") {
+      ready = true;
+      seen.emplace_back();
+    } else if (l == "PortReady 0") {
+      ready = false;
+    } else if (l.rfind("DataReceived ", 0) == 0) {
+      ASSERT_TRUE(ready) << "bytes outside an opening: " << l;
+      std::size_t sp = l.find(' ', 13);
+      seen.back() += sp == std::string::npos ? "" : l.substr(sp + 1);
+    }
+  }
+  std::vector<std::string> expected;
+  for (const auto& text : openings) expected.push_back(HexOf(text));
+  EXPECT_EQ(seen, expected);
+}
+
 TEST_F(Vcomd, SigtermRemovesItsFiles) {
   daemon.Signal(SIGTERM);
   EXPECT_EQ(daemon.WaitExit(5000), 0);
