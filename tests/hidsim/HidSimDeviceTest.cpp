@@ -50,15 +50,15 @@ TEST_F(HidSimDevice, DisplayAnswersEveryReportTracesItAndShowsTheScreen) {
   std::string expected;
   for (const auto& step : steps) expected += Hex(step.report) + "\n";
   expected += Hex(Report({0x00, 0x00, 0x00, 0x01}, 32)) + "\n";
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(trace).size() >= expected.size(); })) << ReadFile(trace);
-  EXPECT_EQ(ReadFile(trace), expected);
+  ASSERT_TRUE(WaitFor([&] { return ReadText(trace).size() >= expected.size(); })) << ReadText(trace);
+  EXPECT_EQ(ReadText(trace), expected);
 
   // The last screen shown: the top line cleared from position 3.
   const std::string frame = "|PRI                 |\n|TOTAL \u00b2             |\n";
   EXPECT_TRUE(WaitFor([&] {
-    const std::string out = ReadFile(m_root + "/ld1.out");
+    const std::string out = ReadText(m_root + "/ld1.out");
     return out.size() >= frame.size() && out.compare(out.rfind("+\n|") + 2, frame.size(), frame) == 0;
-  })) << ReadFile(m_root + "/ld1.out");
+  })) << ReadText(m_root + "/ld1.out");
 }
 
 TEST_F(HidSimDevice, ReaderServesEachSwipeAsStatusAndFeatureReport) {

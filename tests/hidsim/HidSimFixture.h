@@ -3,7 +3,6 @@
 // reached through the real ZolHidSim.so loaded by name.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -16,16 +15,17 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "drivers/hid/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Text.h"
+#include "tests/support/TestSupport.h"
 
 namespace hidsimtest {
 
@@ -40,13 +40,7 @@ constexpr std::uint32_t kInvalidParameter = 87;
 constexpr auto kDeadline = std::chrono::seconds(10);
 
 inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = kDeadline) {
-  const auto end = Clock::now() + limit;
-  for (;;) {
-    if (condition()) return true;
-    if (Clock::now() >= end) return false;
-    // Polling interval of the check, not a wait for the condition itself.
-    ::poll(nullptr, 0, 5);
-  }
+  return zoltest::WaitFor(condition, limit);
 }
 
 inline int MillisecondsLeft(Clock::time_point end) {
@@ -54,12 +48,7 @@ inline int MillisecondsLeft(Clock::time_point end) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using zoltest::ReadText;
 
 inline std::string Hex(const Bytes& bytes) {
   std::string out;
@@ -165,22 +154,17 @@ class HidSimDevice : public ::testing::Test {
     return ok;
   }
 
+  // A hidsim process with its output in a file; its process id.
   pid_t Spawn(const std::vector<std::string>& args, const std::string& output) {
     std::vector<std::string> all = {m_bin + "/hidsim"};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) {
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-      }
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
+    // Each run writes its own output.
+    std::error_code ec;
+    std::filesystem::remove(output, ec);
+    auto child = std::make_unique<zoltest::Child>();
+    if (!child->Start(all, {}, output)) return -1;
+    const pid_t pid = child->Pid();
+    m_processes[pid] = std::move(child);
     return pid;
   }
 
@@ -189,26 +173,28 @@ class HidSimDevice : public ::testing::Test {
     const pid_t pid = Spawn(args, m_root + "/" + name + ".out");
     EXPECT_GT(pid, 0);
     m_children.push_back(pid);
-    EXPECT_TRUE(WaitFor([&] { return Accepts(DevicePath(name)); })) << ReadFile(m_root + "/" + name + ".out");
+    EXPECT_TRUE(WaitFor([&] { return Accepts(DevicePath(name)); })) << ReadText(m_root + "/" + name + ".out");
     return pid;
   }
 
   // SIGTERM and reap; returns the exit code (-1 if it did not end in time).
   int Stop(pid_t pid) {
     std::erase(m_children, pid);
-    ::kill(pid, SIGTERM);
+    auto it = m_processes.find(pid);
+    if (it == m_processes.end()) return -1;
+    it->second->Signal(SIGTERM);
     return Reap(pid);
   }
 
-  static int Reap(pid_t pid) {
-    int status = 0;
-    const bool ended = WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
-    if (!ended) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // The exit code; -1 when killed by a signal or not ended in time.
+  int Reap(pid_t pid) {
+    auto it = m_processes.find(pid);
+    if (it == m_processes.end()) return -1;
+    const int code = it->second->WaitExit(static_cast<int>(std::chrono::milliseconds(kDeadline).count()));
+    const bool ended = it->second->Ended();
+    const int status = it->second->Status();
+    m_processes.erase(it);  // kills one that lingers
+    return ended && code != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   // Runs a hidsim command to its end; returns its exit code.
@@ -216,7 +202,7 @@ class HidSimDevice : public ::testing::Test {
     const std::string file = m_root + "/command.out";
     const pid_t pid = Spawn(args, file);
     const int code = Reap(pid);
-    if (output != nullptr) *output = ReadFile(file);
+    if (output != nullptr) *output = ReadText(file);
     return code;
   }
 
@@ -294,6 +280,7 @@ class HidSimDevice : public ::testing::Test {
   Provider m_provider;
   std::string m_bin, m_root, m_folder;
   std::vector<pid_t> m_children;
+  std::map<pid_t, std::unique_ptr<zoltest::Child>> m_processes;
   std::vector<ZolHidDevice*> m_devices;
   std::vector<ZolHidWatch*> m_watches;
 };
