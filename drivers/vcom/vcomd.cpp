@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -93,10 +92,8 @@ struct Port {
   int watch = -1;
   bool rcvrdy = false;
   bool ctlHold = false;
-  // Application openings of the slave that are still open, and all openings
-  // seen (the third value of GET_ZOL_INFO), both from the inotify events.
+  // Application openings of the slave that are still open (inotify events).
   int appOpen = 0;
-  std::uint32_t openings = 0;
   // A close of the slave was seen; the check for the end of the opening
   // waits until the tty shows it (the close event comes before the release).
   bool closeSeen = false;
@@ -327,7 +324,7 @@ void Daemon::ServeOpener(Port& port) {
       CheckClosed(port);
       bool connected = false, hold = false;
       ComState(port, connected, hold);
-      std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, port.openings};
+      std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, 0u};
       std::memcpy(out + sizeof(reply), info, sizeof(info));
       reply.size = sizeof(info);
       break;
@@ -414,10 +411,7 @@ bool Daemon::ServeCtl(CtlClient& client) {
 void Daemon::SlaveEvent(int wd, std::uint32_t mask) {
   for (Port& p : m_ports) {
     if (p.watch != wd && !(mask & IN_Q_OVERFLOW)) continue;
-    if (mask & IN_OPEN) {
-      ++p.openings;
-      ++p.appOpen;
-    }
+    if (mask & IN_OPEN) ++p.appOpen;
     if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
       if (p.appOpen > 0) --p.appOpen;
       if (p.appOpen == 0) Drain(p);
