@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <filesystem>
@@ -91,14 +92,11 @@ Probe RunProbe(const std::string& scenario, int port) {
   ::setenv("ZOL_HID_PROVIDER", "ZolHidSim.so", 1);
   ::setenv("ZOL_BIN_DIR", bin.c_str(), 1);
   std::vector<std::string> args = {(probe.dir / "hid_log_probe").string(), scenario};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    probe.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  zoltest::Child child;
+  if (child.Start(args, {}, "/dev/stdout")) {
+    // A scenario that hangs ends at the test's own time limit.
+    child.WaitExit(240000);
+    probe.exitCode = child.Ended() && WIFEXITED(child.Status()) ? WEXITSTATUS(child.Status()) : -1;
   }
   return probe;
 }

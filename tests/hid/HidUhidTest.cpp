@@ -2,6 +2,7 @@
 // by the supported identities and the report paths of both wrappers. Skipped
 // where /dev/uhid is absent or not usable.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <linux/input.h>
 #include <linux/uhid.h>
 #include <poll.h>
