@@ -26,6 +26,7 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/Text.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/ZolSystem.h"
 
 namespace hidsimtest {
 
@@ -60,15 +61,8 @@ inline std::string Hex(const Bytes& bytes) {
   return out;
 }
 
-inline Bytes LineReport(std::uint8_t command, const std::string& text, std::size_t length = 32) {
-  Bytes r = {0x00, command, 0x28};
-  for (std::size_t i = 0; i < 20; ++i) r.push_back(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0x20);
-  unsigned sum = 0;
-  for (std::uint8_t b : r) sum += b;
-  r.push_back(static_cast<std::uint8_t>(sum));
-  r.resize(length, 0);
-  return r;
-}
+// A line report as the display receives it.
+using zoltest::LineReport;
 
 inline Bytes Report(Bytes r, std::size_t length) {
   r.resize(length, 0);
