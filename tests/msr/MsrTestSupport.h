@@ -67,7 +67,7 @@ class MsrSystem : public ZolSystem {
   static constexpr unsigned kCom = 3;
 
   explicit MsrSystem(const std::string& msrSection = "", int logLevel = 5)
-      : ZolSystem(Options(msrSection, logLevel)), m_readers(Root(), Temp()) {}
+      : ZolSystem(MakeOptions(msrSection, logLevel)), m_readers(Root(), Temp()) {}
 
   using ZolSystem::ComPath;
   Readers& Sim() { return m_readers; }
@@ -84,7 +84,7 @@ class MsrSystem : public ZolSystem {
   bool CloseApp() { return ZolSystem::CloseApp(kCom); }
 
  private:
-  static SystemOptions Options(const std::string& msrSection, int logLevel) {
+  static SystemOptions MakeOptions(const std::string& msrSection, int logLevel) {
     SystemOptions o;
     o.ports = {kCom};
     o.msrPort = "COM" + std::to_string(kCom);

@@ -159,6 +159,7 @@ bool ZolSystem::StopDevice(const std::string& name) {
 }
 
 bool ZolSystem::RunHidsim(const std::vector<std::string>& args) {
+  if (args.empty()) return false;
   std::vector<std::string> argv = {BinDir() + "/hidsim"};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunToEnd(argv, Env(), m_temp + "/" + args.front() + ".out") == 0;
