@@ -146,21 +146,17 @@ class CServiceClass {
   }
 
  private:
+  // A status is reported under the lock that guards it, so the handler's
+  // report cannot overtake a newer one (a stale "stopping" after "stopped").
   void SetState(sys::ServiceStatusHandle& handle, std::uint32_t state) {
-    {
-      std::lock_guard<std::mutex> lock(m_statusLock);
-      m_status.currentState = state;
-    }
-    ReportStatus(handle);
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_status.currentState = state;
+    handle.Report(m_status);
   }
 
   void ReportStatus(sys::ServiceStatusHandle& handle) {
-    sys::ServiceStatusRecord copy;
-    {
-      std::lock_guard<std::mutex> lock(m_statusLock);
-      copy = m_status;
-    }
-    handle.Report(copy);
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    handle.Report(m_status);
   }
 
   const ServiceDefinition& m_def;

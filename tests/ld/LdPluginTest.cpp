@@ -235,16 +235,18 @@ TEST_F(LdPlugin, NextHandOverWaitsUntilTheSelfTestIsDone) {
   ASSERT_TRUE(TraceHas(LineReport(0x82, "")));
   Send("\x0F");
   // Returns only once the buffer is free again, i.e. after the self-test and
-  // its reset were sent.
+  // its reset were sent; the simulator records them in the order received.
   Send("next");
+  ASSERT_TRUE(TraceHas(LineReport(0x81, "next")));
   const std::vector<Bytes> trace = g_System->Trace(deviceName);
   std::size_t resetAt = trace.size();
+  std::size_t nextAt = trace.size();
   for (std::size_t i = 0; i < trace.size(); ++i) {
     if (trace[i][1] == 0x41 && trace[i][2] == 0x1F) resetAt = i;
+    if (trace[i] == LineReport(0x81, "next")) nextAt = i;
   }
-  ASSERT_LT(resetAt, trace.size()) << "the self-test's reset was not sent before the next hand-over returned";
+  ASSERT_LT(resetAt, nextAt) << "the self-test's reset was not sent before the next hand-over";
   EXPECT_GE(resetAt, 83u);  // 80 line reports, RAM write, two solid lines
-  EXPECT_TRUE(TraceHas(LineReport(0x81, "next")));
 }
 
 TEST_F(LdPlugin, ReleaseIsPromptWhileAStatusReadWaits) {
