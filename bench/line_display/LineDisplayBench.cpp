@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "plugins/ld/LdDisplay.h"
-#include "tests/ld/SystemFixture.h"
+#include "tests/support/ZolSystem.h"
 
 namespace {
 
@@ -155,7 +155,7 @@ class TraceFollower {
   int m_notify = -1;
 };
 
-std::string HexLine(const zolsystem::Bytes& report) {
+std::string HexLine(const zoltest::Bytes& report) {
   std::string text;
   char hex[4];
   for (std::size_t i = 0; i < report.size(); ++i) {
@@ -168,15 +168,15 @@ std::string HexLine(const zolsystem::Bytes& report) {
 
 // Arg: the document's Log_Level (1 errors only, 5 every trace line).
 void BM_ComWriteToLineReport(benchmark::State& state) {
-  zolsystem::SystemOptions options;
+  zoltest::SystemOptions options;
   options.logLevel = static_cast<int>(state.range(0));
-  zolsystem::ZolSystem system(options);
+  zoltest::ZolSystem system(options);
   if (!system.StartAll() || !system.OpenCom(5)) {
     state.SkipWithError(("system did not start: " + system.Problem()).c_str());
     return;
   }
   TraceFollower trace(system.TracePath("ld1"));
-  if (!trace.WaitFor(HexLine(zolsystem::LineReport(0x82, "")), std::chrono::seconds(5))) {
+  if (!trace.WaitFor(HexLine(zoltest::LineReport(0x82, "")), std::chrono::seconds(5))) {
     state.SkipWithError("display not initialised");
     return;
   }
@@ -184,7 +184,7 @@ void BM_ComWriteToLineReport(benchmark::State& state) {
   int counter = 0;
   for (auto _ : state) {
     const std::string text = "n=" + std::to_string(counter++);
-    const std::string expected = HexLine(zolsystem::LineReport(0x81, text));
+    const std::string expected = HexLine(zoltest::LineReport(0x81, text));
     std::string bytes = std::string("\x10\x00", 2) + text;
     const auto start = std::chrono::steady_clock::now();
     if (!system.WriteCom(bytes) || !trace.WaitFor(expected, std::chrono::seconds(5))) {

@@ -12,14 +12,19 @@
 #include <thread>
 #include <vector>
 
-#include "tests/log/TestSupport.h"
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using logtest::Child;
-using logtest::Clock;
+using Clock = std::chrono::steady_clock;
+using zoltest::Process;
 
 constexpr size_t kLineBytes = 100;
 
@@ -42,7 +47,7 @@ size_t CountLines(const fs::path& folder, const std::string& prefix) {
   std::error_code ec;
   for (auto& e : fs::directory_iterator(folder, ec)) {
     if (e.path().filename().string().rfind(prefix, 0) != 0) continue;
-    std::string data = logtest::ReadFile(e.path());
+    std::string data = zoltest::ReadText(e.path().string());
     for (char c : data) n += c == '\n';
   }
   return n;
@@ -72,11 +77,11 @@ Result Drive(unsigned short port, int clients, size_t totalLines, const fs::path
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
-      int fd = logtest::Connect(port);
+      int fd = zoltest::Connect(port);
       if (fd < 0) return;
       const std::string& s = loads[static_cast<size_t>(c)];
       for (size_t off = 0; off < s.size(); off += 65536) {
-        if (!logtest::SendAll(fd, s.substr(off, std::min<size_t>(65536, s.size() - off)))) break;
+        if (!zoltest::SendAll(fd, s.substr(off, std::min<size_t>(65536, s.size() - off)))) break;
       }
       ::close(fd);
     });
@@ -106,55 +111,56 @@ Result Drive(unsigned short port, int clients, size_t totalLines, const fs::path
 }
 
 bool WaitListening(unsigned short port) {
-  return logtest::WaitFor([&] {
-    int fd = logtest::Connect(port);
+  return zoltest::WaitFor([&] {
+    int fd = zoltest::Connect(port);
     if (fd >= 0) ::close(fd);
     return fd >= 0;
   });
 }
 
 Result RunZolLogSvc(int clients, size_t lines) {
-  logtest::TempDir dir;
-  unsigned short port = logtest::FreePort();
-  fs::path exe = logtest::CopyProgram("ZolLogSvc", dir.path);
-  fs::create_directories(dir.path / "out");
-  logtest::WriteFile(dir.path / "ZolConfig.xml",
-                     logtest::LoggingConfig({{"File_Name", (dir.path / "out" / "zol.log").string()},
+  zoltest::TempDir temp("bench-log");
+  const fs::path dir = temp.Dir();
+  unsigned short port = zoltest::FreePort();
+  fs::path exe = zoltest::CopyProgram("ZolLogSvc", dir.string());
+  fs::create_directories(dir / "out");
+  zoltest::WriteFile((dir / "ZolConfig.xml").string(),
+                     zoltest::LoggingConfig({{"File_Name", (dir / "out" / "zol.log").string()},
                                              {"File_Size", "0"},
                                              {"TCP_Port", std::to_string(port)}}));
-  Child svc(exe, {"console"}, dir.path, {"ZOL_SYSROOT=" + dir.path.string()});
+  Process svc(exe, {"console"}, dir, {"ZOL_SYSROOT=" + dir.string()});
   if (!WaitListening(port)) return {};
-  Result r = Drive(port, clients, lines, dir.path / "out", "zol.log", kLineBytes);
+  Result r = Drive(port, clients, lines, dir / "out", "zol.log", kLineBytes);
   svc.Signal(SIGINT);
   svc.Wait(30s);
-  r.received = CountLines(dir.path / "out", "zol.log");
+  r.received = CountLines(dir / "out", "zol.log");
   return r;
 }
 
 Result RunRsyslog(const std::string& rsyslogd, int clients, size_t lines) {
-  logtest::TempDir dir;
-  unsigned short port = logtest::FreePort();
-  fs::create_directories(dir.path / "out");
-  fs::create_directories(dir.path / "work");
+  zoltest::TempDir temp("bench-rsyslog");
+  const fs::path dir = temp.Dir();
+  unsigned short port = zoltest::FreePort();
+  fs::create_directories(dir / "out");
+  fs::create_directories(dir / "work");
   std::string conf =
-      "global(workDirectory=\"" + (dir.path / "work").string() +
+      "global(workDirectory=\"" + (dir / "work").string() +
       "\" parser.escapeControlCharactersOnReceive=\"off\" maxMessageSize=\"8k\")\n"
       "module(load=\"imtcp\" MaxSessions=\"1000\")\n"
       "template(name=\"raw\" type=\"string\" string=\"%rawmsg%\\n\")\n"
       "input(type=\"imtcp\" port=\"" + std::to_string(port) + "\" address=\"127.0.0.1\")\n"
-      "action(type=\"omfile\" file=\"" + (dir.path / "out" / "rs.log").string() + "\" template=\"raw\")\n";
-  logtest::WriteFile(dir.path / "rsyslog.conf", conf);
-  Child rs(rsyslogd, {"-n", "-f", (dir.path / "rsyslog.conf").string(), "-i", (dir.path / "rsyslogd.pid").string()},
-           dir.path);
+      "action(type=\"omfile\" file=\"" + (dir / "out" / "rs.log").string() + "\" template=\"raw\")\n";
+  zoltest::WriteFile((dir / "rsyslog.conf").string(), conf);
+  Process rs(rsyslogd, {"-n", "-f", (dir / "rsyslog.conf").string(), "-i", (dir / "rsyslogd.pid").string()}, dir);
   if (!WaitListening(port)) {
     std::fprintf(stderr, "rsyslogd did not listen: %s\n", rs.Err().c_str());
     return {};
   }
   // rsyslog ends a message at LF and keeps the CR: 100 bytes per line as well.
-  Result r = Drive(port, clients, lines, dir.path / "out", "rs.log", kLineBytes);
+  Result r = Drive(port, clients, lines, dir / "out", "rs.log", kLineBytes);
   rs.Signal(SIGTERM);
   rs.Wait(30s);
-  r.received = CountLines(dir.path / "out", "rs.log");
+  r.received = CountLines(dir / "out", "rs.log");
   return r;
 }
 

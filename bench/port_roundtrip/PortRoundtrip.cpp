@@ -2,6 +2,7 @@
 // (vcomd, PortBridgeServer, the echoing test plug-in) and back, against a
 // bare pty pair echoed by a thread as the reference.
 //   port_roundtrip [round trips] [throughput bytes]
+#include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
 

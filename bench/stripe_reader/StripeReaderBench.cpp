@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 namespace {
 
 using namespace msrtest;
+namespace fs = std::filesystem;
 
 // Programs are taken from the folder of this executable unless ZOL_BIN_DIR says otherwise.
 void FindPrograms() {
