@@ -62,11 +62,12 @@ class HidNotify : public ::testing::Test {
   }
 
   TempRoot m_root;
+  // Targets outlive the notifier: TearDown ends it before they go.
+  Recorder recorder, first, second;
   DeviceChangeNotify m_notify;
 };
 
 TEST_F(HidNotify, ArrivalRemovalAndResumeArriveInOrder) {
-  Recorder recorder;
   ASSERT_TRUE(m_notify.Initialize(&recorder, L"LdDeviceChangeNotifyWindow", ZOL_LDUSB));
   EXPECT_TRUE(m_notify.IsInitialized());
 
@@ -84,7 +85,6 @@ TEST_F(HidNotify, ArrivalRemovalAndResumeArriveInOrder) {
 }
 
 TEST_F(HidNotify, ASecondInitializeOnlyReplacesTheTarget) {
-  Recorder first, second;
   ASSERT_TRUE(m_notify.Initialize(&first, L"LdDeviceChangeNotifyWindow", ZOL_LDUSB));
   ASSERT_TRUE(m_notify.Initialize(&second, L"LdDeviceChangeNotifyWindow", ZOL_LDUSB));
   ASSERT_EQ(hidtest::RunHidsim({"resume"}), 0);
@@ -98,7 +98,6 @@ TEST_F(HidNotify, ASecondInitializeOnlyReplacesTheTarget) {
 }
 
 TEST_F(HidNotify, TerminationEndsTheNotifierWithinItsLimit) {
-  Recorder recorder;
   ASSERT_TRUE(m_notify.Initialize(&recorder, L"MsrDeviceChangeNotifyWindow", ZOL_MSRUSB));
   auto stopped = std::async(std::launch::async, [&] { m_notify.Terminate(); });
   ASSERT_EQ(stopped.wait_for(std::chrono::milliseconds(DeviceChangeNotify::kStopTimeoutMs + 500)),
@@ -119,7 +118,6 @@ TEST_F(HidNotify, WithoutAWatchInitializeFails) {
   HidLib::Terminate();
   ::setenv("ZOL_HID_PROVIDER", "ZolHidPartial.so", 1);
   EXPECT_FALSE(HidLib::Initialize());
-  Recorder recorder;
   EXPECT_FALSE(m_notify.Initialize(&recorder, L"LdDeviceChangeNotifyWindow", ZOL_LDUSB));
   EXPECT_FALSE(m_notify.IsInitialized());
 }
