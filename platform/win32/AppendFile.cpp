@@ -1,4 +1,4 @@
-#include <windows.h>
+#include "platform/win32/WinHeaders.h"
 
 #include "platform/AppendFile.h"
 #include "platform/Error.h"

@@ -1,5 +1,5 @@
 // SetConsoleCtrlHandler: the system calls the handler on a thread of its own.
-#include <windows.h>
+#include "platform/win32/WinHeaders.h"
 
 #include <mutex>
 

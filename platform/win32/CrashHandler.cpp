@@ -1,6 +1,6 @@
 // Unhandled exceptions write a minidump with the exception and the threads'
 // stacks, never the full memory (it may hold card data).
-#include <windows.h>
+#include "platform/win32/WinHeaders.h"
 #include <dbghelp.h>
 
 #include <string>

@@ -1,13 +1,7 @@
 // The HID class on Windows: "hid.dll" bound by name, SetupAPI enumeration of
 // the HID interface class, overlapped file I/O, and a hidden window for the
 // device-interface and power broadcasts.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WinHeaders.h"
 // windows.h first: the others need its types.
 #include <dbt.h>
 #include <hidsdi.h>

@@ -1,5 +1,5 @@
 // The service side of the service control manager.
-#include <windows.h>
+#include "platform/win32/WinHeaders.h"
 
 #include <mutex>
 #include <string>

@@ -1,12 +1,6 @@
 // The kernel virtual serial driver: SetupAPI for its interfaces, an
 // overlapped handle for the data, DeviceIoControl for its controls.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WinHeaders.h"
 // windows.h first: SetupAPI needs its types.
 #include <setupapi.h>
 
