@@ -73,9 +73,9 @@ void ZolPort::WaitNoCalls() {
   m_CallsDone.wait(lock, [this] { return m_CallsInProgress == 0; });
 }
 
-bool ZolPort::TerminateSignalled() const {
-  return m_Terminated.load() || (m_hTerminateEvent && m_hTerminateEvent->Wait(0) == WAIT_OBJECT_0);
-}
+// The terminate event is only ever set after this flag, so the flag alone
+// answers without a system call on every write and read.
+bool ZolPort::TerminateSignalled() const { return m_Terminated.load(); }
 
 BOOL ZolPort::GetComPortNumberFromDeviceInterfacePath() {
   const wchar_t sep = sys::PathSeparator();
@@ -547,7 +547,7 @@ void ZolPort::ConnectReceiveThread() {
     }
     if (!running) break;
     if (!ReadOnce(io, buffer->data())) break;
-    if (m_hTerminateEvent->Wait(0) == WAIT_OBJECT_0) break;
+    if (TerminateSignalled()) break;
   }
   LogMessage(ZOL_SERVICE, LEVEL_INFO, "ConnectReceiveThread - Thread terminating");
   if (m_bPortReady.load() == 1) {

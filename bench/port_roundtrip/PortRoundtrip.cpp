@@ -1,6 +1,6 @@
 // Round trip and throughput from the application through the port service
 // (vcomd, PortBridgeServer, the echoing test plug-in) and back, against a
-// bare pty pair echoed by a thread as the reference.
+// bare pty pair echoed by a thread as the reference, measured in turns.
 //   port_roundtrip [round trips] [throughput bytes]
 #include <fcntl.h>
 #include <pty.h>
@@ -49,21 +49,26 @@ bool WriteAll(int fd, const char* buf, std::size_t n) {
   return true;
 }
 
-Figures Measure(int fd, int trips, std::size_t volume) {
-  Figures f;
+// Round trips of 32-byte messages; returns the latencies in microseconds.
+bool RoundTrips(int fd, int first, int count, std::vector<double>& us) {
   char msg[32], back[32];
-  std::vector<double> us;
-  for (int i = 0; i < trips; ++i) {
+  for (int i = first; i < first + count; ++i) {
     std::snprintf(msg, sizeof(msg), "%031d", i);
     auto t0 = Clock::now();
-    if (!WriteAll(fd, msg, sizeof(msg)) || !ReadExactly(fd, back, sizeof(back), 5000)) return f;
+    if (!WriteAll(fd, msg, sizeof(msg)) || !ReadExactly(fd, back, sizeof(back), 5000)) return false;
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
   }
+  return true;
+}
+
+void Percentiles(std::vector<double>& us, Figures& f) {
   std::sort(us.begin(), us.end());
   f.p50us = us[us.size() / 2];
   f.p99us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+}
 
-  // Throughput: a writer thread and this reader, 1 KB chunks.
+// Throughput: a writer thread and this reader, 1 KB chunks.
+bool Throughput(int fd, std::size_t volume, Figures& f) {
   std::atomic<bool> writeOk{true};
   auto t0 = Clock::now();
   std::thread writer([&] {
@@ -79,39 +84,52 @@ Figures Measure(int fd, int trips, std::size_t volume) {
   writer.join();
   double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   f.bytesPerSecond = volume / seconds;
-  f.ok = readOk && writeOk;
-  return f;
+  return readOk && writeOk;
 }
 
-Figures BarePty(int trips, std::size_t volume) {
-  int master = -1, slave = -1;
-  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {};
-  termios tio{};
-  ::tcgetattr(slave, &tio);
-  ::cfmakeraw(&tio);
-  ::tcsetattr(slave, TCSANOW, &tio);
-  int stop[2];
-  if (::pipe(stop) != 0) return {};
-  std::thread echo([&] {
-    char buf[32768];
-    for (;;) {
-      pollfd p[2] = {{master, POLLIN, 0}, {stop[0], POLLIN, 0}};
-      ::poll(p, 2, -1);
-      if (p[1].revents) return;
-      ssize_t n = ::read(master, buf, sizeof(buf));
-      if (n > 0) WriteAll(master, buf, static_cast<std::size_t>(n));
+// A pty pair whose master a thread echoes: the reference path.
+class BarePty {
+ public:
+  bool Open() {
+    if (::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0 || ::pipe(m_stop) != 0) return false;
+    termios tio{};
+    ::tcgetattr(m_slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(m_slave, TCSANOW, &tio);
+    ::fcntl(m_slave, F_SETFL, ::fcntl(m_slave, F_GETFL) | O_NONBLOCK);
+    m_echo = std::thread([this] {
+      char buf[32768];
+      for (;;) {
+        pollfd p[2] = {{m_master, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+        ::poll(p, 2, -1);
+        if (p[1].revents) return;
+        ssize_t n = ::read(m_master, buf, sizeof(buf));
+        if (n > 0) WriteAll(m_master, buf, static_cast<std::size_t>(n));
+      }
+    });
+    return true;
+  }
+  ~BarePty() {
+    if (m_echo.joinable()) {
+      (void)!::write(m_stop[1], "x", 1);
+      m_echo.join();
     }
-  });
-  ::fcntl(slave, F_SETFL, ::fcntl(slave, F_GETFL) | O_NONBLOCK);
-  Figures f = Measure(slave, trips, volume);
-  (void)!::write(stop[1], "x", 1);
-  echo.join();
-  ::close(master);
-  ::close(slave);
-  return f;
-}
+    for (int fd : {m_master, m_slave, m_stop[0], m_stop[1]})
+      if (fd >= 0) ::close(fd);
+  }
+  int Fd() const { return m_slave; }
 
-Figures Bridge(int trips, std::size_t volume) {
+ private:
+  int m_master = -1, m_slave = -1;
+  int m_stop[2] = {-1, -1};
+  std::thread m_echo;
+};
+
+// Both paths are measured in alternating blocks, so that whatever else the
+// machine does meanwhile weighs on both alike.
+bool Run(int trips, std::size_t volume, Figures& bare, Figures& bridge) {
+  BarePty pty;
+  if (!pty.Open()) return false;
   PortSystemOptions o;
   o.ports = {3};
   o.ldPort = "";
@@ -120,7 +138,7 @@ Figures Bridge(int trips, std::size_t volume) {
   o.logLevel = 0;
   o.serviceEnv["ZOL_TESTPLUGIN_ECHO"] = "1";
   PortSystem sys(o);
-  if (!sys.Start()) return {};
+  if (!sys.Start()) return false;
   App app(sys.ComPath(3));
   // Echo works once the port is reading: probe until a byte comes back.
   bool up = WaitFor(
@@ -129,10 +147,19 @@ Figures Bridge(int trips, std::size_t volume) {
         return app.Read(1, 100) == "p";
       },
       15000);
-  if (!up) return {};
-  Figures f = Measure(app.Fd(), trips, volume);
+  if (!up) return false;
+  constexpr int kBlock = 100;
+  std::vector<double> bareUs, bridgeUs;
+  for (int done = 0; done < trips; done += kBlock) {
+    int count = std::min(kBlock, trips - done);
+    if (!RoundTrips(pty.Fd(), done, count, bareUs) || !RoundTrips(app.Fd(), done, count, bridgeUs)) return false;
+  }
+  Percentiles(bareUs, bare);
+  Percentiles(bridgeUs, bridge);
+  bare.ok = Throughput(pty.Fd(), volume, bare);
+  bridge.ok = Throughput(app.Fd(), volume, bridge);
   sys.StopService();
-  return f;
+  return true;
 }
 
 }  // namespace
@@ -144,9 +171,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "set ZOL_BIN_DIR to the folder with PortBridgeServer, vcomd and zol_test_device.so\n");
     return 2;
   }
-  Figures bare = BarePty(trips, volume);
-  Figures bridge = Bridge(trips, volume);
-  if (!bare.ok || !bridge.ok) {
+  Figures bare, bridge;
+  if (!Run(trips, volume, bare, bridge) || !bare.ok || !bridge.ok) {
     std::fprintf(stderr, "measurement failed (bare %d, bridge %d)\n", bare.ok, bridge.ok);
     return 1;
   }

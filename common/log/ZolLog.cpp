@@ -1,6 +1,7 @@
 // Entry points of the log client.
 #include "common/log/ZolLog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,20 @@ std::recursive_mutex& EntryLock() {
 LogClient* g_client = nullptr;
 bool g_gone = false;  // torn down at exit: nothing is logged after that
 
+// The client's settings never change once read, so a line that cannot pass is
+// refused without the entry lock that every thread of the process shares.
+std::atomic<bool> g_filterKnown{false};
+std::atomic<DWORD> g_filterLevel{0};
+std::atomic<DWORD> g_filterMask{0};
+
+bool RefusedWithoutLock(DWORD module, DWORD level) {
+  if (!g_filterKnown.load(std::memory_order_acquire)) return false;
+  zollog::LogSettings settings;
+  settings.level = g_filterLevel.load(std::memory_order_relaxed);
+  settings.moduleMask = g_filterMask.load(std::memory_order_relaxed);
+  return !zollog::Passes(settings, module, level);
+}
+
 void TearDown() {
   std::lock_guard<std::recursive_mutex> lock(EntryLock());
   if (g_client == nullptr) return;
@@ -39,6 +54,9 @@ LogClient* Client() {
   if (g_client == nullptr && !g_gone) {
     g_client = new LogClient(zollog::ReadLogSettings());
     std::atexit(TearDown);
+    g_filterLevel.store(g_client->Settings().level, std::memory_order_relaxed);
+    g_filterMask.store(g_client->Settings().moduleMask, std::memory_order_relaxed);
+    g_filterKnown.store(true, std::memory_order_release);
   }
   return g_client;
 }
@@ -75,6 +93,7 @@ void LogErrorText(DWORD module, DWORD level, DWORD error, const std::string& mes
 }  // namespace
 
 void LogMessage(DWORD module, DWORD level, const char* fmt, ...) {
+  if (RefusedWithoutLock(module, level)) return;
   std::lock_guard<std::recursive_mutex> lock(EntryLock());
   if (!Filter(module, level)) return;
   va_list args;
@@ -85,6 +104,7 @@ void LogMessage(DWORD module, DWORD level, const char* fmt, ...) {
 }
 
 void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...) {
+  if (RefusedWithoutLock(module, level)) return;
   std::lock_guard<std::recursive_mutex> lock(EntryLock());
   if (!Filter(module, level)) return;
   va_list args;
@@ -96,6 +116,7 @@ void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...) {
 }
 
 void LogError(DWORD module, DWORD level, DWORD error, const char* fmt, ...) {
+  if (RefusedWithoutLock(module, level)) return;
   std::lock_guard<std::recursive_mutex> lock(EntryLock());
   if (!Filter(module, level)) return;
   va_list args;
@@ -106,6 +127,7 @@ void LogError(DWORD module, DWORD level, DWORD error, const char* fmt, ...) {
 }
 
 void LogErrorW(DWORD module, DWORD level, DWORD error, const wchar_t* fmt, ...) {
+  if (RefusedWithoutLock(module, level)) return;
   std::lock_guard<std::recursive_mutex> lock(EntryLock());
   if (!Filter(module, level)) return;
   va_list args;
@@ -116,6 +138,7 @@ void LogErrorW(DWORD module, DWORD level, DWORD error, const wchar_t* fmt, ...) 
 }
 
 void LogHexDump(DWORD module, DWORD level, const void* data, DWORD length, const char* fmt, ...) {
+  if (RefusedWithoutLock(module, level)) return;
   // Held for the whole dump so its lines stay together on the connection.
   std::lock_guard<std::recursive_mutex> lock(EntryLock());
   if (length == 0 || data == nullptr || !Filter(module, level)) return;

@@ -1,8 +1,11 @@
 #pragma once
 // The wire of vcomd's interface sockets (SOCK_SEQPACKET, one message each).
 // On connect vcomd sends one OpenReply; with status 0 it carries the pty
-// master as SCM_RIGHTS. Then each IoRequest gets one IoReply followed by
-// `size` output bytes in the same message. Status values are Win32 errors.
+// master and the port's state page as SCM_RIGHTS, in that order. Then each
+// IoRequest gets one IoReply followed by `size` output bytes in the same
+// message. Status values are Win32 errors.
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace vcom {
@@ -27,6 +30,19 @@ struct IoReply {
 };
 
 inline constexpr std::uint32_t kMaxOutput = 64;
+
+// The state page (a memfd, mapped by both): what vcomd alone knows about the
+// port, so that an opener can answer GET_ZOL_INFO itself while both are 0 and
+// the master shows an open, writable COM side. In every other case the
+// question goes to vcomd, which then decides. vcomd writes; openers only read.
+struct SharedState {
+  std::atomic<std::uint32_t> magic;
+  std::atomic<std::uint32_t> hold;          // a hold set through the control socket
+  std::atomic<std::uint32_t> closePending;  // a close of the COM side not settled yet
+};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+inline constexpr std::size_t kSharedStateSize = 4096;
+static_assert(sizeof(SharedState) <= kSharedStateSize);
 
 // Private request of the Linux backend (not one of the driver's controls):
 // discard what the application's side holds unread while it is closed.

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <set>
 #include <sstream>
 #include <string>
@@ -63,6 +65,48 @@ class Fd {
   int m_fd = -1;
 };
 
+// The port's state page, mapped for writing.
+class StatePage {
+ public:
+  StatePage() = default;
+  ~StatePage() { Reset(); }
+  StatePage(StatePage&& o) noexcept : m_fd(std::move(o.m_fd)), m_state(o.m_state) { o.m_state = nullptr; }
+  StatePage& operator=(StatePage&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      m_fd = std::move(o.m_fd);
+      m_state = o.m_state;
+      o.m_state = nullptr;
+    }
+    return *this;
+  }
+  StatePage(const StatePage&) = delete;
+  StatePage& operator=(const StatePage&) = delete;
+
+  bool Create(const std::string& name) {
+    ::Fd fd(::memfd_create(name.c_str(), MFD_CLOEXEC));
+    if (!fd.Valid() || ::ftruncate(fd.Get(), vcom::kSharedStateSize) != 0) return false;
+    void* at = ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
+    if (at == MAP_FAILED) return false;
+    m_fd = std::move(fd);
+    m_state = new (at) vcom::SharedState{};
+    m_state->magic.store(vcom::kMagic);
+    return true;
+  }
+  int Handle() const { return m_fd.Get(); }
+  void SetHold(bool on) { m_state->hold.store(on ? 1u : 0u); }
+  void SetClosePending(bool on) { m_state->closePending.store(on ? 1u : 0u); }
+
+ private:
+  void Reset() {
+    if (m_state) ::munmap(m_state, vcom::kSharedStateSize);
+    m_state = nullptr;
+    m_fd.Reset();
+  }
+  ::Fd m_fd;
+  vcom::SharedState* m_state = nullptr;
+};
+
 std::string SysRoot() {
   const char* root = ::getenv("ZOL_SYSROOT");
   return root ? root : "";
@@ -90,6 +134,7 @@ struct Port {
   Fd listener;
   Fd opener;  // the one connection that has the interface open
   int watch = -1;
+  StatePage page;  // what openers read of ctlHold and closeSeen
   bool rcvrdy = false;
   bool ctlHold = false;
   // Application openings of the slave that are still open (inotify events).
@@ -185,6 +230,10 @@ bool Daemon::SetUpPort(unsigned n) {
   }
   char name[128];
   if (::ptsname_r(port.master.Get(), name, sizeof(name)) != 0) return false;
+  if (!port.page.Create("vcomd-COM" + std::to_string(n))) {
+    std::fprintf(stderr, "vcomd: cannot create the state page of COM%u: %s\n", n, std::strerror(errno));
+    return false;
+  }
   port.slavePath = name;
   {
     // Until the slave has been opened once, the master shows no hang-up.
@@ -269,7 +318,7 @@ void Daemon::AcceptOpener(Port& port) {
     ::send(conn.Get(), &reply, sizeof(reply), MSG_NOSIGNAL);
     return;
   }
-  char control[CMSG_SPACE(sizeof(int))] = {};
+  char control[CMSG_SPACE(2 * sizeof(int))] = {};
   iovec iov{&reply, sizeof(reply)};
   msghdr msg{};
   msg.msg_iov = &iov;
@@ -279,9 +328,9 @@ void Daemon::AcceptOpener(Port& port) {
   cmsghdr* c = CMSG_FIRSTHDR(&msg);
   c->cmsg_level = SOL_SOCKET;
   c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  int master = port.master.Get();
-  std::memcpy(CMSG_DATA(c), &master, sizeof(int));
+  c->cmsg_len = CMSG_LEN(2 * sizeof(int));
+  int fds[2] = {port.master.Get(), port.page.Handle()};
+  std::memcpy(CMSG_DATA(c), fds, sizeof(fds));
   // What a closed opening wrote with no device side there is not handed to
   // this one.
   if (!SlaveOpen(port)) DropClosedInput(port);
@@ -379,6 +428,7 @@ std::string Daemon::CtlCommand(const std::string& line) {
     for (Port& p : m_ports) {
       if (p.n == port) {
         p.ctlHold = v == "1";
+        p.page.SetHold(p.ctlHold);
         return "OK\n";
       }
     }
@@ -418,6 +468,7 @@ void Daemon::SlaveEvent(int wd, std::uint32_t mask) {
     }
     if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_Q_OVERFLOW)) {
       p.closeSeen = true;
+      p.page.SetClosePending(true);
       p.closeChecks = 0;
       CheckClosed(p);
     }
@@ -431,8 +482,10 @@ void Daemon::CheckClosed(Port& port) {
     Drain(port);
     if (!port.opener.Valid()) DropClosedInput(port);
     port.closeSeen = false;
+    port.page.SetClosePending(false);
   } else if (++port.closeChecks > 100) {
     port.closeSeen = false;  // another opener still has it open
+    port.page.SetClosePending(false);
   }
 }
 

@@ -4,11 +4,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <vector>
 
 #include "platform/Error.h"
 #include "platform/posix/PosixError.h"
@@ -94,7 +94,7 @@ std::uint32_t WaitAny(std::span<const WaitItem> items, std::uint32_t timeoutMs) 
     SetLastError(posix::kErrorInvalidParameter);
     return kWaitFailed;
   }
-  std::vector<pollfd> fds(items.size());
+  std::array<pollfd, kMaximumWaitObjects> fds{};  // no allocation on the I/O path
   for (std::size_t i = 0; i < items.size(); ++i) {
     const WaitItem& item = items[i];
     const std::intptr_t handle = item.event ? item.event->Waitable().handle : item.native.handle;
@@ -114,13 +114,13 @@ std::uint32_t WaitAny(std::span<const WaitItem> items, std::uint32_t timeoutMs) 
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       pollTimeout = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
     }
-    const int n = poll(fds.data(), fds.size(), pollTimeout);
+    const int n = poll(fds.data(), items.size(), pollTimeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       posix::SetLastErrorFromErrno(errno);
       return kWaitFailed;
     }
-    for (std::size_t i = 0; n > 0 && i < fds.size(); ++i) {
+    for (std::size_t i = 0; n > 0 && i < items.size(); ++i) {
       if (fds[i].revents & POLLNVAL) {
         SetLastError(posix::kErrorInvalidHandle);
         return kWaitFailed;

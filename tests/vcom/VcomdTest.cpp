@@ -186,12 +186,17 @@ TEST_F(Vcomd, ZolInfoFollowsTheApplicationAndTheHold) {
   }
   EXPECT_EQ(Info(port).connected, 0u);
 
+  // Repeats included: a readiness the driver already has may be skipped, a
+  // change never.
   const struct {
     std::uint32_t code;
     const char* status;
   } steps[] = {
       {sys::IOCTL_VIRTUAL_SERIAL_SET_RCVRDY, "COM3 connected=0 hold=0 rcvrdy=1"},
+      {sys::IOCTL_VIRTUAL_SERIAL_SET_RCVRDY, "COM3 connected=0 hold=0 rcvrdy=1"},
       {sys::IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY, "COM3 connected=0 hold=0 rcvrdy=0"},
+      {sys::IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY, "COM3 connected=0 hold=0 rcvrdy=0"},
+      {sys::IOCTL_VIRTUAL_SERIAL_SET_RCVRDY, "COM3 connected=0 hold=0 rcvrdy=1"},
   };
   for (const auto& s : steps) {
     std::uint32_t got = 7;
@@ -208,6 +213,35 @@ TEST_F(Vcomd, ZolInfoFollowsTheApplicationAndTheHold) {
   port.Close();
   EXPECT_TRUE(WaitFor([&] { return Control("status").find("COM3 connected=0 hold=0 rcvrdy=0") != std::string::npos; },
                       2000));
+  // The next opening starts from the driver's state, not from the last one's.
+  ASSERT_TRUE(WaitFor([&] { return port.Open(Interface(3)); }, 2000));
+  ASSERT_TRUE(port.IoControl(sys::IOCTL_VIRTUAL_SERIAL_SET_RCVRDY, nullptr, 0, &got));
+  EXPECT_NE(Control("status").find("COM3 connected=0 hold=0 rcvrdy=1"), std::string::npos) << Control("status");
+}
+
+// The hold and the application's openings reach an opener at once, whichever
+// way it learns them; a driver that is gone answers nothing.
+TEST_F(Vcomd, ZolInfoIsNeverStale) {
+  sys::VirtualSerialPort port;
+  ASSERT_TRUE(port.Open(Interface(5)));
+  for (int round = 0; round < 20; ++round) {
+    App app(Com(5));
+    ASSERT_TRUE(app.IsOpen());
+    EXPECT_EQ(Info(port).connected, 1u) << round;
+    ASSERT_EQ(Control("hold 5 1"), "OK\n");
+    EXPECT_EQ(Info(port).hold, 1u) << round;
+    ASSERT_EQ(Control("hold 5 0"), "OK\n");
+    EXPECT_EQ(Info(port).hold, 0u) << round;
+    app.Close();
+    EXPECT_EQ(Info(port).connected, 0u) << round;
+  }
+  App app(Com(5));
+  ASSERT_EQ(Info(port).connected, 1u);
+  daemon.Kill();
+  sys::ZOL_INFO info{};
+  std::uint32_t got = 0;
+  EXPECT_FALSE(port.IoControl(sys::IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO, &info, sizeof(info), &got));
+  EXPECT_EQ(got, 0u);
 }
 
 TEST_F(Vcomd, ReadsAndWritesBreakWhileTheApplicationIsClosed) {
