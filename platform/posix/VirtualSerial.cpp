@@ -8,15 +8,18 @@
 // after writing, and drops what the application can no longer read.
 //
 // The port asks for the COM side's state before every read and write. While
-// the master shows an open, writable COM side and vcomd's state page shows
-// no hold and no close in progress, the answer is known here without a
-// round trip to vcomd; otherwise vcomd answers. A readiness vcomd already
-// has is not sent again.
+// the master shows an open, writable COM side, vcomd's state page shows no
+// hold and no close in progress, and the application has neither opened nor
+// closed the COM side since vcomd last answered, the answer is known here
+// without a round trip; otherwise vcomd answers, after its own events (it
+// drops what a closed opening left unread). A readiness vcomd already has is
+// not sent again.
 #include "platform/VirtualSerial.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -96,17 +99,44 @@ struct VirtualSerialPort::Impl {
   int control = -1;  // the interface socket
   int master = -1;   // the pty master: the data path
   const vcom::SharedState* state = nullptr;  // vcomd's state page, read-only
+  int openings = -1;  // inotify: the application's opens and closes of the COM side
+  bool vcomdAnswered = false;  // vcomd has settled what came before the watch
   int rcvrdySent = -1;  // the readiness vcomd has from us; -1 unknown
   std::mutex ioctlLock;  // one request and its answer at a time
 
   // GET_ZOL_INFO answered here: connected, no hold. False when vcomd must
   // answer (a hang-up, a full COM side, a hold, a close being settled).
   bool LocalInfo(ZOL_INFO& info) const {
-    if (!state || state->hold.load() != 0 || state->closePending.load() != 0) return false;
-    pollfd p[2] = {{master, POLLOUT, 0}, {control, 0, 0}};
-    if (::poll(p, 2, 0) < 0 || p[0].revents != POLLOUT || p[1].revents != 0) return false;
+    if (!state || openings < 0 || !vcomdAnswered || state->hold.load() != 0 || state->closePending.load() != 0) return false;
+    pollfd p[3] = {{master, POLLOUT, 0}, {control, 0, 0}, {openings, POLLIN, 0}};
+    if (::poll(p, 3, 0) < 0 || p[0].revents != POLLOUT || p[1].revents != 0 || p[2].revents != 0) return false;
     info = ZOL_INFO{1, 0, 0};
     return true;
+  }
+
+  // Before vcomd is asked: what happened until now is its to settle first.
+  void ForgetOpenings() const {
+    alignas(inotify_event) char buf[4096];
+    while (openings >= 0 && ::read(openings, buf, sizeof(buf)) > 0) {
+    }
+  }
+
+  // Without the page or the watch every question goes to vcomd: slower, never wrong.
+  void WatchState(int page) {
+    void* at = ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ, MAP_SHARED, page, 0);
+    ::close(page);
+    if (at == MAP_FAILED) return;
+    auto* mapped = static_cast<const vcom::SharedState*>(at);
+    char slave[128];
+    openings = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (mapped->magic.load() != vcom::kMagic || openings < 0 || ::ptsname_r(master, slave, sizeof(slave)) != 0 ||
+        ::inotify_add_watch(openings, slave, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+      ::munmap(at, vcom::kSharedStateSize);
+      if (openings >= 0) ::close(openings);
+      openings = -1;
+      return;
+    }
+    state = mapped;
   }
 
   // Sent as a request whose answer is then read and dropped.
@@ -123,11 +153,13 @@ struct VirtualSerialPort::Impl {
 
   void Close() {
     if (state) ::munmap(const_cast<vcom::SharedState*>(state), vcom::kSharedStateSize);
+    if (openings >= 0) ::close(openings);
     if (master >= 0) ::close(master);
     if (control >= 0) ::close(control);
     state = nullptr;
-    master = control = -1;
+    master = control = openings = -1;
     rcvrdySent = -1;
+    vcomdAnswered = false;
   }
 };
 
@@ -206,14 +238,7 @@ bool VirtualSerialPort::Open(const std::wstring& path) {
   ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
   m_impl->control = fd;
   m_impl->master = master;
-  if (page >= 0) {
-    // Without the page every question goes to vcomd: slower, never wrong.
-    void* at = ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ, MAP_SHARED, page, 0);
-    ::close(page);
-    auto* state = static_cast<const vcom::SharedState*>(at);
-    if (at != MAP_FAILED && state->magic.load() == vcom::kMagic) m_impl->state = state;
-    else if (at != MAP_FAILED) ::munmap(at, vcom::kSharedStateSize);
-  }
+  if (page >= 0) m_impl->WatchState(page);
   return true;
 }
 
@@ -233,6 +258,7 @@ bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_
       return true;
     }
   }
+  if (code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO) m_impl->ForgetOpenings();
   int readiness = code == IOCTL_VIRTUAL_SERIAL_SET_RCVRDY ? 1 : code == IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY ? 0 : -1;
   if (readiness >= 0 && readiness == m_impl->rcvrdySent) return true;
   vcom::IoRequest req{vcom::kMagic, code, outputSize};
@@ -264,6 +290,7 @@ bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_
   if (n && output) std::memcpy(output, buf + sizeof(reply), n);
   if (returned) *returned = n;
   if (readiness >= 0) m_impl->rcvrdySent = readiness;
+  if (code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO) m_impl->vcomdAnswered = true;
   return true;
 }
 
