@@ -165,7 +165,7 @@ bool Run(int trips, std::size_t volume, Figures& bare, Figures& bridge) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int trips = argc > 1 ? std::atoi(argv[1]) : 2000;
+  int trips = argc > 1 ? std::atoi(argv[1]) : 20000;
   std::size_t volume = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : (4u << 20);
   if (BinDir().empty()) {
     std::fprintf(stderr, "set ZOL_BIN_DIR to the folder with PortBridgeServer, vcomd and zol_test_device.so\n");

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -100,16 +101,22 @@ struct VirtualSerialPort::Impl {
   int master = -1;   // the pty master: the data path
   const vcom::SharedState* state = nullptr;  // vcomd's state page, read-only
   int openings = -1;  // inotify: the application's opens and closes of the COM side
-  bool vcomdAnswered = false;  // vcomd has settled what came before the watch
+  std::atomic<bool> vcomdAnswered{false};  // vcomd has settled what came before the watch
+  std::atomic<int> askingVcomd{0};  // GET_ZOL_INFO questions on their way to vcomd
   int rcvrdySent = -1;  // the readiness vcomd has from us; -1 unknown
   std::mutex ioctlLock;  // one request and its answer at a time
 
   // GET_ZOL_INFO answered here: connected, no hold. False when vcomd must
   // answer (a hang-up, a full COM side, a hold, a close being settled).
   bool LocalInfo(ZOL_INFO& info) const {
-    if (!state || openings < 0 || !vcomdAnswered || state->hold.load() != 0 || state->closePending.load() != 0) return false;
+    if (!state || openings < 0 || !vcomdAnswered.load() || state->hold.load() != 0 ||
+        state->closePending.load() != 0)
+      return false;
     pollfd p[3] = {{master, POLLOUT, 0}, {control, 0, 0}, {openings, POLLIN, 0}};
     if (::poll(p, 3, 0) < 0 || p[0].revents != POLLOUT || p[1].revents != 0 || p[2].revents != 0) return false;
+    // Checked after the watch: a question on its way may have taken the
+    // events that vcomd has not settled yet.
+    if (askingVcomd.load() != 0) return false;
     info = ZOL_INFO{1, 0, 0};
     return true;
   }
@@ -159,7 +166,7 @@ struct VirtualSerialPort::Impl {
     state = nullptr;
     master = control = openings = -1;
     rcvrdySent = -1;
-    vcomdAnswered = false;
+    vcomdAnswered.store(false);
   }
 };
 
@@ -245,11 +252,8 @@ bool VirtualSerialPort::Open(const std::wstring& path) {
 bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_t outputSize,
                                   std::uint32_t* returned) {
   if (returned) *returned = 0;
-  std::lock_guard<std::mutex> lock(m_impl->ioctlLock);
-  if (m_impl->control < 0) {
-    SetLastError(posix::kErrorInvalidHandle);
-    return false;
-  }
+  // Without the lock: the read and the write thread ask at the same moment,
+  // and a wait for the lock costs more than the answer.
   if (code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO && output && outputSize >= sizeof(ZOL_INFO)) {
     ZOL_INFO info;
     if (m_impl->LocalInfo(info)) {
@@ -258,7 +262,21 @@ bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_
       return true;
     }
   }
-  if (code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO) m_impl->ForgetOpenings();
+  std::lock_guard<std::mutex> lock(m_impl->ioctlLock);
+  if (m_impl->control < 0) {
+    SetLastError(posix::kErrorInvalidHandle);
+    return false;
+  }
+  struct Asking {
+    std::atomic<int>* count;
+    ~Asking() {
+      if (count) --*count;
+    }
+  } asking{code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO ? &m_impl->askingVcomd : nullptr};
+  if (asking.count) {
+    ++*asking.count;
+    m_impl->ForgetOpenings();
+  }
   int readiness = code == IOCTL_VIRTUAL_SERIAL_SET_RCVRDY ? 1 : code == IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY ? 0 : -1;
   if (readiness >= 0 && readiness == m_impl->rcvrdySent) return true;
   vcom::IoRequest req{vcom::kMagic, code, outputSize};
@@ -290,7 +308,7 @@ bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_
   if (n && output) std::memcpy(output, buf + sizeof(reply), n);
   if (returned) *returned = n;
   if (readiness >= 0) m_impl->rcvrdySent = readiness;
-  if (code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO) m_impl->vcomdAnswered = true;
+  if (code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO) m_impl->vcomdAnswered.store(true);
   return true;
 }
 

@@ -93,9 +93,11 @@ class TestDevice final : public IDevice {
       Record("DataReceived " + std::to_string(length) + " " + Hex(data, static_cast<std::size_t>(length)));
       return;
     }
-    std::lock_guard<std::mutex> lock(m_echoLock);
-    m_echo.emplace_back(data, data + length);
-    m_echoWake.notify_one();
+    {
+      std::lock_guard<std::mutex> lock(m_echoLock);
+      m_echo.emplace_back(data, data + length);
+    }
+    m_echoWake.notify_one();  // after the unlock: the woken thread need not wait for it
   }
 
   void Terminate() override {
