@@ -90,64 +90,61 @@ void LogErrorText(DWORD module, DWORD level, DWORD error, const std::string& mes
   LogText(module, level, message + code + system);
 }
 
+std::string Format(const char* fmt, va_list args) { return zollog::FormatMessageV(fmt, args); }
+// The narrowed text is the message itself, never a format.
+std::string Format(const wchar_t* fmt, va_list args) { return zollog::Narrow(zollog::FormatMessageWV(fmt, args)); }
+
+// What every entry point does first: the filter, then under the entry lock
+// the text, which `emit` sends on.
+template <typename Char, typename Emit>
+void Enter(DWORD module, DWORD level, const Char* fmt, va_list args, Emit emit) {
+  if (RefusedWithoutLock(module, level)) return;
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  if (!Filter(module, level)) return;
+  emit(Format(fmt, args));
+}
+
 }  // namespace
 
 void LogMessage(DWORD module, DWORD level, const char* fmt, ...) {
-  if (RefusedWithoutLock(module, level)) return;
-  std::lock_guard<std::recursive_mutex> lock(EntryLock());
-  if (!Filter(module, level)) return;
   va_list args;
   va_start(args, fmt);
-  std::string text = zollog::FormatMessageV(fmt, args);
+  Enter(module, level, fmt, args, [&](std::string text) { LogText(module, level, std::move(text)); });
   va_end(args);
-  LogText(module, level, std::move(text));
 }
 
 void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...) {
-  if (RefusedWithoutLock(module, level)) return;
-  std::lock_guard<std::recursive_mutex> lock(EntryLock());
-  if (!Filter(module, level)) return;
   va_list args;
   va_start(args, fmt);
-  std::wstring text = zollog::FormatMessageWV(fmt, args);
+  Enter(module, level, fmt, args, [&](std::string text) { LogText(module, level, std::move(text)); });
   va_end(args);
-  // The narrowed text is the message itself, never a format.
-  LogText(module, level, zollog::Narrow(text));
 }
 
 void LogError(DWORD module, DWORD level, DWORD error, const char* fmt, ...) {
-  if (RefusedWithoutLock(module, level)) return;
-  std::lock_guard<std::recursive_mutex> lock(EntryLock());
-  if (!Filter(module, level)) return;
   va_list args;
   va_start(args, fmt);
-  std::string text = zollog::FormatMessageV(fmt, args);
+  Enter(module, level, fmt, args, [&](std::string text) { LogErrorText(module, level, error, text); });
   va_end(args);
-  LogErrorText(module, level, error, text);
 }
 
 void LogErrorW(DWORD module, DWORD level, DWORD error, const wchar_t* fmt, ...) {
-  if (RefusedWithoutLock(module, level)) return;
-  std::lock_guard<std::recursive_mutex> lock(EntryLock());
-  if (!Filter(module, level)) return;
   va_list args;
   va_start(args, fmt);
-  std::wstring text = zollog::FormatMessageWV(fmt, args);
+  Enter(module, level, fmt, args, [&](std::string text) { LogErrorText(module, level, error, text); });
   va_end(args);
-  LogErrorText(module, level, error, zollog::Narrow(text));
 }
 
 void LogHexDump(DWORD module, DWORD level, const void* data, DWORD length, const char* fmt, ...) {
-  if (RefusedWithoutLock(module, level)) return;
-  // Held for the whole dump so its lines stay together on the connection.
-  std::lock_guard<std::recursive_mutex> lock(EntryLock());
-  if (length == 0 || data == nullptr || !Filter(module, level)) return;
+  if (length == 0 || data == nullptr) return;
   va_list args;
   va_start(args, fmt);
-  std::string title = zollog::FormatMessageV(fmt, args);
+  // The entry lock is held for the whole dump, so its lines stay together
+  // on the connection.
+  Enter(module, level, fmt, args, [&](std::string title) {
+    LogMessage(module & ~LOG_CONTINUATION, level, "%s (%d bytes)", title.c_str(), static_cast<int>(length));
+    for (const std::string& line : zollog::HexDumpLines(static_cast<const unsigned char*>(data), length)) {
+      LogMessage(module | LOG_CONTINUATION, level, "%s", line.c_str());
+    }
+  });
   va_end(args);
-  LogMessage(module & ~LOG_CONTINUATION, level, "%s (%d bytes)", title.c_str(), static_cast<int>(length));
-  for (const std::string& line : zollog::HexDumpLines(static_cast<const unsigned char*>(data), length)) {
-    LogMessage(module | LOG_CONTINUATION, level, "%s", line.c_str());
-  }
 }
