@@ -175,6 +175,18 @@ std::wstring MakePredicate(const attributemap& attributes) {
   return predicate;
 }
 
+std::optional<std::wstring> UpdateSelection(const std::wstring& parentPath, const std::wstring& name,
+                                            const std::wstring& value, const attributemap& attributes) {
+  if (!zolconfig::IsXmlText(value)) return std::nullopt;
+  for (const auto& [k, v] : attributes) {
+    if (!zolconfig::IsXmlText(v)) return std::nullopt;
+  }
+  std::wstring expression;
+  if (!parentPath.empty()) expression += L"//" + parentPath;
+  if (!name.empty()) expression += L"//" + name;
+  return expression + MakePredicate(attributes);
+}
+
 std::vector<std::wstring> SplitPath(const std::wstring& text, const std::wstring& separator) {
   std::vector<std::wstring> pieces;
   if (text.empty()) return pieces;

@@ -136,6 +136,11 @@ std::wstring ConfigPathFor(const std::optional<std::wstring>& executable);
 
 // "[@a=\"1\" and @b=\"2\"]" for {a:1, b:2}; values inserted verbatim; "" for none.
 std::wstring MakePredicate(const attributemap& attributes);
+// What UpdateNodes selects: every `name` below `parentPath` that has the
+// attributes. None when the value or an attribute's value is text that XML
+// cannot hold (saved, the file would no longer load).
+std::optional<std::wstring> UpdateSelection(const std::wstring& parentPath, const std::wstring& name,
+                                            const std::wstring& value, const attributemap& attributes);
 // Pieces between the separators; none for an empty text.
 std::vector<std::wstring> SplitPath(const std::wstring& text, const std::wstring& separator);
 

@@ -431,15 +431,9 @@ std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attribu
 
 bool xmlclass::UpdateNodes(const std::wstring& parentPath, const std::wstring& name, const std::wstring& value,
                            const attributemap& attributes) {
-  if (!m_impl->document || !zolconfig::IsXmlText(value)) return false;
-  for (const auto& [k, v] : attributes) {
-    if (!zolconfig::IsXmlText(v)) return false;
-  }
-  std::wstring expression;
-  if (!parentPath.empty()) expression += L"//" + parentPath;
-  if (!name.empty()) expression += L"//" + name;
-  expression += MakePredicate(attributes);
-  std::vector<pugi::xml_node> selected = Select(m_impl->document.get(), expression);
+  std::optional<std::wstring> expression = UpdateSelection(parentPath, name, value, attributes);
+  if (!m_impl->document || !expression) return false;
+  std::vector<pugi::xml_node> selected = Select(m_impl->document.get(), *expression);
   for (pugi::xml_node element : selected) {
     // An element below an earlier one lost its place when that one's text was set.
     if (HasAncestorIn(element, selected)) continue;

@@ -332,15 +332,9 @@ std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attribu
 
 bool xmlclass::UpdateNodes(const std::wstring& parentPath, const std::wstring& name, const std::wstring& value,
                            const attributemap& attributes) {
-  if (!m_impl->document || !zolconfig::IsXmlText(value)) return false;
-  for (const auto& [k, v] : attributes) {
-    if (!zolconfig::IsXmlText(v)) return false;
-  }
-  std::wstring expression;
-  if (!parentPath.empty()) expression += L"//" + parentPath;
-  if (!name.empty()) expression += L"//" + name;
-  expression += MakePredicate(attributes);
-  auto selected = Select(m_impl->document.Get(), expression);
+  std::optional<std::wstring> expression = UpdateSelection(parentPath, name, value, attributes);
+  if (!m_impl->document || !expression) return false;
+  auto selected = Select(m_impl->document.Get(), *expression);
   for (const auto& element : selected) {
     ReplaceContent(element.Get(), value);
     for (const auto& [k, v] : attributes) {
