@@ -10,23 +10,9 @@
 #include "platform/DynamicLibrary.h"
 #include "platform/Process.h"
 #include "service/include/ZolDevice.h"
+#include "tests/ld/CountingListener.h"
 
 namespace {
-
-class CountingListener : public IDeviceListener {
- public:
-  std::int32_t Write(std::uint8_t*, std::uint32_t, std::int32_t*, std::int32_t) override {
-    ++writes;
-    return DEVICE_SUCCESS;
-  }
-  BOOL SetReadyToReceive(BOOL ready) override {
-    (ready ? readyTrue : readyFalse)++;
-    return TRUE;
-  }
-  std::atomic<int> writes{0};
-  std::atomic<int> readyTrue{0};
-  std::atomic<int> readyFalse{0};
-};
 
 TEST(LdPluginLibrary, StartsWithoutDisplayAndReleasesPromptly) {
   const auto exe = sys::ExecutablePath();

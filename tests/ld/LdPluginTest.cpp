@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "service/include/ZolDevice.h"
+#include "tests/ld/CountingListener.h"
 #include "tests/support/ZolSystem.h"
 
 namespace {
@@ -24,22 +25,6 @@ namespace {
 using zoltest::Bytes;
 using zoltest::LineReport;
 using zoltest::WaitFor;
-
-class RecordingListener : public IDeviceListener {
- public:
-  std::int32_t Write(std::uint8_t*, std::uint32_t, std::int32_t* written, std::int32_t) override {
-    ++writes;
-    if (written != nullptr) *written = 0;
-    return DEVICE_SUCCESS;
-  }
-  BOOL SetReadyToReceive(BOOL ready) override {
-    (ready ? readyTrue : readyFalse)++;
-    return TRUE;
-  }
-  std::atomic<int> writes{0};
-  std::atomic<int> readyTrue{0};
-  std::atomic<int> readyFalse{0};
-};
 
 // One system per test program: the library's log client keeps the settings
 // it read first, so every test logs to the same service.
@@ -159,7 +144,7 @@ class LdPlugin : public ::testing::Test {
         timeoutMs);
   }
 
-  RecordingListener listener;
+  CountingListener listener;
   DEVICE_PARAMS params{};
   DevicePtr device;
   std::string deviceName;
@@ -183,7 +168,7 @@ TEST_F(LdPlugin, WithoutDisplayInitializeSucceedsAndDataIsDiscarded) {
 // must not call it, and stops without having started anything.
 TEST_F(LdPlugin, TerminateWithoutInitializeCallsNoListener) {
   {
-    RecordingListener first;
+    CountingListener first;
     DevicePtr earlier(g_CreateDevice());
     ASSERT_NE(earlier, nullptr);
     ASSERT_EQ(earlier->Initialize(&first, &params), DEVICE_SUCCESS);

@@ -1,13 +1,7 @@
 // xmlclass on the MSXML 3.0 DOM through COM, with the document's default
 // settings: whitespace-only text dropped, comments kept, the default
 // selection language.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WinHeaders.h"
 #include <objbase.h>
 #include <oleauto.h>
 #include <msxml2.h>
