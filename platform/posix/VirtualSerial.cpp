@@ -219,14 +219,10 @@ bool VirtualSerialPort::Open(const std::wstring& path) {
   int master = -1, page = -1;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); got > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    // The buffer holds two: the kernel closes any more than that itself.
+    std::size_t count = std::min<std::size_t>((c->cmsg_len - CMSG_LEN(0)) / sizeof(int), 2);
     int fds[2] = {-1, -1};
-    std::memcpy(fds, CMSG_DATA(c), std::min<std::size_t>(count, 2) * sizeof(int));
-    for (std::size_t i = 2; i < count; ++i) {  // more than the protocol has: not ours to keep
-      int extra;
-      std::memcpy(&extra, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-      ::close(extra);
-    }
+    std::memcpy(fds, CMSG_DATA(c), count * sizeof(int));
     master = fds[0];
     page = fds[1];
   }
