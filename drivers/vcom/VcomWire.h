@@ -3,6 +3,7 @@
 // message as an I/O request, and the control socket's stream as lines and
 // commands. Pure functions, so that the fuzz targets run them as vcomd does.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -19,6 +20,48 @@ inline bool ParseIoRequest(const void* data, std::size_t size, IoRequest& out) {
   if (size != sizeof(IoRequest)) return false;
   std::memcpy(&out, data, sizeof(out));
   return out.magic == kMagic;
+}
+
+inline constexpr std::uint32_t kGetInfo = 0x7001C000u;
+inline constexpr std::uint32_t kSetRcvRdy = 0x7001C004u;
+inline constexpr std::uint32_t kClrRcvRdy = 0x7001C008u;
+inline constexpr std::uint32_t kErrorInvalidFunction = 1;
+inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr std::size_t kInfoSize = 12;
+
+// What a request asks of the port, and the Win32 status it is refused with.
+enum class IoAction { GetInfo, SetRcvRdy, ClrRcvRdy, Purge, Refuse };
+
+inline IoAction ActionOf(const IoRequest& req, std::uint32_t& status) {
+  status = 0;
+  switch (req.code) {
+    case kGetInfo:
+      if (req.outputSize >= kInfoSize) return IoAction::GetInfo;
+      status = kErrorInsufficientBuffer;
+      return IoAction::Refuse;
+    case kSetRcvRdy:
+      return IoAction::SetRcvRdy;
+    case kClrRcvRdy:
+      return IoAction::ClrRcvRdy;
+    case kPurge:
+      return IoAction::Purge;
+    default:
+      status = kErrorInvalidFunction;
+      return IoAction::Refuse;
+  }
+}
+
+// The reply message: the header, then the information for GET_ZOL_INFO.
+// out has room for sizeof(IoReply) + kMaxOutput; the bytes to send.
+inline std::size_t BuildIoReply(IoAction action, std::uint32_t status, const std::uint32_t (&info)[3],
+                                unsigned char* out) {
+  IoReply reply{kMagic, status, 0};
+  if (action == IoAction::GetInfo) {
+    reply.size = kInfoSize;
+    std::memcpy(out + sizeof(reply), info, kInfoSize);
+  }
+  std::memcpy(out, &reply, sizeof(reply));
+  return sizeof(reply) + reply.size;
 }
 
 // The control socket's bytes, cut into lines (LF or CR LF). A line that never
@@ -64,9 +107,11 @@ inline CtlCommand ParseCtlLine(const std::string& line) {
   } else if (word == "hold") {
     std::string n, v, extra;
     in >> n >> v >> extra;
+    unsigned port = 0;
     c.kind = CtlCommand::Kind::HoldUsage;
-    if (ParsePortNumber(n, c.port) && (v == "0" || v == "1") && extra.empty()) {
+    if (ParsePortNumber(n, port) && (v == "0" || v == "1") && extra.empty()) {
       c.kind = CtlCommand::Kind::Hold;
+      c.port = port;
       c.on = v == "1";
     }
   }

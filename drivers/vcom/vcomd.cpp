@@ -34,11 +34,6 @@ namespace {
 
 constexpr const char* kGuid = "{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}";
 constexpr std::uint32_t kErrorSharingViolation = 32;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorInvalidFunction = 1;
-constexpr std::uint32_t kGetInfo = 0x7001C000u;
-constexpr std::uint32_t kSetRcvRdy = 0x7001C004u;
-constexpr std::uint32_t kClrRcvRdy = 0x7001C008u;
 
 class Fd {
  public:
@@ -366,38 +361,33 @@ void Daemon::ServeOpener(Port& port) {
     return;
   }
   unsigned char out[sizeof(vcom::IoReply) + vcom::kMaxOutput] = {};
-  vcom::IoReply reply{vcom::kMagic, 0, 0};
-  switch (req.code) {
-    case kGetInfo: {
-      if (req.outputSize < 12) {
-        reply.status = kErrorInsufficientBuffer;
-        break;
-      }
+  std::uint32_t status = 0;
+  std::uint32_t info[3] = {0, 0, 0};
+  vcom::IoAction action = vcom::ActionOf(req, status);
+  switch (action) {
+    case vcom::IoAction::GetInfo: {
       CheckClosed(port);
       bool connected = false, hold = false;
       ComState(port, connected, hold);
-      std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, 0u};
-      std::memcpy(out + sizeof(reply), info, sizeof(info));
-      reply.size = sizeof(info);
+      info[0] = connected ? 1u : 0u;
+      info[1] = hold ? 1u : 0u;
       break;
     }
-    case kSetRcvRdy:
+    case vcom::IoAction::SetRcvRdy:
       port.rcvrdy = true;
       break;
-    case kClrRcvRdy:
+    case vcom::IoAction::ClrRcvRdy:
       port.rcvrdy = false;
       break;
-    case vcom::kPurge: {
+    case vcom::IoAction::Purge:
       // The device side wrote after the application closed: drop it.
       if (!SlaveOpen(port)) Drain(port);
       break;
-    }
-    default:
-      reply.status = kErrorInvalidFunction;
+    case vcom::IoAction::Refuse:
       break;
   }
-  std::memcpy(out, &reply, sizeof(reply));
-  ::send(port.opener.Get(), out, sizeof(reply) + reply.size, MSG_NOSIGNAL);
+  std::size_t size = vcom::BuildIoReply(action, status, info, out);
+  ::send(port.opener.Get(), out, size, MSG_NOSIGNAL);
 }
 
 void Daemon::AcceptCtl() {
