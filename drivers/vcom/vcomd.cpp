@@ -311,8 +311,9 @@ void Daemon::AcceptOpener(Port& port) {
   if (!conn.Valid()) return;
   vcom::OpenReply reply{vcom::kMagic, 0};
   // The last opener may have closed after this round's poll: what it sent
-  // and its close are taken first, so a reopen right after is served.
-  while (port.opener.Valid()) {
+  // and its close are taken first, so a reopen right after is served (an
+  // opener that keeps sending is served a bounded number of times here).
+  for (int served = 0; port.opener.Valid() && served < 64; ++served) {
     pollfd p{port.opener.Get(), POLLIN, 0};
     if (::poll(&p, 1, 0) <= 0 || p.revents == 0) break;
     ServeOpener(port);
