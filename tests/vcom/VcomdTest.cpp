@@ -420,6 +420,26 @@ TEST_F(Vcomd, UnreadDataNeverReachesTheNextOpener) {
   }
 }
 
+// The device side drops what a closed opening left unread itself, before its
+// first write into the next one: also while vcomd is too slow to (stopped).
+TEST_F(Vcomd, TheDeviceSideDropsAClosedOpeningsInputBeforeItWritesAgain) {
+  sys::VirtualSerialPort port;
+  ASSERT_TRUE(port.Open(Interface(3)));
+  sys::VirtualSerialIo writer(port, sys::VirtualSerialIo::Kind::Write);
+  std::uint32_t n = 0;
+  auto first = std::make_unique<App>(Com(3));
+  ASSERT_EQ(Info(port).connected, 1u);
+  ASSERT_TRUE(writer.Start(const_cast<char*>("old"), 3, &n));
+  ASSERT_TRUE(WaitFor([&] { return Unread(first->Fd()) == 3; }, 2000));
+  daemon.Signal(SIGSTOP);
+  first.reset();
+  App next(Com(3));
+  ASSERT_TRUE(next.IsOpen());
+  EXPECT_TRUE(writer.Start(const_cast<char*>("new"), 3, &n));
+  EXPECT_EQ(next.Read(3, 2000), "new");
+  daemon.Signal(SIGCONT);
+}
+
 TEST_F(Vcomd, MalformedInputGetsAnErrorOrAClosedConnection) {
   // Interface socket: a request of the wrong size closes that connection only.
   {
