@@ -22,6 +22,7 @@ using nlohmann::json;
 constexpr int kPlugTimeoutMs = 5000;
 constexpr int kSwipeTimeoutMs = 5000;
 constexpr std::size_t kKeptEvents = 512;
+constexpr off_t kLogStartBytes = 64 * 1024;
 
 bool SocketThere(const std::string& path) {
   struct stat st {};
@@ -215,7 +216,12 @@ void BenchHub::FollowLog() {
   if (m_opt.logPath.empty()) return;
   std::lock_guard<std::mutex> lock(m_mutex);
   std::vector<std::string> lines;
+  struct stat st {};
+  // A long file met first: only its end matters to the tail.
+  const bool cut = m_logInode == 0 && ::stat(m_opt.logPath.c_str(), &st) == 0 && st.st_size > kLogStartBytes;
+  if (cut) m_logOffset = st.st_size - kLogStartBytes;
   ReadNewLines(m_opt.logPath, &m_logOffset, &m_logInode, &m_logPartial, &lines);
+  if (cut && !lines.empty()) lines.erase(lines.begin());  // begun in the middle of it
   if (lines.empty()) return;
   json added = json::array();
   for (std::string& line : lines) {
