@@ -118,6 +118,8 @@ TEST_F(BenchApi, BadInputGetsAClearErrorAndTheDevicesRunOn) {
       {"track 3 in the numeric layout", "POST", "/api/devices/msr/swipe",
        "{\"numeric\": true, \"track3\": \"1\"}", 400},
       {"a character below the track's range", "POST", "/api/devices/msr/swipe", "{\"track2\": \"12 34\"}", 400},
+      {"a body over the limit", "POST", "/api/devices/msr/swipe",
+       json({{"track2", std::string(70000, '1')}}).dump(), 413},
       {"a swipe on the display", "POST", "/api/devices/ld/swipe", "{}", 400},
       {"an unknown device", "POST", "/api/devices/printer/unplug", "", 404},
       {"an unknown device's state", "GET", "/api/devices/printer", "", 404},

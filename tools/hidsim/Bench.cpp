@@ -28,6 +28,7 @@ constexpr int kExitUsage = 2;
 // Requests that change something, per second, before 429 answers.
 constexpr double kChangesPerSecond = 100;
 constexpr int kHttpThreads = 32;
+constexpr std::size_t kMaxBody = 64 * 1024;  // a swipe is well under 1 KB
 constexpr int kLogPollMs = 200;
 constexpr auto kHeartbeat = std::chrono::seconds(5);
 
@@ -114,8 +115,10 @@ void Routes(httplib::Server& server, BenchHub& hub, RateLimit& limit) {
   });
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return;
-    const std::string what = res.status == 404 ? "no such resource: " + req.method + " " + req.path
-                                               : "request refused (" + std::to_string(res.status) + ")";
+    std::string what = "request refused (" + std::to_string(res.status) + ")";
+    if (res.status == 404) what = "no such resource: " + req.method + " " + req.path;
+    if (res.status == 413) what = "the body is over " + std::to_string(kMaxBody) + " bytes";
+    if (res.status == 400) what = "a malformed request (a POST needs a body, e.g. curl -d '')";
     Reply(res, res.status, {{"error", what}});
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
@@ -292,6 +295,7 @@ int RunBench(const std::vector<std::string>& args, const std::string& self) {
   server.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
   server.set_keep_alive_max_count(100000);
   server.set_tcp_nodelay(true);  // small answers and events go out at once
+  server.set_payload_max_length(kMaxBody);
   RateLimit limit;
   Routes(server, hub, limit);
   const int port = opt.listenPort == 0 ? server.bind_to_any_port(opt.listenHost)

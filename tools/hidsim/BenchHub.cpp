@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,6 +138,10 @@ bool BenchHub::Plug(BenchDevice& device, std::string* problem) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // A bench that dies unplugs its devices; the simulator holds none of the
+    // bench's sockets, which would keep its HTTP connections from closing.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    ::close_range(3, ~0U, 0);
     ::execv(cargv[0], cargv.data());
     ::_exit(127);
   }
