@@ -2,6 +2,7 @@
 // side, the bench's JSON API on the other.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -99,6 +100,12 @@ TEST_F(BenchApi, UnplugAndPlugReachThePortService) {
   ASSERT_TRUE(bench.Sys().OpenCom(BenchSystem::kDisplayCom));
   ASSERT_TRUE(bench.Sys().WriteCom("\x1f" "again"));
   EXPECT_TRUE(WaitFor([&] { return bench.Get("/api/devices/ld").body["lines"][0] == "again               "; }));
+  // Stopping the bench unplugs both devices and ends it cleanly.
+  bench.Bench().Signal(SIGTERM);
+  EXPECT_EQ(bench.Bench().WaitExit(), 0);
+  EXPECT_FALSE(SocketThere("display"));
+  EXPECT_FALSE(SocketThere("reader"));
+  EXPECT_TRUE(bench.Sys().WaitForLog("HidMsrManager::HidDeviceChanged - Unintialize old MSR", 2));
 }
 
 TEST_F(BenchApi, BadInputGetsAClearErrorAndTheDevicesRunOn) {
