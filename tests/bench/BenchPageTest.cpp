@@ -62,6 +62,29 @@ TEST(BenchPage, ShowsTheApplicationsTextAndSendsAReadyCard) {
     const auto last = browser.Evaluate("document.getElementById('last').textContent");
     return last && last->get<std::string>().find("5000987654321098=30011200000000000") != std::string::npos;
   }));
+  // The form, with an error track.
+  ASSERT_EQ(browser.Evaluate("document.getElementById('t1').value = 'ABC'; document.getElementById('t2').value = "
+                             "'123'; document.getElementById('t3').value = ''; "
+                             "document.querySelector('.err[value=\"2\"]').checked = true; "
+                             "document.getElementById('numeric').checked = false; "
+                             "document.querySelector('#swipe button[type=submit]').click(), true"),
+            json(true));
+  EXPECT_EQ(app->Read(6), "%ABC?E");
+
+  // The display's unplug and plug buttons reach the port service, and the
+  // page shows the state each time.
+  for (const bool plugged : {false, true}) {
+    SCOPED_TRACE(plugged ? "plug" : "unplug");
+    const std::size_t before = bench.Sys().CountLog(plugged ? "HidLdManager::HidDeviceChanged - Initialize new LD"
+                                                            : "HidLdManager::HidDeviceChanged - Unintialize old LD");
+    ASSERT_EQ(browser.Evaluate("document.getElementById('ld-plug').click(), true"), json(true));
+    EXPECT_TRUE(WaitFor([&] {
+      return browser.Evaluate("document.getElementById('ld').dataset.plugged") == json(plugged ? "true" : "false");
+    }));
+    EXPECT_TRUE(bench.Sys().WaitForLog(plugged ? "HidLdManager::HidDeviceChanged - Initialize new LD"
+                                               : "HidLdManager::HidDeviceChanged - Unintialize old LD",
+                                       before + 1));
+  }
 }
 
 }  // namespace
