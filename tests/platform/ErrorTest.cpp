@@ -51,6 +51,23 @@ TEST(ErrorTest, EveryCodeTheSystemUsesHasATextEndingInCrLf) {
   }
 }
 
+// A failure value that Process returns is logged with its text: without one
+// the line would be dropped.
+TEST(ErrorTest, TheHresultsTheSystemReturnsHaveTheirSystemText) {
+  const struct {
+    std::uint32_t code;
+    const char* text;
+  } cases[] = {
+      {static_cast<std::uint32_t>(E_FAIL), "Unspecified error\r\n"},
+      {static_cast<std::uint32_t>(E_UNEXPECTED), "Catastrophic failure\r\n"},
+      {static_cast<std::uint32_t>(E_OUTOFMEMORY), "Not enough memory resources are available to complete this operation.\r\n"},
+      {static_cast<std::uint32_t>(E_INVALIDARG), "The parameter is incorrect.\r\n"},
+      {0x80070005u, "Access is denied.\r\n"},
+      {0x8007048Fu, "The device is not connected.\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sys::ErrorText(c.code), c.text) << std::hex << c.code;
+}
+
 TEST(ErrorTest, AnUnknownCodeHasNoText) { EXPECT_EQ(sys::ErrorText(0x2FFFFFFu), ""); }
 
 TEST(ErrorTest, LastErrorBelongsToTheThread) {

@@ -496,6 +496,22 @@ TEST(PortServiceStartup, MissingOrWrongRegistryValueEndsTheServiceAtOnce) {
   }
 }
 
+// Under the service manager a failing Process is logged with its value and
+// the system's text for it, so the line is not dropped for want of a text.
+TEST(PortServiceStartup, ServiceWhoseManagerFailsLogsProcessFailedWithItsText) {
+  PortSystemOptions o;
+  o.startVcomd = false;  // no registry file: Initialize fails with E_FAIL
+  PortSystem sys(o);
+  ASSERT_TRUE(sys.Prepare());
+  if (!sys.StartLogService()) GTEST_SKIP() << "ZolLogSvc is not built";
+  auto env = sys.Env();
+  env["NOTIFY_SOCKET"] = sys.Temp() + "/no-manager";  // reports go nowhere; the service runs all the same
+  ASSERT_TRUE(sys.Service().Start({sys.Bin() + "/PortBridgeServer"}, env, sys.Temp() + "/service.out", sys.Temp()));
+  EXPECT_EQ(sys.Service().WaitExit(), 0);
+  EXPECT_TRUE(sys.WaitLog("CServiceClass::ServiceMain - Process failed - (0x80004005)Unspecified error"));
+  EXPECT_TRUE(sys.WaitLog("CServiceClass::ServiceMain - Service is Stopped"));
+}
+
 TEST(PortServiceStartup, OpenCloseCyclesLeaveFilesAndThreadsWhereTheyStarted) {
   PortSystem sys({});
   ASSERT_TRUE(sys.Start());
