@@ -14,6 +14,7 @@
 
 #include "common/config/ConfigDoc.h"
 #include "common/config/XmlShared.h"
+#include "platform/WholeFile.h"
 
 namespace {
 
@@ -311,8 +312,10 @@ bool xmlclass::Save(const std::wstring& path) {
   if (!m_impl->document) return false;
   const std::wstring& target = path.empty() ? m_path : path;
   if (target.empty()) return false;
-  StringVariant destination(target);
-  return m_impl->document->save(destination.Get()) == S_OK;
+  return sys::ReplaceFileThrough(target, [this](const std::wstring& written) {
+    StringVariant destination(written);
+    return m_impl->document->save(destination.Get()) == S_OK;
+  });
 }
 
 std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attributemap& attributes) {
