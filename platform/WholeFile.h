@@ -1,10 +1,10 @@
 #pragma once
 // Files written whole. A replacement is atomic and durable: the new content
 // goes to a temporary file in the target's folder, is flushed to disk and
-// renamed over the target (Windows: ReplaceFile, else MoveFileEx with
-// write-through), so a reader at any moment finds the old or the new file and
-// a crash leaves one of them, never a part. The target keeps its mode and
-// owner (Windows: its attributes and security). Where the folder takes no new
+// renamed over the target (Windows: MoveFileEx with write-through), so a
+// reader at any moment finds the old or the new file and a crash leaves one of
+// them, never a part. On Linux the target keeps its mode and owner; on Windows
+// it takes the security its folder gives a new file. Where the folder takes no new
 // file but the target itself may be written (a user allowed to edit that one
 // file), or its owner cannot be kept, the target is rewritten in place.
 #include <functional>

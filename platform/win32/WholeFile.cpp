@@ -65,13 +65,10 @@ bool ReplaceFileThrough(const std::wstring& target, const std::function<bool(con
     SetLastError(error);
     return false;
   }
-  // ReplaceFile keeps the document's attributes and security; MoveFileEx
-  // serves a new document, or a volume that cannot replace. A reader that
-  // has the document open without delete sharing holds it up for a moment.
+  // A rename onto the document is atomic (ReplaceFile is not: a reader may
+  // find the document missing in between). A reader that has the document
+  // open without delete sharing holds the rename up for a moment.
   for (int attempt = 0;; ++attempt) {
-    if (exists &&
-        ::ReplaceFileW(target.c_str(), temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-      return true;
     if (::MoveFileExW(temporary, target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD error = ::GetLastError();
     if (attempt >= kBusyTries || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) {

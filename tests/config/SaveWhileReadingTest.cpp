@@ -36,7 +36,7 @@ TEST(SaveWhileReading, ReadersAlwaysFindTheOldOrTheNewDocument) {
   configdoc tool;
   ASSERT_TRUE(tool.Open(path, true));
   // A document of some size, so that writing it takes more than one step.
-  ASSERT_EQ(tool.WriteValue(kParent, L"Padding", std::wstring(256 * 1024, L'x'), {}), 0);
+  ASSERT_EQ(tool.WriteValue(kParent, L"Padding", std::wstring(64 * 1024, L'x'), {}), 0);
   ASSERT_EQ(tool.WriteValue(kParent, L"TCP_Port", L"1000", {}), 0);
   ASSERT_TRUE(tool.Save(L""));
 
