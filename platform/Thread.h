@@ -15,7 +15,8 @@ std::uint64_t TickCountMs();
 
 // Held by a thread for its whole life, so that a stack overflow on it still
 // runs the crash handler: Linux gives it an alternate signal stack of its own
-// (unless it has one already), Windows keeps stack back for the handler.
+// (when the process's fault handler runs on one and the thread has none yet),
+// Windows keeps stack back for the handler.
 class CrashStack {
  public:
   CrashStack();

@@ -20,6 +20,9 @@ constexpr std::size_t kGuardBytes = 4096;
 }  // namespace
 
 CrashStack::CrashStack() {
+  // Only a process whose fault handler asks for it needs one (the log service has none).
+  struct sigaction fault {};
+  if (::sigaction(SIGSEGV, nullptr, &fault) != 0 || !(fault.sa_flags & SA_ONSTACK)) return;
   stack_t current{};
   if (::sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_DISABLE)) return;  // one is there
   void* area = ::mmap(nullptr, kGuardBytes + kCrashStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
