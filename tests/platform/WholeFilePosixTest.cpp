@@ -2,6 +2,7 @@
 // the link that names it; what is not a regular file is not replaced.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -82,6 +83,42 @@ TEST(WholeFilePosix, ANewFileIsMadeAndWhatIsNotARegularFileIsLeftAlone) {
   EXPECT_TRUE(fs::is_directory(folder));
   EXPECT_FALSE(sys::ReplaceFileContents(sys::FromUtf8((dir.Dir() / "missing/x.xml").string()), "<a/>"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Dir()), fs::directory_iterator()), 3);
+}
+
+// A user allowed to edit the document but not to make files beside it, or
+// not its owner, still saves it: in place, the owner unchanged.
+TEST(WholeFilePosix, AnEditorWhoCannotReplaceTheFileRewritesItInPlace) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching to another user takes root";
+  const struct {
+    const char* name;
+    fs::perms folder;
+  } cases[] = {{"folder closed to the editor", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                                     fs::perms::others_read | fs::perms::others_exec},
+               {"folder open, file not the editor's", fs::perms::all}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    zoltest::TempDir dir;
+    const fs::path folder = dir.Dir() / "bin";
+    const fs::path file = folder / "ZolConfig.xml";
+    fs::create_directories(folder);
+    zoltest::WriteFile(file, "<old/>");
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    fs::permissions(folder, c.folder);
+    fs::permissions(dir.Dir(), fs::perms::all);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      bool ok = ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                sys::ReplaceFileContents(sys::FromUtf8(file.string()), "<new/>");
+      ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(Read(file), "<new/>");
+    EXPECT_EQ(Stat(file).st_uid, 0u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+  }
 }
 
 }  // namespace
