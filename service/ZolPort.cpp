@@ -160,14 +160,14 @@ HRESULT ZolPort::Initialize() {
   }
 
   try {
-    m_hWriteThread = std::thread([this] { WriteInternalThread(); });
+    m_hWriteThread = sys::StartThread([this] { WriteInternalThread(); });
   } catch (const std::system_error&) {
     LogError(ZOL_SERVICE, LEVEL_ERROR, ERROR_NOT_ENOUGH_MEMORY,
              "ZolPort::Initialize - CreateThread WriteInternalThread failed");
     return sys::HresultFromWin32(ERROR_NOT_ENOUGH_MEMORY);
   }
   try {
-    m_hReadThread = std::thread([this] { ConnectReceiveThread(); });
+    m_hReadThread = sys::StartThread([this] { ConnectReceiveThread(); });
   } catch (const std::system_error&) {
     LogError(ZOL_SERVICE, LEVEL_ERROR, ERROR_NOT_ENOUGH_MEMORY,
              "ZolPort::Initialize - CreateThread ConnectReceiveThread failed");
