@@ -15,8 +15,20 @@ std::wstring Lowered(const std::wstring& s) {
 }  // namespace
 
 bool EditControl::UserEdit(const std::wstring& typed) {
-  if (limit != 0 && typed.size() > limit && typed.size() > text.size()) return false;
-  text = typed;
+  if (limit == 0 || typed.size() <= limit || typed.size() <= text.size()) {
+    text = typed;
+    return true;
+  }
+  // The insertion is what lies between the part both texts start with and
+  // the part both end with.
+  std::size_t head = 0;
+  while (head < text.size() && text[head] == typed[head]) ++head;
+  std::size_t tail = 0;
+  while (tail < text.size() - head && text[text.size() - 1 - tail] == typed[typed.size() - 1 - tail]) ++tail;
+  const std::size_t kept = head + tail;
+  if (kept >= limit) return false;
+  const std::size_t room = limit - kept;
+  text = typed.substr(0, head) + typed.substr(head, room) + typed.substr(typed.size() - tail);
   return true;
 }
 

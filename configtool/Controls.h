@@ -25,7 +25,9 @@ struct EditControl {
   bool enabled = true;
 
   // The user changed the text to typed: taken when within the limit or no
-  // longer than before (deleting is always possible). Returns whether taken.
+  // longer than before (deleting is always possible). What the user inserted
+  // beyond the limit (a long paste) is cut to fit, as an edit control's limit
+  // does; nothing fits: refused. Returns whether anything was taken.
   bool UserEdit(const std::wstring& typed);
 };
 
