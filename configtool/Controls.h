@@ -25,11 +25,15 @@ struct EditControl {
   bool enabled = true;
 
   // The user changed the text to typed: taken when within the limit or no
-  // longer than before (deleting is always possible). What the user inserted
-  // beyond the limit (a long paste) is cut to fit, as an edit control's limit
-  // does; nothing fits: refused. Returns whether anything was taken.
+  // longer than before (deleting is always possible). Returns whether taken.
   bool UserEdit(const std::wstring& typed);
 };
+
+// What an edit control with a text limit makes of an insertion (a paste)
+// that would go beyond the limit: the inserted part cut to fit. typed is the
+// text with the whole insertion, before the text before it; a limit of 0, or
+// a text within it, is returned unchanged.
+std::wstring FitToLimit(const std::wstring& before, const std::wstring& typed, std::size_t limit);
 
 // A drop-down list. A sorted list keeps its entries in text order, ignoring
 // the letters' case.

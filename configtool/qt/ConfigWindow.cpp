@@ -314,7 +314,7 @@ LogWidget::LogWidget(LogPage& page, QWidget* parent) : QWidget(parent), m_page(p
 
   auto bindEdit = [this](QLineEdit* widget, EditControl& control) {
     connect(widget, &QLineEdit::textEdited, this, [this, widget, &control](const QString& text) {
-      control.UserEdit(text.toStdWString());
+      control.UserEdit(FitToLimit(control.text, text.toStdWString(), control.limit));
       ShowEdit(widget, control);
     });
   };
@@ -430,13 +430,15 @@ MsrWidget::MsrWidget(MsrPage& page, QWidget* parent) : QWidget(parent), m_page(p
   for (const Edit& e : m_edits) {
     EditControl* control = e.control;
     QLineEdit* widget = e.widget;
-    connect(widget, &QLineEdit::textEdited, this, [this, control](const QString& text) {
+    connect(widget, &QLineEdit::textEdited, this, [this, control](const QString& edited) {
+      // A paste beyond the limit is cut to fit, as a Win32 edit does.
+      const std::wstring text = FitToLimit(control->text, edited.toStdWString(), control->limit);
       if (control == &m_page.headWrapper) {
-        m_page.OnHeadWrapperEdited(text.toStdWString());
+        m_page.OnHeadWrapperEdited(text);
       } else if (control == &m_page.tailWrapper) {
-        m_page.OnTailWrapperEdited(text.toStdWString());
+        m_page.OnTailWrapperEdited(text);
       } else {
-        control->UserEdit(text.toStdWString());
+        control->UserEdit(text);
       }
       Refresh();
     });
