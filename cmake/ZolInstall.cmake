@@ -16,11 +16,15 @@ foreach(t MsrHidBridge LdHidBridge ZolHidRaw ZolHidSim)
   endif()
 endforeach()
 install(DIRECTORY DESTINATION opt/halvern/zol/log)
+# Made by cmake/ZolUnits.cmake (the same text the services' install writes).
 install(FILES
-  ${PROJECT_SOURCE_DIR}/packaging/systemd/vcomd.service
-  ${PROJECT_SOURCE_DIR}/packaging/systemd/ZOLLOGSVC.service
-  ${PROJECT_SOURCE_DIR}/packaging/systemd/ZOLSVC.service
+  ${PROJECT_BINARY_DIR}/packaging/systemd/vcomd.service
+  ${PROJECT_BINARY_DIR}/packaging/systemd/ZOLLOGSVC.service
+  ${PROJECT_BINARY_DIR}/packaging/systemd/ZOLSVC.service
   DESTINATION lib/systemd/system)
+# The administrator's choice of ports, group and mode (a conffile).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/default/zol-vcomd DESTINATION etc/default)
+install(DIRECTORY DESTINATION etc/halvern)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/70-zol-hid.rules DESTINATION lib/udev/rules.d)
 
 set(CPACK_PACKAGE_NAME zol)
@@ -31,6 +35,13 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libpugixml1v5, libsystemd0, libudev1, libqt6widgets6, systemd")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+  ${PROJECT_SOURCE_DIR}/packaging/debian/postrm
+  ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+# zol_<version>_amd64.deb, as Debian names packages.
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_GENERATOR DEB)
 include(CPack)

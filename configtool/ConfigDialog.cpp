@@ -129,8 +129,7 @@ void ConfigDialog::ApplyAll() {
 }
 
 void ConfigDialog::OnClose(const RestartLimits& limits) {
-  if (!ports.settingsChanged && !logging.settingsChanged && !msr.settingsChanged) return;
-  RestartServices(limits);
+  if (SettingsChanged()) RestartServices(limits);
 }
 
 }  // namespace zolcfg

@@ -38,6 +38,8 @@ class ConfigDialog {
   void ApplyAll();
   // Closing the window: offers the restart when a page saved anything.
   void OnClose(const RestartLimits& limits = {});
+  // A page saved something: closing offers the restart.
+  bool SettingsChanged() const { return ports.settingsChanged || logging.settingsChanged || msr.settingsChanged; }
 
   configdoc& Document() { return m_doc; }
   bool MayWrite() const { return m_mayWrite; }

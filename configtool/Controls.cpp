@@ -20,6 +20,19 @@ bool EditControl::UserEdit(const std::wstring& typed) {
   return true;
 }
 
+std::wstring FitToLimit(const std::wstring& before, const std::wstring& typed, std::size_t limit) {
+  if (limit == 0 || typed.size() <= limit || typed.size() <= before.size()) return typed;
+  // The insertion is what lies between the part both texts start with and
+  // the part both end with.
+  std::size_t head = 0;
+  while (head < before.size() && before[head] == typed[head]) ++head;
+  std::size_t tail = 0;
+  while (tail < before.size() - head && before[before.size() - 1 - tail] == typed[typed.size() - 1 - tail]) ++tail;
+  const std::size_t kept = head + tail;
+  if (kept >= limit) return before;
+  return typed.substr(0, head) + typed.substr(head, limit - kept) + typed.substr(typed.size() - tail);
+}
+
 void ComboControl::AddString(const std::wstring& entry) {
   if (!sorted) {
     entries.push_back(entry);

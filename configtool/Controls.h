@@ -29,6 +29,12 @@ struct EditControl {
   bool UserEdit(const std::wstring& typed);
 };
 
+// What an edit control with a text limit makes of an insertion (a paste)
+// that would go beyond the limit: the inserted part cut to fit. typed is the
+// text with the whole insertion, before the text before it; a limit of 0, or
+// a text within it, is returned unchanged.
+std::wstring FitToLimit(const std::wstring& before, const std::wstring& typed, std::size_t limit);
+
 // A drop-down list. A sorted list keeps its entries in text order, ignoring
 // the letters' case.
 struct ComboControl {

@@ -12,11 +12,23 @@
 namespace zolcfg {
 namespace {
 
-// A failure: a plain box with the last error's number, then a warning.
-void Report(const std::wstring& first, const std::wstring& warning) {
+const wchar_t* const kStopPort = L"Stop ZOL Service GetLastError = ";
+const wchar_t* const kStopLog = L"Stop Log Service GetLastError = ";
+const wchar_t* const kPortNotStopped = L"Quillmere Framework Service failed to stop.\nRestart Quillmere services manually.";
+const wchar_t* const kLogNotStopped = L"Quillmere Logging Service failed to stop.\nRestart Quillmere services manually.";
+
+// A failed step: the system's text with the last error's number, then the
+// cause in words.
+RestartReport Failed(const std::wstring& first, const std::wstring& warning, const std::wstring& service) {
   const DWORD error = sys::LastError();
-  sys::ShowMessageBox({first + std::to_wstring(error), kToolCaption, sys::MessageIcon::None, sys::MessageButtons::Ok});
-  WarningBox(warning);
+  // A stop that outlasts its bound is ours to explain; anything else, the
+  // service manager's.
+  const std::wstring cause = error == ERROR_TIMEOUT ? L"The service " + service + L" did not stop in time."
+                                                    : sys::ServiceFailureCause();
+  RestartReport report;
+  report.firstBox = first + std::to_wstring(error) + (cause.empty() ? L"" : L"\n" + cause);
+  report.warning = warning;
+  return report;
 }
 
 // Stops a running service and waits until it reports stopped.
@@ -38,55 +50,67 @@ bool StopAndWait(sys::Service& service, const RestartLimits& limits) {
 
 }  // namespace
 
-void RestartServices(const RestartLimits& limits) {
-  const auto answer = sys::ShowMessageBox(
-      {L"Configuration file changed. You must restart the services for the configuration to take effect.\n\n"
-       L"Do you want to restart the services now?",
-       kToolCaption, sys::MessageIcon::Question, sys::MessageButtons::YesNo});
-  if (answer != sys::MessageAnswer::Yes) return;
+std::wstring StepText(RestartStep step) {
+  switch (step) {
+    case RestartStep::StoppingPortService: return L"Stopping ZOL Service...";
+    case RestartStep::StoppingLogService: return L"Stopping Log Service...";
+    case RestartStep::StartingLogService: return L"Starting Log Service...";
+    case RestartStep::StartingPortService: return L"Starting ZOL Service...";
+  }
+  return L"";
+}
 
-  const std::wstring stopPort = L"Stop ZOL Service GetLastError = ";
-  const std::wstring stopLog = L"Stop Log Service GetLastError = ";
-  const std::wstring portNotStopped =
-      L"Quillmere Framework Service failed to stop.\nRestart Quillmere services manually.";
-  const std::wstring logNotStopped = L"Quillmere Logging Service failed to stop.\nRestart Quillmere services manually.";
+bool AskToRestart() {
+  return sys::ShowMessageBox(
+             {L"Configuration file changed. You must restart the services for the configuration to take effect.\n\n"
+              L"Do you want to restart the services now?",
+              kToolCaption, sys::MessageIcon::Question, sys::MessageButtons::YesNo}) == sys::MessageAnswer::Yes;
+}
 
+RestartReport RunRestart(const RestartLimits& limits, const std::function<void(RestartStep)>& progress) {
+  auto say = [&](RestartStep step) {
+    if (progress) progress(step);
+  };
   sys::ServiceManager manager;
   sys::Service logService;
   sys::Service portService;
-  if (!manager.Open()) {
-    Report(stopPort, portNotStopped);
-    return;
-  }
+  say(RestartStep::StoppingPortService);
+  if (!manager.Open()) return Failed(kStopPort, kPortNotStopped, kPortServiceName);
   // A service that cannot be opened (not installed) ends in its stop report
   // before anything is stopped.
-  if (!logService.Open(manager, kLogServiceName)) {
-    Report(stopLog, logNotStopped);
-    return;
-  }
-  if (!portService.Open(manager, kPortServiceName)) {
-    Report(stopPort, portNotStopped);
-    return;
-  }
-  if (!StopAndWait(portService, limits)) {
-    Report(stopPort, portNotStopped);
-    return;
-  }
-  if (!StopAndWait(logService, limits)) {
-    Report(stopLog, logNotStopped);
-    return;
-  }
+  if (!logService.Open(manager, kLogServiceName)) return Failed(kStopLog, kLogNotStopped, kLogServiceName);
+  if (!portService.Open(manager, kPortServiceName)) return Failed(kStopPort, kPortNotStopped, kPortServiceName);
+  if (!StopAndWait(portService, limits)) return Failed(kStopPort, kPortNotStopped, kPortServiceName);
+  say(RestartStep::StoppingLogService);
+  if (!StopAndWait(logService, limits)) return Failed(kStopLog, kLogNotStopped, kLogServiceName);
+  say(RestartStep::StartingLogService);
   if (!logService.Start()) {
-    Report(L"Start Log Service GetLastError = ",
-           L"Quillmere Logging Service failed to start.\nRestart Quillmere services manually.");
-    return;
+    return Failed(L"Start Log Service GetLastError = ",
+                  L"Quillmere Logging Service failed to start.\nRestart Quillmere services manually.", kLogServiceName);
   }
+  say(RestartStep::StartingPortService);
   if (!portService.Start()) {
-    Report(L"Start ZOL Service GetLastError = ",
-           L"Quillmere Framework Service failed to start.\nRestart Quillmere services manually.");
+    return Failed(L"Start ZOL Service GetLastError = ",
+                  L"Quillmere Framework Service failed to start.\nRestart Quillmere services manually.", kPortServiceName);
+  }
+  RestartReport report;
+  report.restarted = true;
+  report.firstBox = L"Quillmere services restarted.\n";
+  return report;
+}
+
+void ShowRestartReport(const RestartReport& report) {
+  if (report.restarted) {
+    InformationBox(report.firstBox);
     return;
   }
-  InformationBox(L"Quillmere services restarted.\n");
+  sys::ShowMessageBox({report.firstBox, kToolCaption, sys::MessageIcon::None, sys::MessageButtons::Ok});
+  WarningBox(report.warning);
+}
+
+void RestartServices(const RestartLimits& limits) {
+  if (!AskToRestart()) return;
+  ShowRestartReport(RunRestart(limits));
 }
 
 }  // namespace zolcfg

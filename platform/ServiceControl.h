@@ -2,7 +2,8 @@
 // Controlling installed services from a program (the service control manager's
 // client side). Linux: systemd units "<NAME>.service" through systemctl.
 // Errors are Win32 numbers in sys::LastError(): ERROR_SERVICE_DOES_NOT_EXIST
-// for a service that is not installed.
+// for a service that is not installed. Each failure also leaves its cause in
+// words a user understands (ServiceFailureCause).
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,5 +51,10 @@ class Service {
  private:
   std::unique_ptr<Impl> m_impl;
 };
+
+// Why the last failed call of this thread failed, as a sentence: systemd not
+// running, the unit not installed, access refused, what a failed start left
+// (Windows: the system's text for the error). Empty after a success.
+std::wstring ServiceFailureCause();
 
 }  // namespace sys

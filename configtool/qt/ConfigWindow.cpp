@@ -6,15 +6,20 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "platform/MessageBox.h"
+
+// The icon's resource lives in this static library: registered by hand.
+static void InitIconResource() { Q_INIT_RESOURCE(ZolConfig); }
 
 namespace zolcfg {
 namespace {
@@ -105,8 +110,12 @@ void InstallQtMessagePresenter() {
   });
 }
 
-ConfigWindow::ConfigWindow(ConfigDialog& model, QWidget* parent) : QDialog(parent), m_model(model) {
+ConfigWindow::ConfigWindow(ConfigDialog& model, QWidget* parent)
+    : QDialog(parent), m_model(model) {
+  InitIconResource();
+  m_icon = QIcon(QStringLiteral(":/zolconfig/ZolConfig.ico"));
   setWindowTitle(Q(kDialogTitle));
+  setWindowIcon(m_icon);
   setObjectName("ZolConfigDlg");
   m_tabs = new QTabWidget(this);
   m_tabs->setObjectName("tabs");
@@ -147,23 +156,79 @@ void ConfigWindow::Refresh() {
   m_msr->Refresh();
 }
 
+ConfigWindow::~ConfigWindow() {
+  if (m_restart.joinable()) m_restart.join();
+}
+
 void ConfigWindow::ShowAbout() {
   QDialog about(this);
   about.setObjectName("aboutBox");
   about.setWindowTitle(Q(kAboutTitle));
+  about.setWindowIcon(m_icon);
   auto* layout = new QVBoxLayout(&about);
-  layout->addWidget(new QLabel(QStringLiteral("ZolConfig"), &about));
+  auto* top = new QHBoxLayout;
+  auto* icon = new QLabel(&about);
+  icon->setObjectName("aboutIcon");
+  icon->setPixmap(m_icon.pixmap(32, 32));
+  auto* texts = new QVBoxLayout;
+  texts->addWidget(new QLabel(QStringLiteral("ZolConfig"), &about));
   auto* version = new QLabel(QStringLiteral("Version: ") + Q(kVersionText), &about);
   version->setObjectName("version");
-  layout->addWidget(version);
+  texts->addWidget(version);
+  top->addWidget(icon, 0, Qt::AlignTop);
+  top->addLayout(texts);
+  layout->addLayout(top);
   auto* ok = new QPushButton(tr("OK"), &about);
   connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
   layout->addWidget(ok, 0, Qt::AlignRight);
+  // Wide enough for the whole title beside the title bar's buttons.
+  about.setMinimumWidth(about.fontMetrics().horizontalAdvance(about.windowTitle()) + 160);
   about.exec();
 }
 
+void ConfigWindow::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->isEnabled()) {
+      button->click();
+      return;
+    }
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void ConfigWindow::reject() {
-  m_model.OnClose();
+  if (m_restart.joinable()) return;  // a restart runs: the window closes after it
+  if (!m_model.SettingsChanged() || !AskToRestart()) {
+    QDialog::reject();
+    return;
+  }
+  m_progress = new QDialog(this);
+  m_progress->setObjectName("restartProgress");
+  m_progress->setWindowTitle(Q(kToolCaption));
+  m_progress->setWindowIcon(m_icon);
+  m_step = new QLabel(m_progress);
+  m_step->setObjectName("restartStep");
+  m_step->setMinimumWidth(m_step->fontMetrics().horizontalAdvance(Q(StepText(RestartStep::StoppingPortService))) * 2);
+  (new QVBoxLayout(m_progress))->addWidget(m_step);
+  // The restart waits for systemd; the window goes on painting meanwhile.
+  m_progress->setWindowModality(Qt::WindowModal);
+  m_progress->show();
+  QPointer<QLabel> step = m_step;
+  m_restart = std::thread([this, step] {
+    const RestartReport report = RunRestart(m_limits, [step](RestartStep s) {
+      QMetaObject::invokeMethod(step, [step, s] { if (step) step->setText(Q(StepText(s))); }, Qt::QueuedConnection);
+    });
+    QMetaObject::invokeMethod(this, [this, report] { FinishRestart(report); }, Qt::QueuedConnection);
+  });
+}
+
+void ConfigWindow::FinishRestart(const RestartReport& report) {
+  m_restart.join();
+  m_progress->close();
+  m_progress->deleteLater();
+  m_progress = nullptr;
+  m_step = nullptr;
+  ShowRestartReport(report);
   QDialog::reject();
 }
 
@@ -249,7 +314,7 @@ LogWidget::LogWidget(LogPage& page, QWidget* parent) : QWidget(parent), m_page(p
 
   auto bindEdit = [this](QLineEdit* widget, EditControl& control) {
     connect(widget, &QLineEdit::textEdited, this, [this, widget, &control](const QString& text) {
-      control.UserEdit(text.toStdWString());
+      control.UserEdit(FitToLimit(control.text, text.toStdWString(), control.limit));
       ShowEdit(widget, control);
     });
   };
@@ -365,13 +430,15 @@ MsrWidget::MsrWidget(MsrPage& page, QWidget* parent) : QWidget(parent), m_page(p
   for (const Edit& e : m_edits) {
     EditControl* control = e.control;
     QLineEdit* widget = e.widget;
-    connect(widget, &QLineEdit::textEdited, this, [this, control](const QString& text) {
+    connect(widget, &QLineEdit::textEdited, this, [this, control](const QString& edited) {
+      // A paste beyond the limit is cut to fit, as a Win32 edit does.
+      const std::wstring text = FitToLimit(control->text, edited.toStdWString(), control->limit);
       if (control == &m_page.headWrapper) {
-        m_page.OnHeadWrapperEdited(text.toStdWString());
+        m_page.OnHeadWrapperEdited(text);
       } else if (control == &m_page.tailWrapper) {
-        m_page.OnTailWrapperEdited(text.toStdWString());
+        m_page.OnTailWrapperEdited(text);
       } else {
-        control->UserEdit(text.toStdWString());
+        control->UserEdit(text);
       }
       Refresh();
     });

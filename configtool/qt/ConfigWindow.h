@@ -2,10 +2,13 @@
 // The Qt view of the configuration tool: the main window with its three tabs,
 // every control bound to the page models.
 #include <QDialog>
+#include <QIcon>
+#include <thread>
 
 #include "configtool/ConfigDialog.h"
 
 class QCheckBox;
+class QLabel;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
@@ -26,18 +29,33 @@ class ConfigWindow : public QDialog {
  public:
   // The model must be initialised (ConfigDialog::Initialize) already.
   explicit ConfigWindow(ConfigDialog& model, QWidget* parent = nullptr);
+  ~ConfigWindow() override;
 
   QTabWidget* tabs() const { return m_tabs; }
   // Shows the model's state in every control.
   void Refresh();
   void ShowAbout();
+  // The restart's limits (tests make them short).
+  void SetRestartLimits(const RestartLimits& limits) { m_limits = limits; }
 
  public slots:
-  // Escape and the close button end here: the restart question, then close.
+  // Escape and the close button end here: the restart question, then the
+  // restart on a worker thread while the window shows its steps, then close.
   void reject() override;
 
+ protected:
+  // Enter presses the focused button, as in a dialog.
+  void keyPressEvent(QKeyEvent* event) override;
+
  private:
+  void FinishRestart(const RestartReport& report);
+
   ConfigDialog& m_model;
+  RestartLimits m_limits;
+  QIcon m_icon;
+  std::thread m_restart;
+  QDialog* m_progress = nullptr;
+  QLabel* m_step = nullptr;
   QTabWidget* m_tabs;
   PortsWidget* m_ports;
   LogWidget* m_log;

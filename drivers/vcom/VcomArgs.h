@@ -1,6 +1,7 @@
 #pragma once
 // vcomd's command line: --ports N[,N...] (or --ports=N,...), COM numbers
-// 1..kMaxPort, each at most once.
+// 1..kMaxPort, each at most once; --group NAME and --mode OCTAL, the group and
+// mode of each port's pty slave (the convention of serial ports: dialout, 0660).
 #include <set>
 #include <string>
 #include <vector>
@@ -22,17 +23,59 @@ inline bool ParsePortNumber(const std::string& text, unsigned& value) {
   return true;
 }
 
-inline bool ParseArgs(const std::vector<std::string>& args, std::vector<unsigned>& ports,
-                      std::string& error) {
+struct Options {
+  std::vector<unsigned> ports;
+  std::string group = "dialout";
+  unsigned mode = 0660;
+};
+
+// Octal permission bits only: no set-id or sticky bits on a terminal.
+inline bool ParseMode(const std::string& text, unsigned& value) {
+  if (text.empty() || text.size() > 4) return false;
+  unsigned v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return false;
+    v = v * 8 + static_cast<unsigned>(c - '0');
+  }
+  if (v > 0777) return false;
+  value = v;
+  return true;
+}
+
+// "--name value" or "--name=value"; advances i past what it took.
+inline bool TakeOption(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
+                       std::string& value) {
+  if (args[i] == name && i + 1 < args.size()) {
+    value = args[++i];
+    return true;
+  }
+  if (args[i].rfind(name + "=", 0) == 0) {
+    value = args[i].substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+inline bool ParseArgs(const std::vector<std::string>& args, Options& options, std::string& error) {
+  std::vector<unsigned>& ports = options.ports;
   std::string list;
   bool seen = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--ports" && i + 1 < args.size()) {
-      list = args[++i];
+    std::string value;
+    if (TakeOption(args, i, "--ports", value)) {
+      list = value;
       seen = true;
-    } else if (args[i].rfind("--ports=", 0) == 0) {
-      list = args[i].substr(8);
-      seen = true;
+    } else if (TakeOption(args, i, "--group", value)) {
+      if (value.empty()) {
+        error = "--group needs a group name";
+        return false;
+      }
+      options.group = value;
+    } else if (TakeOption(args, i, "--mode", value)) {
+      if (!ParseMode(value, options.mode)) {
+        error = "mode '" + value + "' is not an octal file mode from 0 to 0777";
+        return false;
+      }
     } else {
       error = "unknown argument '" + args[i] + "'";
       return false;
@@ -60,6 +103,13 @@ inline bool ParseArgs(const std::vector<std::string>& args, std::vector<unsigned
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
+  return true;
+}
+
+inline bool ParseArgs(const std::vector<std::string>& args, std::vector<unsigned>& ports, std::string& error) {
+  Options options;
+  if (!ParseArgs(args, options, error)) return false;
+  ports = options.ports;
   return true;
 }
 

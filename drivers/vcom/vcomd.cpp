@@ -3,6 +3,7 @@
 // the interface socket ZOL_COM<n> and receives the master. One poll loop
 // serves every socket; nothing here blocks.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -157,6 +158,9 @@ struct CtlClient {
 
 class Daemon {
  public:
+  // Each port's pty slave gets this group and mode, so the application's
+  // users (not only root) open it.
+  Daemon(gid_t slaveGroup, mode_t slaveMode) : m_slaveGroup(slaveGroup), m_slaveMode(slaveMode) {}
   int Run(const std::vector<unsigned>& ports);
 
  private:
@@ -178,6 +182,8 @@ class Daemon {
   void ComState(Port& port, bool& connected, bool& hold);
   void Cleanup();
 
+  gid_t m_slaveGroup;
+  mode_t m_slaveMode;
   std::string m_root;
   std::string m_deviceDir;
   std::string m_ctlPath;
@@ -237,6 +243,11 @@ bool Daemon::SetUpPort(unsigned n) {
     Fd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!slave.Valid()) {
       std::fprintf(stderr, "vcomd: cannot open %s: %s\n", name, std::strerror(errno));
+      return false;
+    }
+    if (::fchown(slave.Get(), static_cast<uid_t>(-1), m_slaveGroup) != 0 || ::fchmod(slave.Get(), m_slaveMode) != 0) {
+      std::fprintf(stderr, "vcomd: cannot give %s group %u and mode %04o: %s\n", name,
+                   static_cast<unsigned>(m_slaveGroup), static_cast<unsigned>(m_slaveMode), std::strerror(errno));
       return false;
     }
     termios tio{};
@@ -596,13 +607,24 @@ int Daemon::Run(const std::vector<unsigned>& ports) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::vector<unsigned> ports;
+  vcom::Options options;
   std::string error;
-  if (!vcom::ParseArgs(args, ports, error)) {
-    std::fprintf(stderr, "vcomd: %s\nusage: vcomd --ports N[,N...]   (COM numbers, 1..%u, each once)\n",
+  if (!vcom::ParseArgs(args, options, error)) {
+    std::fprintf(stderr,
+                 "vcomd: %s\nusage: vcomd --ports N[,N...] [--group NAME] [--mode OCTAL]\n"
+                 "  COM numbers 1..%u, each once; the ports' group (default dialout) and mode (default 0660)\n",
                  error.c_str(), vcom::kMaxPort);
     return 2;
   }
-  Daemon daemon;
-  return daemon.Run(ports);
+  std::vector<char> buffer(16384);
+  group entry{};
+  group* found = nullptr;
+  int rc = ::getgrnam_r(options.group.c_str(), &entry, buffer.data(), buffer.size(), &found);
+  if (found == nullptr) {
+    std::fprintf(stderr, "vcomd: unknown group '%s'%s%s (--group names the group whose users may open the ports)\n",
+                 options.group.c_str(), rc != 0 ? ": " : "", rc != 0 ? std::strerror(rc) : "");
+    return 2;
+  }
+  Daemon daemon(found->gr_gid, static_cast<mode_t>(options.mode));
+  return daemon.Run(options.ports);
 }

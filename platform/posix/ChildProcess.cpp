@@ -41,7 +41,7 @@ class Fd {
 
 }  // namespace
 
-ChildResult RunChild(const std::vector<std::string>& argv, std::uint32_t timeoutMs) {
+ChildResult RunChild(const std::vector<std::string>& argv, std::uint32_t timeoutMs, bool withErrors) {
   ChildResult result;
   if (argv.empty()) {
     result.error = kErrorInvalidParameter;
@@ -59,7 +59,8 @@ ChildResult RunChild(const std::vector<std::string>& argv, std::uint32_t timeout
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (withErrors) posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 2);
+  else posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

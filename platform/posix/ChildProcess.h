@@ -16,7 +16,8 @@ struct ChildResult {
 };
 
 // Runs argv[0] found on PATH with the other arguments, standard input from
-// /dev/null and standard error discarded.
-ChildResult RunChild(const std::vector<std::string>& argv, std::uint32_t timeoutMs);
+// /dev/null; standard error is discarded, or with withErrors joins the output
+// (for a program whose complaints say why it failed).
+ChildResult RunChild(const std::vector<std::string>& argv, std::uint32_t timeoutMs, bool withErrors = false);
 
 }  // namespace sys::posix

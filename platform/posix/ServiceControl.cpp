@@ -1,4 +1,5 @@
 // Services are systemd units "<NAME>.service", driven through systemctl.
+// Every failure keeps systemctl's own words for its cause.
 #include "platform/ServiceControl.h"
 
 #include "platform/Error.h"
@@ -9,39 +10,74 @@ namespace sys {
 namespace {
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorServiceRequestTimeout = 1053;
 constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
 constexpr std::uint32_t kErrorServiceCannotAcceptCtrl = 1061;
 constexpr std::uint32_t kErrorServiceNotActive = 1062;
 constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
-constexpr std::uint32_t kErrorServiceLogonFailed = 1069;
+constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+constexpr std::uint32_t kErrorRpcServerUnavailable = 1722;
 // One systemctl call never takes longer than this.
 constexpr std::uint32_t kCallLimitMs = 30000;
+
+thread_local std::string t_cause;
 
 std::string Trimmed(const std::string& s) {
   size_t end = s.find_last_not_of(" \t\r\n");
   return end == std::string::npos ? std::string() : s.substr(0, end + 1);
 }
 
-bool Fail(std::uint32_t code) {
+bool Has(const std::string& text, const char* words) { return text.find(words) != std::string::npos; }
+
+bool Fail(std::uint32_t code, std::string cause) {
+  t_cause = std::move(cause);
   SetLastError(code);
   return false;
 }
 
 posix::ChildResult Systemctl(std::vector<std::string> args) {
   args.insert(args.begin(), "systemctl");
-  return posix::RunChild(args, kCallLimitMs);
+  t_cause.clear();
+  return posix::RunChild(args, kCallLimitMs, true);
 }
 
-// A call that could not run, or ran out of time, as a system error.
-bool FailedCall(const posix::ChildResult& r) {
-  if (!r.started) return Fail(r.error ? r.error : kErrorFileNotFound);
-  if (r.timedOut) return Fail(kErrorServiceRequestTimeout);
+// What went wrong in a systemctl call, whatever was asked: it could not run,
+// ran out of time, found no systemd, was refused, or found no such unit.
+// False when the cause is none of these.
+bool CommonFailure(const posix::ChildResult& r, const std::string& unit) {
+  const std::string said = Trimmed(r.output);
+  if (!r.started) {
+    Fail(r.error ? r.error : kErrorFileNotFound,
+         "systemctl was not found: this machine has no systemd, which runs the services.");
+    return true;
+  }
+  if (r.timedOut) {
+    Fail(kErrorServiceRequestTimeout, "systemctl did not answer within 30 seconds.");
+    return true;
+  }
+  if (r.exitCode == 0) return false;
+  if (Has(said, "not been booted with systemd") || Has(said, "Failed to connect to bus") || said == "offline") {
+    Fail(kErrorRpcServerUnavailable,
+         "systemd is not running on this machine (it is not the init system), so no service can be stopped or "
+         "started.");
+    return true;
+  }
+  if (r.exitCode == 4 || Has(said, "Access denied") || Has(said, "authentication required")) {
+    Fail(kErrorAccessDenied, "Access was refused: only root may stop and start services (systemctl: " + said + ").");
+    return true;
+  }
+  if (!unit.empty() && (Has(said, "not found") || Has(said, "not loaded"))) {
+    Fail(kErrorServiceDoesNotExist, "The service " + unit + " is not installed.");
+    return true;
+  }
   return false;
 }
 
 }  // namespace
+
+std::wstring ServiceFailureCause() { return FromUtf8(t_cause); }
 
 struct ServiceManager::Impl {};
 
@@ -53,12 +89,9 @@ ServiceManager::ServiceManager() = default;
 ServiceManager::~ServiceManager() = default;
 
 bool ServiceManager::Open() {
-  // systemctl must at least run.
-  auto r = Systemctl({"--version"});
-  if (!r.started || r.timedOut || r.exitCode != 0) {
-    if (!FailedCall(r)) SetLastError(kErrorFileNotFound);
-    return false;
-  }
+  // systemctl must run, and systemd must be there to answer it.
+  auto r = Systemctl({"is-system-running"});
+  if (CommonFailure(r, "")) return false;
   m_impl = std::make_unique<Impl>();
   return true;
 }
@@ -69,12 +102,14 @@ Service::Service() = default;
 Service::~Service() = default;
 
 bool Service::Open(ServiceManager& manager, const std::wstring& name) {
-  if (!manager.IsOpen()) return Fail(kErrorInvalidHandle);
+  if (!manager.IsOpen()) return Fail(kErrorInvalidHandle, "The service manager is not open.");
   std::string unit = ToUtf8(name) + ".service";
   auto r = Systemctl({"show", "-p", "LoadState", "--value", unit});
-  if (FailedCall(r)) return false;
+  if (CommonFailure(r, unit)) return false;
   std::string state = Trimmed(r.output);
-  if (r.exitCode != 0 || state.empty() || state == "not-found") return Fail(kErrorServiceDoesNotExist);
+  if (r.exitCode != 0 || state.empty() || state == "not-found") {
+    return Fail(kErrorServiceDoesNotExist, "The service " + unit + " is not installed.");
+  }
   m_impl = std::make_unique<Impl>();
   m_impl->unit = unit;
   return true;
@@ -83,11 +118,14 @@ bool Service::Open(ServiceManager& manager, const std::wstring& name) {
 bool Service::IsOpen() const { return m_impl != nullptr; }
 
 bool Service::QueryState(ServiceState& state) {
-  if (!m_impl) return Fail(kErrorInvalidHandle);
+  if (!m_impl) return Fail(kErrorInvalidHandle, "The service is not open.");
   // is-active answers with a non-zero exit code for every state but active;
   // its word is what counts.
   auto r = Systemctl({"is-active", m_impl->unit});
-  if (FailedCall(r)) return false;
+  if (!r.started || r.timedOut) {
+    CommonFailure(r, m_impl->unit);
+    return false;
+  }
   std::string word = Trimmed(r.output);
   if (word == "active" || word == "reloading") {
     state = ServiceState::Running;
@@ -97,8 +135,10 @@ bool Service::QueryState(ServiceState& state) {
     state = ServiceState::StartPending;
   } else if (word == "deactivating") {
     state = ServiceState::StopPending;
+  } else if (CommonFailure(r, m_impl->unit)) {
+    return false;
   } else if (word.empty() || word == "unknown") {
-    return Fail(kErrorServiceDoesNotExist);
+    return Fail(kErrorServiceDoesNotExist, "The service " + m_impl->unit + " is not installed.");
   } else {
     state = ServiceState::Other;
   }
@@ -106,23 +146,35 @@ bool Service::QueryState(ServiceState& state) {
 }
 
 bool Service::SendStop() {
-  if (!m_impl) return Fail(kErrorInvalidHandle);
+  if (!m_impl) return Fail(kErrorInvalidHandle, "The service is not open.");
   ServiceState state{};
   if (!QueryState(state)) return false;
-  if (state == ServiceState::Stopped) return Fail(kErrorServiceNotActive);
+  if (state == ServiceState::Stopped) return Fail(kErrorServiceNotActive, "The service " + m_impl->unit + " is not running.");
   auto r = Systemctl({"stop", "--no-block", m_impl->unit});
-  if (FailedCall(r)) return false;
-  if (r.exitCode != 0) return Fail(kErrorServiceCannotAcceptCtrl);
+  if (CommonFailure(r, m_impl->unit)) return false;
+  if (r.exitCode != 0) {
+    return Fail(kErrorServiceCannotAcceptCtrl, "systemd did not stop " + m_impl->unit + ": " + Trimmed(r.output));
+  }
   return true;
 }
 
 bool Service::Start() {
-  if (!m_impl) return Fail(kErrorInvalidHandle);
+  if (!m_impl) return Fail(kErrorInvalidHandle, "The service is not open.");
   ServiceState state{};
-  if (QueryState(state) && state == ServiceState::Running) return Fail(kErrorServiceAlreadyRunning);
+  if (QueryState(state) && state == ServiceState::Running) {
+    return Fail(kErrorServiceAlreadyRunning, "The service " + m_impl->unit + " is already running.");
+  }
   auto r = Systemctl({"start", m_impl->unit});
-  if (FailedCall(r)) return false;
-  if (r.exitCode != 0) return Fail(kErrorServiceLogonFailed);
+  if (CommonFailure(r, m_impl->unit)) return false;
+  if (r.exitCode != 0) {
+    // The unit's own result says how it ended; its messages are in the journal.
+    std::string said = Trimmed(r.output);
+    auto result = Systemctl({"show", "-p", "Result", "--value", m_impl->unit});
+    std::string how = result.started && !result.timedOut ? Trimmed(result.output) : std::string();
+    return Fail(kErrorServiceSpecificError, m_impl->unit + " failed to start" + (how.empty() ? "" : " (" + how + ")") +
+                                                ". Its messages: journalctl -u " + m_impl->unit +
+                                                (said.empty() ? "" : "\nsystemctl: " + said));
+  }
   return true;
 }
 

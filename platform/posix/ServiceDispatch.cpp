@@ -19,6 +19,7 @@
 #include "platform/posix/ChildProcess.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/SignalThread.h"
+#include "zol/ServiceUnits.h"
 
 namespace sys {
 
@@ -56,6 +57,26 @@ std::string UnitEscape(const std::string& text) {
     else out += c;
   }
   return out;
+}
+
+// The unit text: the packaged unit of a ZOL service, with this program's own
+// path in ExecStart; for any other service, a plain notify unit. The command
+// line is the full path in quotes: blanks in it cannot make another program
+// run in its place.
+std::string UnitText(const std::wstring& serviceName, const std::wstring& displayName,
+                     const std::wstring& description, const std::wstring& exe) {
+  const std::string execStart = "ExecStart=\"" + UnitEscape(ToUtf8(exe)) + "\"";
+  for (const zolunits::PackagedUnit& unit : zolunits::kPackagedUnits) {
+    if (ToUtf8(serviceName) != unit.service) continue;
+    std::string text = unit.text;
+    std::size_t at = text.find("\nExecStart=");
+    if (at == std::string::npos) break;
+    std::size_t end = text.find('\n', at + 1);
+    return text.substr(0, at + 1) + execStart + text.substr(end);
+  }
+  return "[Unit]\nDescription=" + UnitEscape(ToUtf8(displayName)) + "\nX-Description=" +
+         UnitEscape(ToUtf8(description)) + "\n\n[Service]\nType=notify\nNotifyAccess=main\n" + execStart +
+         "\nKillMode=mixed\n\n[Install]\nWantedBy=multi-user.target\n";
 }
 
 }  // namespace
@@ -129,19 +150,8 @@ InstallStep InstallThisProgramAsService(const std::wstring& serviceName, const s
     return InstallStep::Create;
   }
   {
-    // The command line is the full path in quotes: blanks in it cannot make
-    // another program run in its place.
     std::ofstream out(unit, std::ios::binary | std::ios::trunc);
-    out << "[Unit]\n"
-        << "Description=" << UnitEscape(ToUtf8(displayName)) << "\n"
-        << "X-Description=" << UnitEscape(ToUtf8(description)) << "\n\n"
-        << "[Service]\n"
-        << "Type=notify\n"
-        << "NotifyAccess=main\n"
-        << "ExecStart=\"" << UnitEscape(ToUtf8(*exe)) << "\"\n"
-        << "KillMode=mixed\n\n"
-        << "[Install]\n"
-        << "WantedBy=multi-user.target\n";
+    out << UnitText(serviceName, displayName, description, *exe);
     out.close();
     if (!out) {
       error = posix::SetLastErrorFromErrno(errno ? errno : EIO);

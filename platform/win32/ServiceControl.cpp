@@ -2,6 +2,9 @@
 
 #include "platform/ServiceControl.h"
 
+#include "platform/Error.h"
+#include "platform/Text.h"
+
 namespace sys {
 namespace {
 
@@ -84,6 +87,12 @@ bool Service::Start() {
     return false;
   }
   return StartServiceW(m_impl->service.h, 0, nullptr) != FALSE;
+}
+
+std::wstring ServiceFailureCause() {
+  std::string text = ErrorText(LastError());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  return FromUtf8(text);
 }
 
 }  // namespace sys

@@ -251,5 +251,24 @@ TEST(EditControl, LimitBindsTypingButNotDeleting) {
   EXPECT_EQ(e.text, L"abcde");
 }
 
+TEST(EditControl, APasteBeyondTheLimitIsCutToFit) {
+  const struct {
+    std::wstring before, typed, after;
+  } cases[] = {
+      {L"", L"123456789", L"12345"},        // into an empty field
+      {L"ab", L"ab123456789", L"ab123"},    // at the end
+      {L"ab", L"123456789ab", L"123ab"},    // at the start
+      {L"ab", L"a123456789b", L"a123b"},    // in the middle
+      {L"abcd", L"a12345", L"a1234"},       // over a selection ("bcd")
+      {L"abcde", L"abcde12", L"abcde"},     // full: nothing fits
+      {L"aaaa", L"aaaaaaa", L"aaaaa"},      // repeated letters
+      {L"abc", L"abcd", L"abcd"},           // within the limit: as typed
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(sys::ToUtf8(c.typed));
+    EXPECT_EQ(FitToLimit(c.before, c.typed, 5), c.after);
+  }
+}
+
 }  // namespace
 }  // namespace zolcfg

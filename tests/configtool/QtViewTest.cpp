@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QLabel>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -11,6 +13,10 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include "configtool/qt/ConfigWindow.h"
 #include "tests/configtool/ConfigToolTestSupport.h"
@@ -122,6 +128,86 @@ TEST_F(QtViewTest, ClosingAfterAChangeAsksToRestart) {
   EXPECT_TRUE(model->ports.settingsChanged);
   EXPECT_TRUE(question.startsWith(QStringLiteral("Configuration file changed.")));
   EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(QtViewTest, TheWindowAndTheAboutBoxCarryTheIconAndTheWholeTitle) {
+  EXPECT_FALSE(window->windowIcon().isNull());
+  bool seen = false;
+  QTimer::singleShot(0, [&] {
+    auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(about, nullptr);
+    seen = true;
+    EXPECT_EQ(about->windowTitle(), QStringLiteral("About ZOL Configuration Tool"));
+    EXPECT_FALSE(about->windowIcon().isNull());
+    auto* icon = about->findChild<QLabel*>("aboutIcon");
+    ASSERT_NE(icon, nullptr);
+    EXPECT_FALSE(icon->pixmap().isNull());
+    EXPECT_GT(about->width(), about->fontMetrics().horizontalAdvance(about->windowTitle()));
+    about->accept();
+  });
+  window->ShowAbout();
+  EXPECT_TRUE(seen);
+}
+
+TEST_F(QtViewTest, EnterPressesTheFocusedButton) {
+  window->tabs()->setCurrentIndex(1);
+  auto* apply = Find<QPushButton>(1, "apply");
+  apply->setFocus();
+  QTest::keyClick(apply, Qt::Key_Return);
+  EXPECT_EQ(boxes.Texts(), std::vector<std::wstring>{L"Log settings saved."});
+  auto* defaults = Find<QPushButton>(1, "default");
+  auto* port = Find<QLineEdit>(1, "tcpPort");
+  port->selectAll();
+  QTest::keyClicks(port, "42");
+  defaults->setFocus();
+  QTest::keyClick(defaults, Qt::Key_Enter);
+  EXPECT_EQ(port->text(), QStringLiteral("38674"));
+}
+
+TEST_F(QtViewTest, APasteLongerThanTheLimitIsCut) {
+  window->tabs()->setCurrentIndex(2);
+  auto* headOn = Find<QCheckBox>(2, "headWrapperOn");
+  auto* head = Find<QLineEdit>(2, "headWrapper");
+  QTest::mouseClick(headOn, Qt::LeftButton, {}, QPoint(5, headOn->height() / 2));
+  ASSERT_TRUE(head->isEnabled());
+  QApplication::clipboard()->setText(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ"));
+  head->setFocus();
+  QTest::keyClick(head, Qt::Key_V, Qt::ControlModifier);
+  ASSERT_FALSE(head->text().isEmpty());
+  EXPECT_EQ(head->text().toStdWString(), model->msr.headWrapper.text);
+  EXPECT_EQ(model->msr.headWrapper.text.size(), model->msr.headWrapper.limit);
+  EXPECT_EQ(head->text(), QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ").left(head->text().size()));
+}
+
+// The restart runs on a worker thread: while systemd (a stand-in that holds
+// the port service's stop until told) is busy, the window shows the step.
+TEST_F(QtViewTest, TheRestartShowsItsStepsWhileTheWindowGoesOn) {
+  const auto stub = folder / "systemctl";
+  test::WriteFile(stub, "#!/bin/sh\n"
+                        "d=\"$(dirname \"$0\")\"\n"
+                        "case \"$1\" in\n"
+                        "  is-system-running) echo running ;;\n"
+                        "  show) echo loaded ;;\n"
+                        "  is-active) cat \"$d/$2.state\" 2>/dev/null || echo active ;;\n"
+                        "  stop) while [ ! -e \"$d/go\" ]; do sleep 0.05; done; echo inactive > \"$d/$3.state\" ;;\n"
+                        "  start) echo active > \"$d/$2.state\" ;;\n"
+                        "esac\n"
+                        "exit 0\n");
+  ::chmod(stub.c_str(), 0755);
+  const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", (folder.path().string() + ":" + oldPath).c_str(), 1);
+  window->SetRestartLimits({5000, 20});
+  QTest::mouseClick(Find<QPushButton>(0, "apply"), Qt::LeftButton);
+  boxes.answers = {sys::MessageAnswer::Yes};
+  window->reject();
+  QLabel* step = window->findChild<QLabel*>("restartStep");
+  ASSERT_NE(step, nullptr);
+  QTRY_COMPARE_WITH_TIMEOUT(step->text(), QStringLiteral("Stopping ZOL Service..."), 10000);
+  EXPECT_TRUE(window->isVisible());
+  test::WriteFile(folder / "go", "");
+  QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 20000);
+  ::setenv("PATH", oldPath.c_str(), 1);
+  EXPECT_EQ(boxes.Texts().back(), L"Quillmere services restarted.\n");
 }
 
 }  // namespace
