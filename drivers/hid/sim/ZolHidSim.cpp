@@ -34,6 +34,9 @@ using hidsim::MsgType;
 namespace {
 
 constexpr int kReplyTimeoutMs = 5000;
+// Open's questions: a simulator answers at once, so one that does not is
+// given up on well before a caller's own limits.
+constexpr int kOpenReplyTimeoutMs = 2000;
 constexpr std::uint32_t kDefaultInputBuffers = 32;
 constexpr std::uint32_t kMinInputBuffers = 2;
 constexpr std::uint32_t kMaxInputBuffers = 512;
@@ -50,7 +53,7 @@ std::uint32_t AskIdentity(int fd, hidsim::SimIdentity* identity) {
   std::uint32_t error = 0;
   if (!hidsim::SendMessage(fd, hidsim::Message(MsgType::GetIdentity), false, &error)) return error;
   Bytes reply;
-  if (!hidsim::ReceiveMessage(fd, &reply, kReplyTimeoutMs, &error)) return error;
+  if (!hidsim::ReceiveMessage(fd, &reply, kOpenReplyTimeoutMs, &error)) return error;
   if (reply[0] != static_cast<std::uint8_t>(MsgType::Identity)) return ERROR_GEN_FAILURE;
   const auto decoded = hidsim::DecodeIdentity(reply.data() + 1, reply.size() - 1);
   if (!decoded) return ERROR_GEN_FAILURE;
@@ -232,7 +235,7 @@ ZOLHID_EXPORT uint32_t ZolHid_Open(const char* path, uint32_t mode, ZolHidDevice
       // error set
     } else {
       Bytes reply;
-      if (hidsim::ReceiveMessage(fd.Get(), &reply, kReplyTimeoutMs, &error)) {
+      if (hidsim::ReceiveMessage(fd.Get(), &reply, kOpenReplyTimeoutMs, &error)) {
         error = reply[0] == static_cast<std::uint8_t>(MsgType::Subscribed) ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
       }
     }
