@@ -1,0 +1,115 @@
+// The whole system with a stripe reader whose simulator is killed outright
+// and started again, and what a swipe leaves in the port service's memory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/msr/MsrTestSupport.h"
+
+namespace {
+
+using namespace msrtest;
+
+constexpr const char* kReader = "r1";
+constexpr const char* kReplugged = "HidMsrManager::HidDeviceChanged - SendMSRDeviceInfoRequest success";
+
+TEST(MsrRecoveryTest, AReaderKilledAndStartedAgainIsTakenUpAgain) {
+  MsrSystem system;
+  Child reader;
+  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
+  ASSERT_TRUE(system.Start());
+  App* app = nullptr;
+  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1111", "", false, ""}));
+  EXPECT_EQ(app->Read(11), "%ONE?;1111?");
+
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    reader.Kill();  // its socket's name stays behind
+    ASSERT_TRUE(system.WaitLog("HidMsrManager::HidDeviceChanged - Unintialize old MSR", round));
+    ASSERT_TRUE(system.Sim().Plug(reader, kReader));
+    ASSERT_TRUE(system.WaitLog(kReplugged, round));
+    ASSERT_TRUE(system.Sim().Swipe(kReader, {"TWO", "2222", "", false, ""}));
+    EXPECT_EQ(app->Read(11), "%TWO?;2222?");
+  }
+}
+
+// Bytes as the application reads them, and as the reader's card-data area
+// carries them (track 1 less 0x20, track 2 less 0x30).
+std::vector<std::string> Forms(const std::string& text, char offset) {
+  std::string encoded = text;
+  for (char& c : encoded) c = static_cast<char>(c - offset);
+  return {text, encoded};
+}
+
+// Readable mappings of a process, searched for each needle; the needles found.
+std::vector<std::string> FoundInMemory(pid_t pid, const std::vector<std::string>& needles) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  std::vector<std::string> found;
+  if (mem < 0) return {"(no /proc/PID/mem)"};
+  std::string line;
+  std::vector<char> region;
+  while (std::getline(maps, line)) {
+    unsigned long start = 0, end = 0;
+    char perms[5] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || perms[0] != 'r') continue;
+    if (line.find("[vvar") != std::string::npos || line.find("[vsyscall]") != std::string::npos) continue;
+    region.resize(end - start);
+    const ssize_t n = ::pread(mem, region.data(), region.size(), static_cast<off_t>(start));
+    if (n <= 0) continue;
+    const std::string_view view(region.data(), static_cast<std::size_t>(n));
+    for (std::size_t k = 0; k < needles.size(); ++k) {
+      std::size_t at = view.find(needles[k]);
+      while (at != std::string_view::npos) {
+        std::string ctx;
+        const std::size_t from = at >= 64 ? at - 64 : 0;
+        for (std::size_t i = from; i < std::min(view.size(), at + 96); ++i) {
+          char b[4];
+          std::snprintf(b, sizeof b, "%02x", static_cast<unsigned char>(view[i]));
+          ctx += b;
+          if (i + 1 == at) ctx += "|";
+        }
+        found.push_back(line + " holds form " + std::to_string(k) + " at +" + std::to_string(at) + ": " + ctx);
+        at = view.find(needles[k], at + 1);
+      }
+    }
+  }
+  ::close(mem);
+  return found;
+}
+
+TEST(MsrRecoveryTest, ASwipeHandedOnLeavesNoCardDataInThePortService) {
+  // The digits and the name appear nowhere else in the system's inputs.
+  const std::string pan = "4539148803436467";
+  const std::string name = "QUILLFEATHER/ZENOBIA";
+  const std::string t1 = "B" + pan + "^" + name + "^2512101000";
+  const std::string t2 = pan + "=2512101000";
+  MsrSystem system;
+  Child reader;
+  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
+  ASSERT_TRUE(system.Start());
+  App* app = nullptr;
+  ASSERT_TRUE(system.OpenApp(app));
+  const std::string text = "%" + t1 + "?;" + t2 + "?";
+  ASSERT_TRUE(system.Sim().Swipe(kReader, {t1, t2, "", false, ""}));
+  ASSERT_EQ(app->Read(text.size()), text);
+  // Handed on: the plug-in has logged the write, its buffers are done with.
+  ASSERT_TRUE(system.WaitLog("HidMsrManager::ProcessMsrStatus - Sent: "));
+
+  // The masked track 1 log line carries the name by design: the name is
+  // looked for only in the form the reader sends it.
+  std::vector<std::string> needles = Forms(pan, 0x30);
+  needles.push_back(t2);
+  needles.push_back(Forms(name, 0x20)[1]);
+  const std::vector<std::string> found = FoundInMemory(system.Service().Pid(), needles);
+  for (const auto& f : found) ADD_FAILURE() << f;
+}
+
+}  // namespace
