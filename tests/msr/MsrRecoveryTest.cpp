@@ -2,7 +2,12 @@
 // and started again, and what a swipe leaves in the port service's memory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
 
 #include <cstdio>
 #include <fstream>
@@ -38,6 +43,34 @@ TEST(MsrRecoveryTest, AReaderKilledAndStartedAgainIsTakenUpAgain) {
     ASSERT_TRUE(system.Sim().Swipe(kReader, {"TWO", "2222", "", false, ""}));
     EXPECT_EQ(app->Read(11), "%TWO?;2222?");
   }
+}
+
+TEST(MsrRecoveryTest, ADeviceThatNeverAcceptsHoldsUpNeitherTheReaderNorTheStop) {
+  MsrSystem system;
+  const std::string stuck = system.Sim().DevicePath("stuck");
+  std::filesystem::create_directories(std::filesystem::path(stuck).parent_path());
+  // A listener with a full backlog: every further connect would wait.
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, stuck.c_str(), sizeof(addr.sun_path) - 1);
+  const auto address = reinterpret_cast<const sockaddr*>(&addr);
+  const int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  const int filler = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  ASSERT_EQ(::bind(listener, address, sizeof(addr)), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::connect(filler, address, sizeof(addr)), 0);
+
+  Child reader;
+  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
+  ASSERT_TRUE(system.Start());
+  App* app = nullptr;
+  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1111", "", false, ""}));
+  EXPECT_EQ(app->Read(11), "%ONE?;1111?");
+  system.Service().Signal(SIGINT);
+  EXPECT_EQ(system.Service().WaitExit(10000), 0);
+  ::close(filler);
+  ::close(listener);
 }
 
 // Bytes as the application reads them, and as the reader's card-data area
