@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -81,36 +82,35 @@ std::vector<std::string> Forms(const std::string& text, char offset) {
   return {text, encoded};
 }
 
-// Readable mappings of a process, searched for each needle; the needles found.
+// The process's writable mappings (heap, stacks, data), searched for each
+// needle; one line for every place found. Huge mappings (a sanitizer's
+// shadow) are skipped: card data is never there.
 std::vector<std::string> FoundInMemory(pid_t pid, const std::vector<std::string>& needles) {
+  constexpr unsigned long kMaxMapping = 1ul << 30;
+  constexpr std::size_t kChunk = 1 << 20, kOverlap = 256;
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
   const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-  std::vector<std::string> found;
   if (mem < 0) return {"(no /proc/PID/mem)"};
+  std::vector<std::string> found;
+  std::vector<char> chunk(kChunk + kOverlap);
   std::string line;
-  std::vector<char> region;
   while (std::getline(maps, line)) {
     unsigned long start = 0, end = 0;
     char perms[5] = {};
-    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || perms[0] != 'r') continue;
-    if (line.find("[vvar") != std::string::npos || line.find("[vsyscall]") != std::string::npos) continue;
-    region.resize(end - start);
-    const ssize_t n = ::pread(mem, region.data(), region.size(), static_cast<off_t>(start));
-    if (n <= 0) continue;
-    const std::string_view view(region.data(), static_cast<std::size_t>(n));
-    for (std::size_t k = 0; k < needles.size(); ++k) {
-      std::size_t at = view.find(needles[k]);
-      while (at != std::string_view::npos) {
-        std::string ctx;
-        const std::size_t from = at >= 64 ? at - 64 : 0;
-        for (std::size_t i = from; i < std::min(view.size(), at + 96); ++i) {
-          char b[4];
-          std::snprintf(b, sizeof b, "%02x", static_cast<unsigned char>(view[i]));
-          ctx += b;
-          if (i + 1 == at) ctx += "|";
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3) continue;
+    if (perms[0] != 'r' || perms[1] != 'w' || end - start > kMaxMapping) continue;
+    for (unsigned long at = start; at < end; at += kChunk) {
+      const std::size_t want = std::min<unsigned long>(kChunk + kOverlap, end - at);
+      const ssize_t n = ::pread(mem, chunk.data(), want, static_cast<off_t>(at));
+      if (n <= 0) break;
+      const std::string_view view(chunk.data(), static_cast<std::size_t>(n));
+      for (std::size_t k = 0; k < needles.size(); ++k) {
+        const std::size_t hit = view.find(needles[k]);
+        if (hit != std::string_view::npos && hit < kChunk) {
+          char where[32];
+          std::snprintf(where, sizeof where, "%lx", at + hit);
+          found.push_back("form " + std::to_string(k) + " at " + where + " in " + line);
         }
-        found.push_back(line + " holds form " + std::to_string(k) + " at +" + std::to_string(at) + ": " + ctx);
-        at = view.find(needles[k], at + 1);
       }
     }
   }
