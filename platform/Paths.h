@@ -8,7 +8,7 @@ namespace sys {
 enum class FixedPath {
   ConfigDocument,  // C:\Program Files\Halvern\ZOL\BIN\ZolConfig.xml | /opt/halvern/zol/bin/ZolConfig.xml
   LogFile,         // C:\Program Files\Halvern\ZOL\LOG\zol.log       | /opt/halvern/zol/log/zol.log
-  CrashDump,       // C:\Windows\8350service.dmp                     | /var/tmp/8350service.dmp
+  CrashDump,       // C:\Windows\8350service.dmp                     | /var/lib/zol/8350service.dmp
   Registry,        // (the registry)                                 | /etc/halvern/registry.reg
   UnitFolder,      // (none)                                         | /etc/systemd/system
   RunFolder,       // (none)                                         | /run/zol

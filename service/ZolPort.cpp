@@ -1,6 +1,7 @@
 #include "service/ZolPort.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -16,6 +17,7 @@ namespace {
 constexpr std::uint32_t kReceiveBufferSize = 32768;
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kHoldStepMs = 500;
+constexpr std::int64_t kInfoFailureRepeatMs = 60000;
 
 std::unique_ptr<sys::Event> MakeEvent() {
   auto e = std::make_unique<sys::Event>(sys::Event::Reset::Manual, false);
@@ -158,14 +160,14 @@ HRESULT ZolPort::Initialize() {
   }
 
   try {
-    m_hWriteThread = std::thread([this] { WriteInternalThread(); });
+    m_hWriteThread = sys::StartThread([this] { WriteInternalThread(); });
   } catch (const std::system_error&) {
     LogError(ZOL_SERVICE, LEVEL_ERROR, ERROR_NOT_ENOUGH_MEMORY,
              "ZolPort::Initialize - CreateThread WriteInternalThread failed");
     return sys::HresultFromWin32(ERROR_NOT_ENOUGH_MEMORY);
   }
   try {
-    m_hReadThread = std::thread([this] { ConnectReceiveThread(); });
+    m_hReadThread = sys::StartThread([this] { ConnectReceiveThread(); });
   } catch (const std::system_error&) {
     LogError(ZOL_SERVICE, LEVEL_ERROR, ERROR_NOT_ENOUGH_MEMORY,
              "ZolPort::Initialize - CreateThread ConnectReceiveThread failed");
@@ -222,15 +224,26 @@ BOOL ZolPort::SetZolReadyToReceive(BOOL ready) {
   return TRUE;
 }
 
+// A driver that is gone fails every query until it is back (the platform
+// layer opens it again): the first failure is logged, then one line a minute.
 BOOL ZolPort::GetZolInfo(sys::ZOL_INFO& info) {
   info = sys::ZOL_INFO{};
   std::uint32_t returned = 0;
   if (!m_hZol.IoControl(sys::IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO, &info, sizeof(info), &returned)) {
     DWORD e = sys::LastError();
-    LogError(ZOL_SERVICE, LEVEL_ERROR, e, "ZolPort::GetZolInfo - COM%d IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO failed",
-             m_ComPort);
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    std::int64_t last = m_InfoFailLoggedMs.load();
+    if (m_InfoFailures.fetch_add(1) == 0 || nowMs - last >= kInfoFailureRepeatMs) {
+      m_InfoFailLoggedMs.store(nowMs);
+      LogError(ZOL_SERVICE, LEVEL_ERROR, e, "ZolPort::GetZolInfo - COM%d IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO failed",
+               m_ComPort);
+    }
     return FALSE;
   }
+  if (std::uint32_t failures = m_InfoFailures.exchange(0))
+    LogMessage(ZOL_SERVICE, LEVEL_INFO, "ZolPort::GetZolInfo - COM%d answered again after %u failed queries",
+               m_ComPort, failures);
   return TRUE;
 }
 

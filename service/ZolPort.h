@@ -69,6 +69,9 @@ class ZolPort : public IDeviceListener {
   std::atomic<DWORD> m_LastConnected{0};
   std::atomic<DWORD> m_LastHold{0};
   std::atomic<std::int32_t> m_bInfoValid{0};
+  // Failed GET_ZOL_INFO queries in a row, and when one was last logged.
+  std::atomic<std::uint32_t> m_InfoFailures{0};
+  std::atomic<std::int64_t> m_InfoFailLoggedMs{0};
   std::atomic<std::int32_t> m_bInitialized{0};
   sys::VirtualSerialPort m_hZol;
   std::wstring m_DevicePath;

@@ -8,6 +8,7 @@
 #include "common/log/ZolLog.h"
 #include "platform/Event.h"
 #include "platform/Hid.h"
+#include "platform/Thread.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ bool DeviceChangeNotify::Initialize(IDeviceChange* target, const std::wstring& w
   ReleaseThread(state, 0);
   auto notifier = std::make_shared<sys::HidNotifier>();
   try {
-    state.thread = std::thread([notifier, ready, ended, windowName] {
+    state.thread = sys::StartThread([notifier, ready, ended, windowName] {
       notifier->Run(windowName, [&ready] { ready->Set(); }, Deliver);
       ended->Set();
     });

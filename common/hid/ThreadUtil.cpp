@@ -30,7 +30,7 @@ DWORD CThreadUtil::Start() {
   std::promise<DWORD> idReady;
   std::future<DWORD> id = idReady.get_future();
   try {
-    m_Thread = std::thread([this, &idReady] {
+    m_Thread = sys::StartThread([this, &idReady] {
       idReady.set_value(sys::CurrentThreadId());
       ThreadProc();
     });

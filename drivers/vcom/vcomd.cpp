@@ -27,16 +27,13 @@
 
 #include "drivers/vcom/VcomProtocol.h"
 #include "drivers/vcom/VcomArgs.h"
+#include "drivers/vcom/VcomPty.h"
+#include "drivers/vcom/VcomWire.h"
 
 namespace {
 
 constexpr const char* kGuid = "{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}";
 constexpr std::uint32_t kErrorSharingViolation = 32;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorInvalidFunction = 1;
-constexpr std::uint32_t kGetInfo = 0x7001C000u;
-constexpr std::uint32_t kSetRcvRdy = 0x7001C004u;
-constexpr std::uint32_t kClrRcvRdy = 0x7001C008u;
 
 class Fd {
  public:
@@ -155,7 +152,7 @@ constexpr std::chrono::milliseconds kFullHold{50};
 
 struct CtlClient {
   Fd fd;
-  std::string pending;
+  vcom::CtlLines lines;
 };
 
 class Daemon {
@@ -313,6 +310,14 @@ void Daemon::AcceptOpener(Port& port) {
   Fd conn(::accept4(port.listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   if (!conn.Valid()) return;
   vcom::OpenReply reply{vcom::kMagic, 0};
+  // The last opener may have closed after this round's poll: what it sent
+  // and its close are taken first, so a reopen right after is served (an
+  // opener that keeps sending is served a bounded number of times here).
+  for (int served = 0; port.opener.Valid() && served < 64; ++served) {
+    pollfd p{port.opener.Get(), POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0 || p.revents == 0) break;
+    ServeOpener(port);
+  }
   if (port.opener.Valid()) {
     reply.status = kErrorSharingViolation;
     ::send(conn.Get(), &reply, sizeof(reply), MSG_NOSIGNAL);
@@ -351,88 +356,75 @@ void Daemon::ServeOpener(Port& port) {
     return;
   }
   vcom::IoRequest req{};
-  if (static_cast<std::size_t>(got) != sizeof(req)) {
+  if (!vcom::ParseIoRequest(buf, static_cast<std::size_t>(got), req)) {
     port.opener.Reset();  // malformed: drop the connection
     port.rcvrdy = false;
     return;
   }
-  std::memcpy(&req, buf, sizeof(req));
-  if (req.magic != vcom::kMagic) {
-    port.opener.Reset();
-    port.rcvrdy = false;
-    return;
-  }
   unsigned char out[sizeof(vcom::IoReply) + vcom::kMaxOutput] = {};
-  vcom::IoReply reply{vcom::kMagic, 0, 0};
-  switch (req.code) {
-    case kGetInfo: {
-      if (req.outputSize < 12) {
-        reply.status = kErrorInsufficientBuffer;
-        break;
-      }
+  std::uint32_t status = 0;
+  std::uint32_t info[3] = {0, 0, 0};
+  vcom::IoAction action = vcom::ActionOf(req, status);
+  switch (action) {
+    case vcom::IoAction::GetInfo: {
       CheckClosed(port);
       bool connected = false, hold = false;
       ComState(port, connected, hold);
-      std::uint32_t info[3] = {connected ? 1u : 0u, hold ? 1u : 0u, 0u};
-      std::memcpy(out + sizeof(reply), info, sizeof(info));
-      reply.size = sizeof(info);
+      info[0] = connected ? 1u : 0u;
+      info[1] = hold ? 1u : 0u;
       break;
     }
-    case kSetRcvRdy:
+    case vcom::IoAction::SetRcvRdy:
       port.rcvrdy = true;
       break;
-    case kClrRcvRdy:
+    case vcom::IoAction::ClrRcvRdy:
       port.rcvrdy = false;
       break;
-    case vcom::kPurge: {
+    case vcom::IoAction::Purge:
       // The device side wrote after the application closed: drop it.
       if (!SlaveOpen(port)) Drain(port);
       break;
-    }
-    default:
-      reply.status = kErrorInvalidFunction;
+    case vcom::IoAction::Refuse:
       break;
   }
-  std::memcpy(out, &reply, sizeof(reply));
-  ::send(port.opener.Get(), out, sizeof(reply) + reply.size, MSG_NOSIGNAL);
+  std::size_t size = vcom::BuildIoReply(action, status, info, out);
+  ::send(port.opener.Get(), out, size, MSG_NOSIGNAL);
 }
 
 void Daemon::AcceptCtl() {
   Fd conn(::accept4(m_ctl.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   if (!conn.Valid()) return;
   if (m_ctlClients.size() >= 32) return;  // refuse a flood of idle clients
-  m_ctlClients.push_back(CtlClient{std::move(conn), {}});
+  m_ctlClients.push_back(CtlClient{std::move(conn), vcom::CtlLines{}});
 }
 
 std::string Daemon::CtlCommand(const std::string& line) {
-  std::istringstream in(line);
-  std::string word;
-  in >> word;
-  if (word == "status") {
-    std::string out;
-    for (Port& p : m_ports) {
-      CheckClosed(p);
-      bool connected = false, hold = false;
-      ComState(p, connected, hold);
-      out += "COM" + std::to_string(p.n) + " connected=" + (connected ? "1" : "0") +
-             " hold=" + (hold ? "1" : "0") + " rcvrdy=" + (p.rcvrdy ? "1" : "0") + "\n";
-    }
-    return out.empty() ? "no ports\n" : out;
-  }
-  if (word == "hold") {
-    std::string n, v, extra;
-    in >> n >> v >> extra;
-    unsigned port = 0;
-    if (!vcom::ParsePortNumber(n, port) || (v != "0" && v != "1") || !extra.empty())
-      return "ERR usage: hold <n> <0|1>\n";
-    for (Port& p : m_ports) {
-      if (p.n == port) {
-        p.ctlHold = v == "1";
-        p.page.SetHold(p.ctlHold);
-        return "OK\n";
+  vcom::CtlCommand command = vcom::ParseCtlLine(line);
+  switch (command.kind) {
+    case vcom::CtlCommand::Kind::Status: {
+      std::string out;
+      for (Port& p : m_ports) {
+        CheckClosed(p);
+        bool connected = false, hold = false;
+        ComState(p, connected, hold);
+        out += "COM" + std::to_string(p.n) + " connected=" + (connected ? "1" : "0") +
+               " hold=" + (hold ? "1" : "0") + " rcvrdy=" + (p.rcvrdy ? "1" : "0") + "\n";
       }
+      return out.empty() ? "no ports\n" : out;
     }
-    return "ERR no COM" + std::to_string(port) + "\n";
+    case vcom::CtlCommand::Kind::Hold:
+      for (Port& p : m_ports) {
+        if (p.n == command.port) {
+          p.ctlHold = command.on;
+          p.page.SetHold(p.ctlHold);
+          return "OK\n";
+        }
+      }
+      return "ERR no COM" + std::to_string(command.port) + "\n";
+    case vcom::CtlCommand::Kind::HoldUsage:
+      return "ERR usage: hold <n> <0|1>\n";
+    case vcom::CtlCommand::Kind::Unknown:
+      break;
   }
   return "ERR unknown command\n";
 }
@@ -442,16 +434,13 @@ bool Daemon::ServeCtl(CtlClient& client) {
   ssize_t got = ::recv(client.fd.Get(), buf, sizeof(buf), MSG_DONTWAIT);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
   if (got <= 0) return false;
-  client.pending.append(buf, static_cast<std::size_t>(got));
-  std::size_t eol;
-  while ((eol = client.pending.find('\n')) != std::string::npos) {
-    std::string line = client.pending.substr(0, eol);
-    client.pending.erase(0, eol + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  std::vector<std::string> lines;
+  bool bounded = client.lines.Append(buf, static_cast<std::size_t>(got), lines);
+  for (const std::string& line : lines) {
     std::string answer = CtlCommand(line);
     if (::send(client.fd.Get(), answer.data(), answer.size(), MSG_NOSIGNAL) < 0) return false;
   }
-  return client.pending.size() <= 1024;  // an endless line closes the connection
+  return bounded;  // an endless line closes the connection
 }
 
 // The close event of an opening comes before the tty's release, and the
@@ -489,14 +478,8 @@ void Daemon::CheckClosed(Port& port) {
   }
 }
 
-// What the application left unread is not kept for the next opener. The
-// master flushes the slave's input through the termios call that it applies
-// to the slave (with the flush), and its own output still on the way there.
-void Daemon::Drain(Port& port) {
-  termios tio{};
-  ::tcflush(port.master.Get(), TCOFLUSH);
-  if (::tcgetattr(port.master.Get(), &tio) == 0) ::tcsetattr(port.master.Get(), TCSAFLUSH, &tio);
-}
+// What the application left unread is not kept for the next opener.
+void Daemon::Drain(Port& port) { vcom::DropSlaveInput(port.master.Get()); }
 
 // What a closed opening wrote and no device side can take is dropped.
 void Daemon::DropClosedInput(Port& port) { ::tcflush(port.master.Get(), TCIFLUSH); }
@@ -540,8 +523,9 @@ void Daemon::Loop() {
     for (Port& p : m_ports) CheckClosed(p);
     std::size_t i = 3;
     for (Port& p : m_ports) {
+      // The opener first: its close frees the interface for a waiting one.
+      if (fds[i + 1].fd >= 0 && fds[i + 1].revents && p.opener.Get() == fds[i + 1].fd) ServeOpener(p);
       if (fds[i].revents) AcceptOpener(p);
-      if (fds[i + 1].fd >= 0 && fds[i + 1].revents) ServeOpener(p);
       if (fds[i + 2].fd >= 0 && fds[i + 2].revents) p.full = false;  // drained, or closed
       i += 3;
     }

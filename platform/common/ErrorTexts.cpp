@@ -76,11 +76,22 @@ constexpr std::pair<std::uint32_t, const char*> kErrorTexts[] = {
     {10060, "A connection attempt failed because the connected party did not properly respond after a period of time, or established connection failed because connected host has failed to respond.\r\n"},
     {10061, "No connection could be made because the target machine actively refused it.\r\n"},
     {10065, "A socket operation was attempted to an unreachable host.\r\n"},
+    // The HRESULTs of their own that the port manager and the port return.
+    {0x80004001u, "Not implemented\r\n"},
+    {0x80004002u, "No such interface supported\r\n"},
+    {0x80004003u, "Invalid pointer\r\n"},
+    {0x80004004u, "Operation aborted\r\n"},
+    {0x80004005u, "Unspecified error\r\n"},
+    {0x8000FFFFu, "Catastrophic failure\r\n"},
 };
+
+constexpr std::uint32_t kWin32Facility = 0x80070000u;
 
 }  // namespace
 
 const char* KnownErrorText(std::uint32_t code) {
+  // A system error made an HRESULT reads as the error itself.
+  if ((code & 0xFFFF0000u) == kWin32Facility) code &= 0xFFFFu;
   for (const auto& [known, text] : kErrorTexts) {
     if (known == code) return text;
   }

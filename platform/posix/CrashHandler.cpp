@@ -1,11 +1,16 @@
 // Fatal signals write a text crash report: signal, fault address, thread and
 // backtrace, never memory contents. Everything in the handler is
-// async-signal-safe: open/write/close, no allocation, no stdio.
+// async-signal-safe: mkdir/open/write/close, no allocation, no stdio.
+// The report's folder belongs to the service: made 0700 when missing, and
+// refused when others may write it or it belongs to another user; the report
+// is a fresh file there (O_EXCL, O_NOFOLLOW), so no planted link is followed.
 #include "platform/CrashHandler.h"
 
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -20,7 +25,8 @@ namespace sys {
 
 namespace {
 
-char g_path[4096];
+char g_folder[4096];
+char g_name[256];
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGSYS, SIGTRAP};
 alignas(16) char g_altStack[64 * 1024];
 
@@ -60,9 +66,46 @@ const char* SignalName(int sig) {
   }
 }
 
+// Makes each missing folder of g_folder, the last one 0700.
+void MakeFolder() {
+  char path[sizeof g_folder];
+  std::memcpy(path, g_folder, sizeof path);
+  for (char* p = path + 1; *p; ++p) {
+    if (*p != '/') continue;
+    *p = '\0';
+    ::mkdir(path, 0755);
+    *p = '/';
+  }
+  ::mkdir(path, 0700);
+}
+
+// The report's folder when it is safe to write in, else -1.
+int OpenFolder() {
+  MakeFolder();
+  int dir = ::open(g_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) return -1;
+  struct stat st {};
+  if (::fstat(dir, &st) != 0 || (st.st_mode & S_IWOTH) || st.st_uid != ::geteuid()) {
+    ::close(dir);
+    return -1;
+  }
+  return dir;
+}
+
+// A fresh report in place of an earlier one.
+int CreateReport() {
+  int dir = OpenFolder();
+  if (dir < 0) return -1;
+  ::unlinkat(dir, g_name, 0);
+  int fd = ::openat(dir, g_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) ::fchmod(fd, 0600);  // whatever the umask
+  ::close(dir);
+  return fd;
+}
+
 void OnFatalSignal(int sig, siginfo_t* info, void*) {
   int saved = errno;
-  int fd = ::open(g_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = CreateReport();
   if (fd >= 0) {
     Put(fd, "signal ");
     PutNumber(fd, static_cast<unsigned>(sig), 10);
@@ -91,20 +134,33 @@ void OnFatalSignal(int sig, siginfo_t* info, void*) {
 
 void InstallCrashHandler() {
   std::string path = ToUtf8(GetFixedPath(FixedPath::CrashDump));
-  std::strncpy(g_path, path.c_str(), sizeof g_path - 1);
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0 || slash >= sizeof g_folder || path.size() - slash > sizeof g_name) return;
+  std::memcpy(g_folder, path.data(), slash);
+  g_folder[slash] = '\0';
+  std::strncpy(g_name, path.c_str() + slash + 1, sizeof g_name - 1);
   // backtrace() loads its unwinder on first use; do that now, not in the handler.
   void* warm[2];
   ::backtrace(warm, 2);
-  // A stack overflow still finds stack for the handler (main thread).
-  stack_t ss{};
-  ss.ss_sp = g_altStack;
-  ss.ss_size = sizeof g_altStack;
-  ::sigaltstack(&ss, nullptr);
+  // A stack overflow still finds stack for the handler: the main thread's
+  // own here, every other thread's from the thread start (CrashStack).
+  stack_t current{};
+  if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE)) {
+    stack_t ss{};
+    ss.ss_sp = g_altStack;
+    ss.ss_size = sizeof g_altStack;
+    ::sigaltstack(&ss, nullptr);
+  }
   struct sigaction sa{};
   sa.sa_sigaction = OnFatalSignal;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
   sigemptyset(&sa.sa_mask);
   for (int sig : kSignals) ::sigaction(sig, &sa, nullptr);
+}
+
+void DisableCoreDumps() {
+  // A core would hold whatever card data the process had in memory.
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
 }  // namespace sys

@@ -19,7 +19,7 @@ std::wstring GetFixedPath(FixedPath which) {
   switch (which) {
     case FixedPath::ConfigDocument: path = L"/opt/halvern/zol/bin/ZolConfig.xml"; break;
     case FixedPath::LogFile: path = L"/opt/halvern/zol/log/zol.log"; break;
-    case FixedPath::CrashDump: path = L"/var/tmp/8350service.dmp"; break;
+    case FixedPath::CrashDump: path = L"/var/lib/zol/8350service.dmp"; break;
     case FixedPath::Registry: path = L"/etc/halvern/registry.reg"; break;
     case FixedPath::UnitFolder: path = L"/etc/systemd/system"; break;
     case FixedPath::RunFolder: path = L"/run/zol"; break;

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/Error.h"
+#include "platform/Thread.h"
 #include "platform/posix/PosixError.h"
 
 namespace sys::posix {
@@ -27,7 +28,7 @@ bool SignalThread::Start(const sigset_t& signals, std::function<void(int)> onSig
     return false;
   }
   m_onSignal = std::move(onSignal);
-  m_thread = std::thread([this] { Loop(); });
+  m_thread = StartThread([this] { Loop(); });
   return true;
 }
 

@@ -14,6 +14,12 @@
 // without a round trip; otherwise vcomd answers, after its own events (it
 // drops what a closed opening left unread). A readiness vcomd already has is
 // not sent again.
+//
+// Every wait on vcomd is bounded (a connect to a full backlog, each answer).
+// When vcomd ends, the interface is opened again once it is back and the
+// opening it served is over. What a closed opening left unread is dropped
+// here too, as soon as this side learns of the close (its own watch of the
+// slave), and always before the first write into the next opening.
 #include "platform/VirtualSerial.h"
 
 #include <dirent.h>
@@ -34,6 +40,7 @@
 #include <mutex>
 
 #include "drivers/vcom/VcomProtocol.h"
+#include "drivers/vcom/VcomPty.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -49,6 +56,13 @@ constexpr std::uint32_t kErrorIoPending = 997;
 constexpr std::uint32_t kErrorIoIncomplete = 996;
 constexpr std::uint32_t kErrorOperationAborted = 995;
 constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+constexpr std::uint32_t kErrorTimeout = 1460;
+
+// vcomd answers within microseconds; one that has not answered in this time
+// is stuck, and the caller hears so instead of waiting for ever.
+constexpr int kAnswerLimitMs = 2000;
+
+constexpr std::uint32_t kSlaveEvents = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE;
 
 std::string DeviceFolder() {
   return ToUtf8(GetFixedPath(FixedPath::RunFolder)) + "/devices/" + ToUtf8(VIRTUAL_SERIAL_CLASS_GUID);
@@ -67,6 +81,86 @@ std::uint32_t BrokenPipe() {
   return kErrorBrokenPipe;
 }
 
+int WatchSlave(int inotify, int master) {
+  char slave[128];
+  if (inotify < 0 || ::ptsname_r(master, slave, sizeof(slave)) != 0) return -1;
+  return ::inotify_add_watch(inotify, slave, kSlaveEvents);
+}
+
+// What vcomd hands an opener.
+struct Opening {
+  int control = -1;
+  int master = -1;
+  int page = -1;
+};
+
+// Connects to the interface and takes vcomd's answer; false with the error set.
+bool OpenInterface(const std::string& path, Opening& out) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) {
+    SetLastError(posix::kErrorInvalidParameter);
+    return false;
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    posix::SetLastErrorFromErrno(errno);
+    return false;
+  }
+  // The send limit also bounds a connect to a backlog nobody takes from.
+  timeval limit{kAnswerLimitMs / 1000, (kAnswerLimitMs % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    int e = errno;
+    ::close(fd);
+    if (e == EAGAIN) {
+      SetLastError(kErrorTimeout);
+      return false;
+    }
+    // A socket nobody listens on any more is an interface that is gone.
+    posix::SetLastErrorFromErrno(e == ECONNREFUSED ? ENOENT : e);
+    return false;
+  }
+  vcom::OpenReply reply{};
+  char control[CMSG_SPACE(2 * sizeof(int))] = {};
+  iovec iov{&reply, sizeof(reply)};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof(control);
+  ssize_t got;
+  do {
+    got = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+  } while (got < 0 && errno == EINTR);
+  bool timedOut = got < 0 && errno == EAGAIN;
+  int master = -1, page = -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); got > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    // The buffer holds two: the kernel closes any more than that itself.
+    std::size_t count = std::min<std::size_t>((c->cmsg_len - CMSG_LEN(0)) / sizeof(int), 2);
+    int fds[2] = {-1, -1};
+    std::memcpy(fds, CMSG_DATA(c), count * sizeof(int));
+    master = fds[0];
+    page = fds[1];
+  }
+  if (got != static_cast<ssize_t>(sizeof(reply)) || reply.magic != vcom::kMagic ||
+      reply.status != 0 || master < 0) {
+    std::uint32_t error = (got == static_cast<ssize_t>(sizeof(reply)) && reply.status != 0)
+                              ? reply.status
+                              : timedOut ? kErrorTimeout : kErrorDeviceNotConnected;
+    if (master >= 0) ::close(master);
+    if (page >= 0) ::close(page);
+    ::close(fd);
+    SetLastError(error == 0 ? kErrorSharingViolation : error);
+    return false;
+  }
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  out = Opening{fd, master, page};
+  return true;
+}
 
 }  // namespace
 
@@ -97,19 +191,27 @@ VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
 }
 
 struct VirtualSerialPort::Impl {
+  std::string path;
   int control = -1;  // the interface socket
   int master = -1;   // the pty master: the data path
   const vcom::SharedState* state = nullptr;  // vcomd's state page, read-only
+  std::atomic<bool> pageCurrent{true};  // the page is the serving vcomd's
   int openings = -1;  // inotify: the application's opens and closes of the COM side
+  int openingsWatch = -1;
+  int closes = -1;  // the data path's own watch of the same, under dataLock
+  int closesWatch = -1;
   std::atomic<bool> vcomdAnswered{false};  // vcomd has settled what came before the watch
   std::atomic<int> askingVcomd{0};  // GET_ZOL_INFO questions on their way to vcomd
   int rcvrdySent = -1;  // the readiness vcomd has from us; -1 unknown
+  int unanswered = 0;   // answers still to come to questions given up on
+  bool lost = false;    // vcomd closed the interface: it ended
   std::mutex ioctlLock;  // one request and its answer at a time
+  std::mutex dataLock;   // writes, and the drops of what a closed opening left
 
   // GET_ZOL_INFO answered here: connected, no hold. False when vcomd must
   // answer (a hang-up, a full COM side, a hold, a close being settled).
   bool LocalInfo(ZOL_INFO& info) const {
-    if (!state || openings < 0 || !vcomdAnswered.load() || state->hold.load() != 0 ||
+    if (!state || openings < 0 || !pageCurrent.load() || !vcomdAnswered.load() || state->hold.load() != 0 ||
         state->closePending.load() != 0)
       return false;
     pollfd p[3] = {{master, POLLOUT, 0}, {control, 0, 0}, {openings, POLLIN, 0}};
@@ -134,38 +236,150 @@ struct VirtualSerialPort::Impl {
     ::close(page);
     if (at == MAP_FAILED) return;
     auto* mapped = static_cast<const vcom::SharedState*>(at);
-    char slave[128];
     openings = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (mapped->magic.load() != vcom::kMagic || openings < 0 || ::ptsname_r(master, slave, sizeof(slave)) != 0 ||
-        ::inotify_add_watch(openings, slave, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    openingsWatch = WatchSlave(openings, master);
+    if (mapped->magic.load() != vcom::kMagic || openingsWatch < 0) {
       ::munmap(at, vcom::kSharedStateSize);
       if (openings >= 0) ::close(openings);
-      openings = -1;
+      openings = openingsWatch = -1;
       return;
     }
     state = mapped;
   }
 
+  // A restarted vcomd's page takes the old one's place at the same address,
+  // so that a LocalInfo running meanwhile reads one or the other.
+  void ReplaceState(int page) {
+    void* at = page >= 0 ? ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ, MAP_SHARED, page, 0) : MAP_FAILED;
+    if (page >= 0) ::close(page);
+    if (!state) {
+      if (at != MAP_FAILED) ::munmap(at, vcom::kSharedStateSize);
+      return;
+    }
+    bool moved = at != MAP_FAILED && static_cast<const vcom::SharedState*>(at)->magic.load() == vcom::kMagic &&
+                 ::mremap(at, vcom::kSharedStateSize, vcom::kSharedStateSize, MREMAP_MAYMOVE | MREMAP_FIXED,
+                          const_cast<vcom::SharedState*>(state)) != MAP_FAILED;
+    if (!moved && at != MAP_FAILED) ::munmap(at, vcom::kSharedStateSize);
+    ::inotify_rm_watch(openings, openingsWatch);
+    openingsWatch = WatchSlave(openings, master);
+    pageCurrent.store(moved && openingsWatch >= 0);
+  }
+
+  // Under dataLock: reads the data path's watch. True when an opening ended
+  // since the last look (its close left the COM side closed, or a new
+  // opening followed); nothing has been written since, so all the COM side
+  // holds unread is that opening's.
+  bool OpeningEnded() {
+    if (closes < 0) return false;
+    alignas(inotify_event) char buf[4096];
+    bool closed = false, reopened = false;
+    ssize_t got;
+    while ((got = ::read(closes, buf, sizeof(buf))) > 0) {
+      for (ssize_t off = 0; off < got;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_Q_OVERFLOW)) {
+          closed = true;
+          reopened = false;
+        } else if ((ev->mask & IN_OPEN) && closed) {
+          reopened = true;
+        }
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+    return closed && (reopened || ComSideClosed(master));
+  }
+
+  // The read side saw the close: what the opening left unread goes now.
+  void DropClosedOpening() {
+    std::lock_guard<std::mutex> lock(dataLock);
+    if (OpeningEnded() || ComSideClosed(master)) vcom::DropSlaveInput(master);
+  }
+
+  // Under ioctlLock: one request and its answer. The answers of questions
+  // given up on come first and are passed over (vcomd answers in order).
+  ssize_t Exchange(const vcom::IoRequest& req, unsigned char* buf, std::size_t size) {
+    if (::send(control, &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
+      int e = errno;
+      if (e == EAGAIN) {
+        SetLastError(kErrorTimeout);  // vcomd takes no more questions
+        return -1;
+      }
+      lost = e == EPIPE || e == ECONNRESET || e == ENOTCONN;
+      if (lost) SetLastError(kErrorDeviceNotConnected);
+      else posix::SetLastErrorFromErrno(e);
+      return -1;
+    }
+    for (;;) {
+      ssize_t got = ::recv(control, buf, size, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && errno == EAGAIN) {
+        ++unanswered;
+        SetLastError(kErrorTimeout);
+        return -1;
+      }
+      if (got <= 0) {
+        lost = true;
+        SetLastError(kErrorDeviceNotConnected);
+        return -1;
+      }
+      if (unanswered > 0) {
+        --unanswered;
+        continue;
+      }
+      return got;
+    }
+  }
+
+  // Under ioctlLock: vcomd ended. Its restart is opened once it is there and
+  // the opening the old one served is over (until then it still carries data).
+  bool Reopen() {
+    if (!ComSideClosed(master)) {
+      SetLastError(kErrorDeviceNotConnected);
+      return false;
+    }
+    Opening next;
+    if (!OpenInterface(path, next)) return false;
+    {
+      // The descriptors keep their numbers: a wait on them, or a transfer,
+      // in another thread goes on with the new driver's.
+      std::lock_guard<std::mutex> lock(dataLock);
+      ::dup3(next.control, control, O_CLOEXEC);
+      ::dup3(next.master, master, O_CLOEXEC);
+      ::close(next.control);
+      ::close(next.master);
+      if (closes >= 0) {
+        ::inotify_rm_watch(closes, closesWatch);
+        closesWatch = WatchSlave(closes, master);
+        OpeningEnded();  // the old watch's last events
+      }
+    }
+    vcomdAnswered.store(false);
+    ReplaceState(next.page);
+    rcvrdySent = -1;
+    unanswered = 0;
+    lost = false;
+    return true;
+  }
+
   // Sent as a request whose answer is then read and dropped.
   void Purge() {
     std::lock_guard<std::mutex> lock(ioctlLock);
+    if (control < 0 || lost) return;
     vcom::IoRequest req{vcom::kMagic, vcom::kPurge, 0};
-    if (control < 0 || ::send(control, &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) return;
     unsigned char buf[sizeof(vcom::IoReply) + vcom::kMaxOutput];
-    ssize_t got;
-    do {
-      got = ::recv(control, buf, sizeof(buf), 0);
-    } while (got < 0 && errno == EINTR);
+    Exchange(req, buf, sizeof(buf));
   }
 
   void Close() {
     if (state) ::munmap(const_cast<vcom::SharedState*>(state), vcom::kSharedStateSize);
-    if (openings >= 0) ::close(openings);
-    if (master >= 0) ::close(master);
-    if (control >= 0) ::close(control);
+    for (int fd : {openings, closes, master, control})
+      if (fd >= 0) ::close(fd);
     state = nullptr;
-    master = control = openings = -1;
+    master = control = openings = closes = openingsWatch = closesWatch = -1;
     rcvrdySent = -1;
+    unanswered = 0;
+    lost = false;
+    pageCurrent.store(true);
     vcomdAnswered.store(false);
   }
 };
@@ -184,64 +398,21 @@ void VirtualSerialPort::Close() {
 
 bool VirtualSerialPort::Open(const std::wstring& path) {
   Close();
+  Opening opening;
   std::string p = ToUtf8(path);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (p.size() >= sizeof(addr.sun_path)) {
-    SetLastError(posix::kErrorInvalidParameter);
-    return false;
+  if (!OpenInterface(p, opening)) return false;
+  m_impl->path = p;
+  m_impl->control = opening.control;
+  m_impl->master = opening.master;
+  int closes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  int watch = WatchSlave(closes, opening.master);
+  if (watch >= 0) {
+    m_impl->closes = closes;
+    m_impl->closesWatch = watch;
+  } else if (closes >= 0) {
+    ::close(closes);  // without it only vcomd drops what a closed opening left
   }
-  std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    posix::SetLastErrorFromErrno(errno);
-    return false;
-  }
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    int e = errno;
-    ::close(fd);
-    // A socket nobody listens on any more is an interface that is gone.
-    posix::SetLastErrorFromErrno(e == ECONNREFUSED ? ENOENT : e);
-    return false;
-  }
-  vcom::OpenReply reply{};
-  char control[CMSG_SPACE(2 * sizeof(int))] = {};
-  iovec iov{&reply, sizeof(reply)};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof(control);
-  ssize_t got;
-  do {
-    got = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-  } while (got < 0 && errno == EINTR);
-  int master = -1, page = -1;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); got > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    // The buffer holds two: the kernel closes any more than that itself.
-    std::size_t count = std::min<std::size_t>((c->cmsg_len - CMSG_LEN(0)) / sizeof(int), 2);
-    int fds[2] = {-1, -1};
-    std::memcpy(fds, CMSG_DATA(c), count * sizeof(int));
-    master = fds[0];
-    page = fds[1];
-  }
-  if (got != static_cast<ssize_t>(sizeof(reply)) || reply.magic != vcom::kMagic ||
-      reply.status != 0 || master < 0) {
-    std::uint32_t error = (got == static_cast<ssize_t>(sizeof(reply)) && reply.status != 0)
-                              ? reply.status
-                              : kErrorDeviceNotConnected;
-    if (master >= 0) ::close(master);
-    if (page >= 0) ::close(page);
-    ::close(fd);
-    SetLastError(error == 0 ? kErrorSharingViolation : error);
-    return false;
-  }
-  int flags = ::fcntl(master, F_GETFL);
-  ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
-  m_impl->control = fd;
-  m_impl->master = master;
-  if (page >= 0) m_impl->WatchState(page);
+  if (opening.page >= 0) m_impl->WatchState(opening.page);
   return true;
 }
 
@@ -263,6 +434,7 @@ bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_
     SetLastError(posix::kErrorInvalidHandle);
     return false;
   }
+  if (m_impl->lost && !m_impl->Reopen()) return false;
   struct Asking {
     std::atomic<int>* count;
     ~Asking() {
@@ -276,18 +448,11 @@ bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_
   int readiness = code == IOCTL_VIRTUAL_SERIAL_SET_RCVRDY ? 1 : code == IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY ? 0 : -1;
   if (readiness >= 0 && readiness == m_impl->rcvrdySent) return true;
   vcom::IoRequest req{vcom::kMagic, code, outputSize};
-  if (::send(m_impl->control, &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
-    posix::SetLastErrorFromErrno(errno);
-    return false;
-  }
   unsigned char buf[sizeof(vcom::IoReply) + vcom::kMaxOutput];
-  ssize_t got;
-  do {
-    got = ::recv(m_impl->control, buf, sizeof(buf), 0);
-  } while (got < 0 && errno == EINTR);
+  ssize_t got = m_impl->Exchange(req, buf, sizeof(buf));
+  if (got < 0) return false;
   if (got < static_cast<ssize_t>(sizeof(vcom::IoReply))) {
-    if (got < 0) posix::SetLastErrorFromErrno(errno);
-    else SetLastError(kErrorDeviceNotConnected);
+    SetLastError(kErrorDeviceNotConnected);
     return false;
   }
   vcom::IoReply reply;
@@ -316,6 +481,13 @@ struct VirtualSerialIo::Impl {
   std::uint32_t length = 0;
   std::uint32_t done = 0;  // bytes of a pending write already written
 
+  // The opening ended: what it left unread is gone before anyone hears of it.
+  int Ended() {
+    port->Purge();
+    BrokenPipe();
+    return -1;
+  }
+
   // One attempt at the transfer: 1 finished, 0 would block, -1 failed.
   int Attempt() {
     int fd = port->master;
@@ -331,11 +503,26 @@ struct VirtualSerialIo::Impl {
       }
       if (errno == EAGAIN || errno == EINTR) return 0;
       // EIO: the application's side was closed.
-      if (errno == EIO) return port->Purge(), BrokenPipe(), -1;
+      if (errno == EIO) return port->DropClosedOpening(), Ended();
       posix::SetLastErrorFromErrno(errno);
       return -1;
     }
-    if (ComSideClosed(fd)) return port->Purge(), BrokenPipe(), -1;
+    int r = Write(fd);
+    return r == -2 ? Ended() : r;
+  }
+
+  // As Attempt; -2 when the opening ended (its unread input already dropped).
+  int Write(int fd) {
+    std::lock_guard<std::mutex> lock(port->dataLock);
+    pollfd p[2] = {{fd, POLLOUT, 0}, {port->closes, POLLIN, 0}};
+    ::poll(p, port->closes >= 0 ? 2 : 1, 0);
+    if (p[1].revents != 0 && port->OpeningEnded()) {
+      // Before the first byte for the next opening, or instead of the rest
+      // of a write that was meant for the one that ended.
+      vcom::DropSlaveInput(fd);
+      if (done > 0) return -2;
+    }
+    if (p[0].revents & (POLLHUP | POLLERR)) return vcom::DropSlaveInput(fd), -2;
     while (done < length) {
       ssize_t n = ::write(fd, buffer + done, length - done);
       if (n > 0) {
@@ -343,15 +530,12 @@ struct VirtualSerialIo::Impl {
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-      if (n < 0 && errno == EIO) return port->Purge(), BrokenPipe(), -1;
+      if (n < 0 && errno == EIO) return vcom::DropSlaveInput(fd), -2;
       posix::SetLastErrorFromErrno(n < 0 ? errno : EIO);
       return -1;
     }
     // Closed while we wrote: what it did not read is not kept for the next opener.
-    if (ComSideClosed(fd)) {
-      port->Purge();
-      return BrokenPipe(), -1;
-    }
+    if (ComSideClosed(fd)) return vcom::DropSlaveInput(fd), -2;
     return 1;
   }
 };

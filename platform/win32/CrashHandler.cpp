@@ -7,6 +7,7 @@
 
 #include "platform/CrashHandler.h"
 #include "platform/Paths.h"
+#include "platform/Thread.h"
 
 namespace sys {
 
@@ -14,16 +15,36 @@ namespace {
 
 wchar_t g_path[MAX_PATH + 1];
 
-LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
+struct DumpRequest {
+  DWORD threadId;
+  EXCEPTION_POINTERS* pointers;
+};
+
+DWORD WINAPI WriteDump(void* argument) {
+  const DumpRequest* request = static_cast<const DumpRequest*>(argument);
   HANDLE file = ::CreateFileW(g_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     MINIDUMP_EXCEPTION_INFORMATION info{};
-    info.ThreadId = ::GetCurrentThreadId();
-    info.ExceptionPointers = pointers;
+    info.ThreadId = request->threadId;
+    info.ExceptionPointers = request->pointers;
     info.ClientPointers = TRUE;
     ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file,
                         static_cast<MINIDUMP_TYPE>(MiniDumpNormal), &info, nullptr, nullptr);
     ::CloseHandle(file);
+  }
+  return 0;
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
+  // The dump is written on a fresh thread: after a stack overflow the
+  // faulting thread has too little stack left for the writer.
+  DumpRequest request{::GetCurrentThreadId(), pointers};
+  HANDLE writer = ::CreateThread(nullptr, 0, WriteDump, &request, 0, nullptr);
+  if (writer) {
+    ::WaitForSingleObject(writer, INFINITE);
+    ::CloseHandle(writer);
+  } else {
+    WriteDump(&request);
   }
   return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -35,6 +56,9 @@ void InstallCrashHandler() {
   path.copy(g_path, MAX_PATH);
   g_path[path.size() < MAX_PATH ? path.size() : MAX_PATH] = L'\0';
   ::SetUnhandledExceptionFilter(OnUnhandledException);
+  static CrashStack mainThread;  // the main thread's share; other threads take theirs at start
 }
+
+void DisableCoreDumps() {}
 
 }  // namespace sys

@@ -12,4 +12,12 @@ void SleepMs(std::uint32_t ms) { Sleep(ms); }
 
 std::uint64_t TickCountMs() { return GetTickCount64(); }
 
+// What a stack overflow leaves to the unhandled-exception filter.
+CrashStack::CrashStack() {
+  ULONG guarantee = 64 * 1024;
+  ::SetThreadStackGuarantee(&guarantee);
+}
+
+CrashStack::~CrashStack() = default;
+
 }  // namespace sys

@@ -12,6 +12,7 @@
 #include "platform/Error.h"
 #include "platform/ServiceDispatch.h"
 #include "platform/Text.h"
+#include "platform/Thread.h"
 
 namespace svchost {
 
@@ -63,6 +64,7 @@ class CServiceClass {
   }
 
   void ServiceMain() {
+    sys::CrashStack crashStack;  // the dispatcher's thread is not one the system started
     Say(HostEvent::ServiceMainEntered);
     m_status = sys::ServiceStatusRecord{};
     // A fresh auto-reset stop event for the time the service runs, in place
@@ -184,6 +186,7 @@ Command ParseCommand(const std::vector<std::wstring>& args) {
 }
 
 int RunHost(const ServiceDefinition& definition, const std::vector<std::wstring>& args) {
+  sys::DisableCoreDumps();
   if (definition.crashHandler) sys::InstallCrashHandler();
   CServiceClass host(definition);
   sys::ConsoleControlHandler console;

@@ -23,6 +23,10 @@ TEST(ErrorPosixTest, TextsAreTheSystemMessageTableWording) {
       {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected.\r\n"},
       {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
       {10061, "No connection could be made because the target machine actively refused it.\r\n"},
+      {static_cast<DWORD>(E_FAIL), "Unspecified error\r\n"},
+      {static_cast<DWORD>(E_UNEXPECTED), "Catastrophic failure\r\n"},
+      {static_cast<DWORD>(E_OUTOFMEMORY), "Not enough memory resources are available to complete this operation.\r\n"},
+      {0x80070005u, "Access is denied.\r\n"},  // a system error made an HRESULT
   };
   for (const auto& c : cases) EXPECT_EQ(sys::ErrorText(c.code), c.text) << c.code;
 }

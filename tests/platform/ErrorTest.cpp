@@ -42,6 +42,9 @@ TEST(ErrorTest, EveryCodeTheSystemUsesHasATextEndingInCrLf) {
       1,                                       // incorrect function
       1053, 1056, 1061, 1062, 1069, 1072, 1073,  // service control
       10004, 10024, 10035, 10048, 10053, 10054, 10055, 10060, 10061,  // sockets
+      // HRESULTs that Process returns: without a text "Process failed" is dropped.
+      static_cast<DWORD>(E_FAIL), static_cast<DWORD>(E_UNEXPECTED), static_cast<DWORD>(E_OUTOFMEMORY),
+      static_cast<DWORD>(E_INVALIDARG), 0x80070005u, 0x8007048Fu,
   };
   for (DWORD code : codes) {
     const std::string text = sys::ErrorText(code);

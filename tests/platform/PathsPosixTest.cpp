@@ -36,7 +36,7 @@ TEST(PathsPosixTest, SysRootIsPutInFrontOfEveryFixedPath) {
     EXPECT_EQ(sys::SysRoot(), c.prefix);
     EXPECT_EQ(sys::GetFixedPath(sys::FixedPath::ConfigDocument), c.prefix + L"/opt/halvern/zol/bin/ZolConfig.xml");
     EXPECT_EQ(sys::GetFixedPath(sys::FixedPath::LogFile), c.prefix + L"/opt/halvern/zol/log/zol.log");
-    EXPECT_EQ(sys::GetFixedPath(sys::FixedPath::CrashDump), c.prefix + L"/var/tmp/8350service.dmp");
+    EXPECT_EQ(sys::GetFixedPath(sys::FixedPath::CrashDump), c.prefix + L"/var/lib/zol/8350service.dmp");
     EXPECT_EQ(sys::GetFixedPath(sys::FixedPath::Registry), c.prefix + L"/etc/halvern/registry.reg");
     EXPECT_EQ(sys::GetFixedPath(sys::FixedPath::UnitFolder), c.prefix + L"/etc/systemd/system");
     EXPECT_EQ(sys::GetFixedPath(sys::FixedPath::RunFolder), c.prefix + L"/run/zol");

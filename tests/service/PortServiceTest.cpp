@@ -138,6 +138,26 @@ TEST_F(PortServiceTest, BytesFromTheApplicationReachDataReceivedUnchanged) {
   EXPECT_EQ(Received(*sys, kLd), ToHex(all));
 }
 
+// The port's receive thread runs the plug-in's code: a stack overflow there
+// still writes the crash report, into a folder made for it.
+TEST_F(PortServiceTest, StackOverflowInDataReceivedWritesTheCrashReport) {
+  PortSystemOptions o;
+  o.serviceEnv = {{"ZOL_TESTPLUGIN_OVERFLOW", "1"},
+                  {"ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_abort=0"}};
+  StartSystem(o);
+  WaitReady(kLd);
+  const std::string report = sys->Root() + "/var/lib/zol/8350service.dmp";
+  ASSERT_FALSE(fs::exists(sys->Root() + "/var/lib/zol"));
+  App app(sys->ComPath(5));
+  ASSERT_TRUE(WaitPluginLine(*sys, kLd, "PortReady 1"));
+  ASSERT_TRUE(app.Write("x"));
+  EXPECT_EQ(sys->Service().WaitExit(), 128 + SIGSEGV);
+  ASSERT_TRUE(fs::exists(report));
+  const std::string text = ReadText(report);
+  EXPECT_NE(text.find("signal 11 SIGSEGV\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nbacktrace:\n"), std::string::npos) << text;
+}
+
 struct WriteCase {
   const char* name;
   std::string command;
@@ -494,6 +514,22 @@ TEST(PortServiceStartup, MissingOrWrongRegistryValueEndsTheServiceAtOnce) {
       EXPECT_EQ(CountContaining(sys.LogLines(), "CountZols tries"), 0u);
     }
   }
+}
+
+// Under the service manager a failing Process is logged with its value and
+// the system's text for it, so the line is not dropped for want of a text.
+TEST(PortServiceStartup, ServiceWhoseManagerFailsLogsProcessFailedWithItsText) {
+  PortSystemOptions o;
+  o.startVcomd = false;  // no registry file: Initialize fails with E_FAIL
+  PortSystem sys(o);
+  ASSERT_TRUE(sys.Prepare());
+  if (!sys.StartLogService()) GTEST_SKIP() << "ZolLogSvc is not built";
+  auto env = sys.Env();
+  env["NOTIFY_SOCKET"] = sys.Temp() + "/no-manager";  // reports go nowhere; the service runs all the same
+  ASSERT_TRUE(sys.Service().Start({sys.Bin() + "/PortBridgeServer"}, env, sys.Temp() + "/service.out", sys.Temp()));
+  EXPECT_EQ(sys.Service().WaitExit(), 0);
+  EXPECT_TRUE(sys.WaitLog("CServiceClass::ServiceMain - Process failed - (0x80004005)Unspecified error"));
+  EXPECT_TRUE(sys.WaitLog("CServiceClass::ServiceMain - Service is Stopped"));
 }
 
 TEST(PortServiceStartup, OpenCloseCyclesLeaveFilesAndThreadsWhereTheyStarted) {

@@ -7,7 +7,8 @@
 //   write-len <n> <timeout>       Write n bytes of 'A'
 // Each Write is recorded as "Write rc=<rc> written=<n> zeroed=<0|1>".
 // $ZOL_TESTPLUGIN_INIT_RESULT sets Initialize's result; $ZOL_TESTPLUGIN_ECHO=1
-// writes every received chunk back from a thread of its own.
+// writes every received chunk back from a thread of its own;
+// $ZOL_TESTPLUGIN_OVERFLOW=1 makes DataReceived overflow the caller's stack.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -55,6 +56,16 @@ std::vector<std::uint8_t> FromHex(const std::string& text) {
   return out;
 }
 
+volatile int g_never = -1;
+
+// Recurses until the stack runs out.
+__attribute__((noinline)) int Deeper(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  if (depth == g_never) return 0;
+  return Deeper(depth + 1) + frame[0];
+}
+
 class TestDevice final : public IDevice {
  public:
   TestDevice() {
@@ -89,6 +100,7 @@ class TestDevice final : public IDevice {
   void PortReady(BOOL ready) override { Record("PortReady " + std::to_string(ready)); }
 
   void DataReceived(const std::uint8_t* data, std::int32_t length) override {
+    if (std::getenv("ZOL_TESTPLUGIN_OVERFLOW")) Deeper(0);
     if (!m_echoThread.joinable()) {
       Record("DataReceived " + std::to_string(length) + " " + Hex(data, static_cast<std::size_t>(length)));
       return;

@@ -245,23 +245,87 @@ TEST(HostProcess, ServiceWhoseWorkFailsStopsAtOnceWithExitCodeZero) {
                                 Ev(E::RunServiceExiting)}));
 }
 
-TEST(HostProcess, CrashWritesAReportWithoutMemoryContents) {
-  Host host;
-  fs::path report = host.dir.Dir() / "var/tmp/8350service.dmp";
-  fs::create_directories(report.parent_path());
-  // Under the address sanitizer its own fault handler must stand aside.
-  auto c = host.Start({"console"}, {"ZOL_HOST_PROBE_CRASH=10",
-                                    "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_abort=0"});
-  ASSERT_TRUE(c->Wait());
-  ASSERT_TRUE(c->Signalled()) << "the process ends by its fault";
-  ASSERT_TRUE(fs::exists(report));
-  std::string text = zoltest::ReadText(report);
-  EXPECT_NE(text.find("signal 11 SIGSEGV\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("\naddress 0x10\n"), std::string::npos) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(\nthread \d+\n)"))) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(backtrace:\n(.+\n){2,})"))) << text;
-  EXPECT_EQ(text.find("4111111111111111"), std::string::npos);
-  EXPECT_LT(text.size(), 64u * 1024);
+// Under the address sanitizer its own fault handler must stand aside.
+const std::string kAsanOptions = "ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_abort=0";
+
+// Runs the probe in console mode until its fault ends it.
+std::unique_ptr<Child> Crash(Host& host, const std::string& how) {
+  auto c = host.Start({"console"}, {how, kAsanOptions});
+  EXPECT_TRUE(c->Wait());
+  EXPECT_TRUE(c->Signalled()) << "the process ends by its fault";
+  return c;
+}
+
+fs::perms Mode(const fs::path& p) { return fs::symlink_status(p).permissions(); }
+
+TEST(HostProcess, CrashWritesAReportWithoutMemoryContentsOnAnyThread) {
+  const struct {
+    const char* name;
+    std::string how;
+    bool worker;  // on a thread other than the main one
+  } cases[] = {
+      {"null access", "ZOL_HOST_PROBE_CRASH=10", false},
+      {"stack overflow, main thread", "ZOL_HOST_PROBE_OVERFLOW=main", false},
+      {"stack overflow, worker thread", "ZOL_HOST_PROBE_OVERFLOW=thread", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Host host;  // its folder is missing: the handler makes it
+    const fs::path folder = host.dir.Dir() / "var/lib/zol";
+    const fs::path report = folder / "8350service.dmp";
+    auto probe = Crash(host, c.how);
+    EXPECT_NE(probe->Out().find("dumpable=0"), std::string::npos) << "no core dump of a service";
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(report)));
+    EXPECT_EQ(Mode(folder), fs::perms::owner_all);
+    EXPECT_EQ(Mode(report), fs::perms::owner_read | fs::perms::owner_write);
+    std::string text = zoltest::ReadText(report);
+    EXPECT_NE(text.find("signal 11 SIGSEGV\n"), std::string::npos) << text;
+    if (c.how == "ZOL_HOST_PROBE_CRASH=10") {
+    EXPECT_NE(text.find("\naddress 0x10\n"), std::string::npos) << text;
+    }
+    std::smatch ids;
+    ASSERT_TRUE(std::regex_search(text, ids, std::regex(R"(\nprocess (\d+)\nthread (\d+)\n)"))) << text;
+    EXPECT_EQ(ids[1] != ids[2], c.worker) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(backtrace:\n(.+\n){2,})"))) << text;
+    EXPECT_EQ(text.find("4111111111111111"), std::string::npos);
+    EXPECT_LT(text.size(), 64u * 1024);
+  }
+}
+
+// Whatever was planted at the report's name, and a folder that others may
+// write, never lead the report onto another file.
+TEST(HostProcess, CrashReportFollowsNoPlantedLinkAndShunsAFolderOthersControl) {
+  const struct {
+    const char* name;
+    fs::perms mode;
+    uid_t owner;  // 0: the test's own user
+    bool written;
+  } cases[] = {
+      {"service's folder", fs::perms::owner_all, 0, true},
+      {"world-writable folder", fs::perms::all, 0, false},
+      {"another user's folder", fs::perms::owner_all | fs::perms::others_all, 4321, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.owner != 0 && ::geteuid() != 0) GTEST_SKIP() << "giving a folder away takes root";
+    Host host;
+    const fs::path folder = host.dir.Dir() / "var/lib/zol";
+    const fs::path report = folder / "8350service.dmp";
+    const fs::path victim = host.dir.Dir() / "victim";
+    fs::create_directories(folder);
+    zoltest::WriteFile(victim, "victim");
+    fs::create_symlink(victim, report);
+    fs::permissions(folder, c.mode);
+    if (c.owner != 0) {
+    ASSERT_EQ(::chown(folder.c_str(), c.owner, c.owner), 0);
+    }
+    Crash(host, "ZOL_HOST_PROBE_CRASH=10");
+    EXPECT_EQ(zoltest::ReadText(victim), "victim");
+    EXPECT_EQ(fs::is_regular_file(fs::symlink_status(report)), c.written);
+    if (c.written) {
+    EXPECT_NE(zoltest::ReadText(report).find("signal 11 SIGSEGV\n"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 //   hidsim msr --name NAME [identity options] [--trace FILE]
 //   hidsim swipe NAME [--numeric] [--track1 TEXT] [--track2 TEXT] [--track3 TEXT] [--error 1,2,3]
 //   hidsim resume
+//   hidsim bench [options]: see Bench.h
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "drivers/hid/sim/SimSocket.h"
 #include "platform/WinTypes.h"
+#include "tools/hidsim/Bench.h"
 #include "tools/hidsim/CardEncoding.h"
 #include "tools/hidsim/LineDisplayModel.h"
 #include "tools/hidsim/SimServer.h"
@@ -35,7 +37,8 @@ const char kUsage[] =
     "             [--serial TEXT] [--input-len N] [--output-len N] [--feature-len N] [--trace FILE]\n"
     "  hidsim msr --name NAME [the same options]\n"
     "  hidsim swipe NAME [--numeric] [--track1 TEXT] [--track2 TEXT] [--track3 TEXT] [--error 1,2,3]\n"
-    "  hidsim resume\n";
+    "  hidsim resume\n"
+    "  hidsim bench [--listen ADDR:PORT] [--log FILE] [--ld-OPTION V]... [--msr-OPTION V]...\n";
 
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "hidsim: %s\n%s", problem.c_str(), kUsage);
@@ -245,6 +248,7 @@ int main(int argc, char** argv) {
   if (command == "ld") return RunSimulator(true, args);
   if (command == "msr") return RunSimulator(false, args);
   if (command == "swipe") return Swipe(args);
+  if (command == "bench") return hidsim::RunBench(args, "/proc/self/exe");
   if (command == "resume") {
     if (!args.empty()) return Usage("resume takes no arguments");
     return Resume();

@@ -19,6 +19,7 @@
 #include "common/config/ConfigDoc.h"
 #include "common/config/XmlShared.h"
 #include "platform/Text.h"
+#include "platform/WholeFile.h"
 
 struct xmlclass::Impl {
   std::unique_ptr<pugi::xml_document> document;
@@ -361,21 +362,6 @@ class Utf8Writer : public pugi::xml_writer {
   std::string bytes;
 };
 
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
-  if (fd.get() < 0) return false;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return ::close(fd.release()) == 0;
-}
-
 }  // namespace
 
 xmlclass::xmlclass() : m_impl(std::make_unique<Impl>()) {}
@@ -417,7 +403,7 @@ bool xmlclass::Save(const std::wstring& path) {
   if (target.empty()) return false;
   Utf8Writer writer;
   m_impl->document->save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
-  return WriteWholeFile(sys::ToUtf8(target), writer.bytes);
+  return sys::ReplaceFileContents(target, writer.bytes);
 }
 
 std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attributemap& attributes) {

@@ -14,6 +14,7 @@
 
 #include "common/config/ConfigDoc.h"
 #include "common/config/XmlShared.h"
+#include "platform/WholeFile.h"
 
 namespace {
 
@@ -265,6 +266,51 @@ struct xmlclass::Impl {
   }
 };
 
+namespace {
+
+constexpr int kBusyTries = 40;
+constexpr DWORD kBusyPauseMs = 25;
+
+// The document read by this process, not by the parser: opened with every
+// sharing, so a save renaming a new document into place neither fails nor
+// makes this read fail, and retried for the moment the rename holds it.
+// What is no readable file (missing, a folder, empty) or no document is left
+// to the parser's own load, which answers for it as it always does.
+HRESULT LoadShared(IXMLDOMDocument* document, const std::wstring& path, VARIANT_BOOL& ok) {
+  StringVariant byName(path);
+  sys::win32::UniqueHandle file;
+  for (int attempt = 0;; ++attempt) {
+    file = sys::win32::UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.IsValid()) break;
+    if (attempt >= kBusyTries || GetLastError() != ERROR_SHARING_VIOLATION) return document->load(byName.Get(), &ok);
+    Sleep(kBusyPauseMs);
+  }
+  std::string bytes;
+  char chunk[65536];
+  DWORD got = 0;
+  BOOL read = TRUE;
+  while ((read = ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) && got > 0) bytes.append(chunk, got);
+  if (!read || bytes.empty()) return document->load(byName.Get(), &ok);
+  ComRef<IStream> stream;
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.Out())) || !stream) return E_OUTOFMEMORY;
+  ULONG written = 0;
+  if (FAILED(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written)) || written != bytes.size())
+    return E_OUTOFMEMORY;
+  LARGE_INTEGER start{};
+  stream->Seek(start, STREAM_SEEK_SET, nullptr);
+  VARIANT source;
+  VariantInit(&source);
+  source.vt = VT_UNKNOWN;
+  source.punkVal = stream.Get();
+  if (document->load(source, &ok) == S_OK && ok == VARIANT_TRUE) return S_OK;
+  // Bytes the parser refuses: its answer by name, as for any bad document.
+  return document->load(byName.Get(), &ok);
+}
+
+}  // namespace
+
 xmlclass::xmlclass() : m_impl(std::make_unique<Impl>()) {
   HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   // Balanced only when it took: a thread in another apartment keeps its own.
@@ -286,7 +332,7 @@ bool xmlclass::Load(const std::wstring& path, bool createIfInvalid) {
   VARIANT_BOOL ok = VARIANT_FALSE;
   if (!FileTooLarge(path)) {
     StringVariant source(path);
-    hr = document->load(source.Get(), &ok);
+    hr = LoadShared(document, path, ok);
   }
   bool parsed = hr == S_OK && ok == VARIANT_TRUE;
   if (parsed && !DepthWithinLimit(document)) {
@@ -311,8 +357,10 @@ bool xmlclass::Save(const std::wstring& path) {
   if (!m_impl->document) return false;
   const std::wstring& target = path.empty() ? m_path : path;
   if (target.empty()) return false;
-  StringVariant destination(target);
-  return m_impl->document->save(destination.Get()) == S_OK;
+  return sys::ReplaceFileThrough(target, [this](const std::wstring& written) {
+    StringVariant destination(written);
+    return m_impl->document->save(destination.Get()) == S_OK;
+  });
 }
 
 std::vector<datanode> xmlclass::GetNodes(const std::wstring& path, const attributemap& attributes) {
