@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "common/hid/BexHidText.h"
 #include "common/log/ZolLog.h"
@@ -128,7 +129,9 @@ int BexHidDevice::GetStatus(BYTE* destination, DWORD maxBytes) {
   // A device without input reports has no status: refused before any read
   // (a dump of length - 1 bytes would run far past the buffer).
   if (length == 0) {
-    LogMessage(module, LEVEL_ERROR, "%s", (op + " - Buffer length not enough").c_str());
+    if (!std::exchange(m_NoInputLogged, true)) {
+      LogMessage(module, LEVEL_ERROR, "%s", (op + " - Buffer length not enough").c_str());
+    }
     return 0;
   }
   std::vector<BYTE> report;

@@ -72,6 +72,9 @@ class BexHidDevice {
   std::vector<sys::HidValueCaps> m_InputValueCaps;
   std::vector<sys::HidValueCaps> m_OutputValueCaps;
   std::vector<sys::HidValueCaps> m_FeatureValueCaps;
+  // A device without input reports is refused on every status read; it is
+  // said once per plug (per wrapper), not once per read.
+  bool m_NoInputLogged = false;
 };
 
 // The list of wrappers of one plug-in and the paths of every HID interface seen.

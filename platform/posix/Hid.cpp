@@ -19,6 +19,7 @@ namespace {
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorInvalidName = 123;
 constexpr std::uint32_t kErrorNoMoreItems = 259;
 constexpr std::uint32_t kErrorIoIncomplete = 996;
 constexpr std::uint32_t kErrorIoPending = 997;
@@ -66,10 +67,13 @@ bool NotBound() {
   return false;
 }
 
+// The provider is a file of the program's own folder: a name with a folder
+// in it (absolute or relative) is refused, so the environment cannot make a
+// service load a library from elsewhere. Empty when refused.
 std::wstring ProviderPath(const void* anchor) {
   const char* name = std::getenv("ZOL_HID_PROVIDER");
-  std::wstring file = FromUtf8(name && *name ? name : "ZolHidRaw.so");
-  if (!file.empty() && file[0] == L'/') return file;
+  const std::wstring file = FromUtf8(name && *name ? name : "ZolHidRaw.so");
+  if (file.find(L'/') != std::wstring::npos || file == L"." || file == L"..") return {};
   std::wstring folder = ModulePathOf(anchor);
   const std::size_t slash = folder.rfind(L'/');
   folder = slash == std::wstring::npos ? std::wstring(L".") : folder.substr(0, slash);
@@ -90,6 +94,10 @@ std::int64_t SuspendedMs() { return ClockMs(CLOCK_BOOTTIME) - ClockMs(CLOCK_MONO
 bool HidBind(const void* anchor) {
   if (g_bound) return true;
   const std::wstring path = ProviderPath(anchor);
+  if (path.empty()) {
+    SetLastError(kErrorInvalidName);
+    return false;
+  }
   // Resolved from a plain load first, so a provider that lacks a function is
   // not kept; only a complete one is then pinned for the rest of the process.
   DynamicLibrary trial;

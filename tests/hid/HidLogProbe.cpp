@@ -50,7 +50,13 @@ int Refusals(const TempRoot& root) {
   const BYTE info[4] = {0x00, 0x00, 0x00, 0x01};
   if (msr.devices[0]->SendMSRCommand(info) != 0) return Fail("msr command sent");
   BYTE msrStatus[2];
-  if (msr.devices[0]->GetMsrStatus(msrStatus) != 0) return Fail("msr status accepted");
+  // Refused on every read, said once per plug: three reads, a re-plug, two more.
+  for (int plug = 0; plug < 2; ++plug) {
+    if (plug == 1 && (!msr.Enumerate(MsrSupportedDevices()) || msr.devices.size() != 1)) return Fail("re-plug");
+    for (int read = 0; read < 3 - plug; ++read) {
+      if (msr.devices[0]->GetMsrStatus(msrStatus) != 0) return Fail("msr status accepted");
+    }
+  }
   return 0;
 }
 

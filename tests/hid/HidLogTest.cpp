@@ -166,6 +166,10 @@ TEST(HidLog, RefusedCommandsAndStatusesAreLogged) {
                          {"ZOL_MSRUSB", "LEVEL_ERROR", "BexHidMsr::GetMsrStatus - Buffer length not enough"},
                      });
   EXPECT_EQ(log.Text().find("MSR Status Bytes"), std::string::npos);
+  // The reader's wrapper ends twice (re-plug, exit), after every read.
+  EXPECT_TRUE(hidtest::WaitFor([&] { return zoltest::Count(log.Text(), "BexHidMsr::Terminate - Exit") >= 2; }));
+  EXPECT_EQ(zoltest::Count(log.Text(), "BexHidMsr::GetMsrStatus - Buffer length not enough"), 2u)
+      << "once for each of the two plugs, not once per read";
   fs::remove_all(probe.dir);
 }
 

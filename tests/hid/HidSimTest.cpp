@@ -248,4 +248,20 @@ TEST_F(HidSim, SecondInitializeLoadsNothingAgain) {
   EXPECT_TRUE(HidLib::Initialize());
 }
 
+TEST_F(HidSim, TheProviderIsNamedByAFileNameOnly) {
+  HidLib::Terminate();
+  const std::string inBin = hidtest::BinDir() + "/ZolHidSim.so";  // exists, but named with its folder
+  const struct {
+    std::string name;
+    bool loads;
+  } cases[] = {{inBin, false}, {"./ZolHidSim.so", false}, {"../bin/ZolHidSim.so", false}, {"ZolHidSim.so", true}};
+  for (const auto& c : cases) {
+    ::setenv("ZOL_HID_PROVIDER", c.name.c_str(), 1);
+    EXPECT_EQ(HidLib::Initialize(), c.loads) << c.name;
+    HidLib::Terminate();
+  }
+  ::setenv("ZOL_HID_PROVIDER", "ZolHidSim.so", 1);
+  ASSERT_TRUE(HidLib::Initialize());
+}
+
 }  // namespace

@@ -138,6 +138,22 @@ TEST_F(LdSystem, ReplugBringsTheDisplayBackFromAClearedImage) {
   EXPECT_TRUE(WaitForTrace(LineReport(kTop, "after")));
 }
 
+TEST_F(LdSystem, ADisplayKilledAndStartedAgainIsTakenUpAgain) {
+  StartSystem(false);
+  zoltest::Child display;
+  ASSERT_TRUE(sys.StartDevice(display, "ld", "ld1"));
+  ASSERT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - StatusRequest success", 1, 10000));
+  ASSERT_TRUE(sys.WriteCom("before"));
+  ASSERT_TRUE(WaitForTrace(LineReport(kTop, "before")));
+  display.Kill();  // its socket's name stays behind
+  ASSERT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - Unintialize old LD", 1, 10000));
+  std::remove(sys.TracePath("ld1").c_str());
+  ASSERT_TRUE(sys.StartDevice(display, "ld", "ld1"));
+  ASSERT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - StatusRequest success", 2, 10000));
+  ASSERT_TRUE(sys.WriteCom("after"));
+  EXPECT_TRUE(WaitForTrace(LineReport(kTop, "after")));
+}
+
 TEST_F(LdSystem, UnplugStopsTheScrollingMessage) {
   StartSystem();
   ASSERT_TRUE(WaitForTrace(LineReport(kBottom, "")));

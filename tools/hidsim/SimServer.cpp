@@ -20,6 +20,8 @@
 namespace hidsim {
 namespace {
 
+constexpr mode_t kDeviceMode = 0660;
+
 struct Client {
   Fd fd;
   bool subscribed = false;
@@ -126,10 +128,15 @@ class Server {
     std::memcpy(addr.sun_path, m_tempPath.c_str(), m_tempPath.size() + 1);
     ::unlink(m_tempPath.c_str());
     m_listen.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!m_listen.Valid() ||
-        ::bind(m_listen.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(m_listen.Get(), 64) != 0) {
-      Complain("socket " + m_tempPath, errno);
+    // Only the simulator's user and group may connect, whatever the umask:
+    // the socket is born without other users' bits and then set exactly.
+    const mode_t oldMask = ::umask(0117);
+    const bool bound =
+        m_listen.Valid() && ::bind(m_listen.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
+    const int bindError = errno;
+    ::umask(oldMask);
+    if (!bound || ::chmod(m_tempPath.c_str(), kDeviceMode) != 0 || ::listen(m_listen.Get(), 64) != 0) {
+      Complain("socket " + m_tempPath, bound ? errno : bindError);
       return false;
     }
     // Renamed into place only once listening: whoever sees the name can connect.

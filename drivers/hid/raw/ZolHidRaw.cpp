@@ -18,6 +18,7 @@
 
 #include "drivers/hid/ZolHidProvider.h"
 #include "drivers/hid/raw/HidDescriptor.h"
+#include "platform/SecureZero.h"
 
 namespace {
 
@@ -245,10 +246,12 @@ ZOLHID_EXPORT uint32_t ZolHid_GetSerialNumber(ZolHidDevice* device, char* buffer
 
 ZOLHID_EXPORT uint32_t ZolHid_FlushQueue(ZolHidDevice* device) {
   if (!device || device->fd < 0) return kErrorInvalidHandle;
+  // Reports pass through here on their way to nowhere: wiped once read.
   std::uint8_t scratch[hiddesc::kMaxReportBytes + 1];
   for (;;) {
     if (::read(device->fd, scratch, sizeof(scratch)) >= 0) continue;
     const std::uint32_t rc = TransferError(errno);
+    sys::SecureZero(scratch, sizeof(scratch));
     return rc == kErrorIoPending ? 0 : rc;
   }
 }

@@ -71,7 +71,7 @@ std::uint32_t Win32FromErrno(int err) {
   }
 }
 
-Fd ConnectDevice(const std::string& path, std::uint32_t* error) {
+Fd ConnectDevice(const std::string& path, std::uint32_t* error, int timeoutMs) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof(addr.sun_path)) {
@@ -84,8 +84,16 @@ Fd ConnectDevice(const std::string& path, std::uint32_t* error) {
     *error = Win32FromErrno(errno);
     return Fd();
   }
-  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+  // A Unix socket's connect waits for room in the listener's backlog for as
+  // long as the send timeout allows, then fails with EAGAIN.
+  const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0) {
     *error = Win32FromErrno(errno);
+    return Fd();
+  }
+  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+    const int err = errno;
+    *error = err == EAGAIN || err == EINPROGRESS ? ERROR_TIMEOUT : Win32FromErrno(err);
     return Fd();
   }
   return fd;
@@ -97,6 +105,11 @@ bool SendMessage(int fd, const Bytes& message, bool nonBlocking, std::uint32_t* 
     const ssize_t n = ::send(fd, message.data(), message.size(), flags);
     if (n == static_cast<ssize_t>(message.size())) return true;
     if (n < 0 && errno == EINTR) continue;
+    // A blocking send that ran out of its time limit.
+    if (n < 0 && errno == EAGAIN && !nonBlocking) {
+      *error = ERROR_TIMEOUT;
+      return false;
+    }
     *error = n < 0 ? Win32FromErrno(errno) : ERROR_WRITE_FAULT;
     return false;
   }
@@ -122,6 +135,7 @@ bool ReceiveMessage(int fd, Bytes* message, int timeoutMs, std::uint32_t* error)
       *error = ERROR_TIMEOUT;
       return false;
     }
+    WipeBytes(*message);
     message->resize(kMaxMessage);
     const ssize_t n = ::recv(fd, message->data(), message->size(), MSG_DONTWAIT);
     if (n < 0) {
@@ -144,6 +158,7 @@ bool Request(const std::string& path, const Bytes& request, MsgType expected, By
   if (!fd.Valid()) return false;
   if (!SendMessage(fd.Get(), request, false, error)) return false;
   Bytes reply;
+  const WipeOnExit wipe(reply);
   for (;;) {
     if (!ReceiveMessage(fd.Get(), &reply, timeoutMs, error)) return false;
     // Input reports cannot reach an unsubscribed connection; skip them anyway.
@@ -151,6 +166,7 @@ bool Request(const std::string& path, const Bytes& request, MsgType expected, By
     break;
   }
   if (reply[0] == static_cast<std::uint8_t>(expected)) {
+    WipeBytes(*replyPayload);
     replyPayload->assign(reply.begin() + 1, reply.end());
     return true;
   }

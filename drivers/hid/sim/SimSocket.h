@@ -5,6 +5,7 @@
 #include <string>
 
 #include "drivers/hid/sim/SimProtocol.h"
+#include "platform/SecureZero.h"
 
 namespace hidsim {
 
@@ -38,6 +39,20 @@ class Fd {
   int m_fd = -1;
 };
 
+// Messages may carry card data: their buffers are wiped before they are freed
+// or reused.
+inline void WipeBytes(Bytes& bytes) { sys::SecureZero(bytes.data(), bytes.size()); }
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(Bytes& bytes) : m_bytes(bytes) {}
+  ~WipeOnExit() { WipeBytes(m_bytes); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  Bytes& m_bytes;
+};
+
 // <ZOL_SYSROOT>/run/zol/hidsim (no trailing separator).
 std::string DeviceFolder();
 // Creates a folder and its parents; true if it exists afterwards.
@@ -49,15 +64,21 @@ std::string DevicePath(const std::string& name);
 // that is gone (no socket, refused, reset, closed) is ERROR_DEVICE_NOT_CONNECTED.
 std::uint32_t Win32FromErrno(int err);
 
-// Connects to a device socket (close-on-exec, blocking). On failure returns an
-// invalid Fd and sets *error.
-Fd ConnectDevice(const std::string& path, std::uint32_t* error);
+// How long a connect, and each blocking send on the connection, may wait for
+// a device (one that never accepts must not hold up its caller).
+inline constexpr int kConnectTimeoutMs = 2000;
+
+// Connects to a device socket (close-on-exec, blocking with sends bounded by
+// timeoutMs). On failure returns an invalid Fd and sets *error; a device that
+// did not take the connection in time is ERROR_TIMEOUT.
+Fd ConnectDevice(const std::string& path, std::uint32_t* error, int timeoutMs = kConnectTimeoutMs);
 
 // Sends one message; never raises SIGPIPE. Non-blocking sends fail with
 // ERROR_IO_PENDING when the peer's queue is full.
 bool SendMessage(int fd, const Bytes& message, bool nonBlocking, std::uint32_t* error);
 
-// Receives one message, waiting at most timeoutMs (-1: no limit). A closed
+// Receives one message, waiting at most timeoutMs (-1: no limit). The buffer
+// is wiped before it is resized or given up. A closed
 // peer gives ERROR_DEVICE_NOT_CONNECTED, the time limit ERROR_TIMEOUT.
 bool ReceiveMessage(int fd, Bytes* message, int timeoutMs, std::uint32_t* error);
 

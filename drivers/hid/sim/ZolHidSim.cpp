@@ -6,6 +6,8 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,8 +16,10 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +34,9 @@ using hidsim::MsgType;
 namespace {
 
 constexpr int kReplyTimeoutMs = 5000;
+// Open's questions: a simulator answers at once, so one that does not is
+// given up on well before a caller's own limits.
+constexpr int kOpenReplyTimeoutMs = 2000;
 constexpr std::uint32_t kDefaultInputBuffers = 32;
 constexpr std::uint32_t kMinInputBuffers = 2;
 constexpr std::uint32_t kMaxInputBuffers = 512;
@@ -46,12 +53,22 @@ std::uint32_t AskIdentity(int fd, hidsim::SimIdentity* identity) {
   std::uint32_t error = 0;
   if (!hidsim::SendMessage(fd, hidsim::Message(MsgType::GetIdentity), false, &error)) return error;
   Bytes reply;
-  if (!hidsim::ReceiveMessage(fd, &reply, kReplyTimeoutMs, &error)) return error;
+  if (!hidsim::ReceiveMessage(fd, &reply, kOpenReplyTimeoutMs, &error)) return error;
   if (reply[0] != static_cast<std::uint8_t>(MsgType::Identity)) return ERROR_GEN_FAILURE;
   const auto decoded = hidsim::DecodeIdentity(reply.data() + 1, reply.size() - 1);
   if (!decoded) return ERROR_GEN_FAILURE;
   *identity = *decoded;
   return ERROR_SUCCESS;
+}
+
+// Queued reports may carry card data: wiped as they leave the queue.
+void DropFront(std::deque<Bytes>& queue) {
+  hidsim::WipeBytes(queue.front());
+  queue.pop_front();
+}
+
+void DropAll(std::deque<Bytes>& queue) {
+  while (!queue.empty()) DropFront(queue);
 }
 
 // A device that is not there to connect to is a path not present.
@@ -72,11 +89,14 @@ struct ZolHidDevice {
   std::uint32_t maxQueued = kDefaultInputBuffers;
   bool gone = false;
 
+  ~ZolHidDevice() { DropAll(queue); }
+
   // Moves what the socket holds into the queue, oldest dropped beyond the
   // limit. Called with the lock held; false once the device has gone.
   bool Drain() {
     if (gone) return false;
     Bytes msg(hidsim::kMaxMessage);
+    const hidsim::WipeOnExit wipe(msg);
     for (;;) {
       const ssize_t n = ::recv(fd.Get(), msg.data(), msg.size(), MSG_DONTWAIT);
       if (n < 0) {
@@ -91,16 +111,70 @@ struct ZolHidDevice {
       }
       if (msg[0] != static_cast<std::uint8_t>(MsgType::Input)) continue;
       queue.emplace_back(msg.begin() + 1, msg.begin() + n);
-      while (queue.size() > maxQueued) queue.pop_front();
+      while (queue.size() > maxQueued) DropFront(queue);
     }
   }
 };
 
+// A simulator killed outright leaves its socket's name behind, so inotify
+// never reports the removal. The watch therefore keeps one idle connection
+// per device and reports the removal when the device's end closes it.
 struct ZolHidWatch {
   Fd inotify;
+  Fd epoll;  // the watch's descriptor: inotify and every link
   std::string folder;
   std::mutex lock;
   std::deque<ZolHidEvent> events;
+  std::map<std::string, Fd> links;  // device path -> idle connection
+  // Removals already reported from a link whose name was still there: its
+  // name's own removal, if it comes later, is not reported twice.
+  std::set<std::string> reported;
+
+  void Link(const std::string& path) {
+    std::uint32_t error = 0;
+    Fd fd = hidsim::ConnectDevice(path, &error);
+    if (!fd.Valid()) return;
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLRDHUP;
+    if (::epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, fd.Get(), &e) != 0) return;
+    links[path] = std::move(fd);
+  }
+
+  void Queue(std::uint32_t kind, const std::string& path) {
+    ZolHidEvent out{};
+    out.kind = kind;
+    if (path.size() >= sizeof(out.path)) return;
+    std::memcpy(out.path, path.c_str(), path.size() + 1);
+    events.push_back(out);
+  }
+
+  // Reports, and drops, every link whose device has gone.
+  void CheckLinks() {
+    for (auto it = links.begin(); it != links.end();) {
+      if (LinkAlive(it->second.Get())) {
+        ++it;
+        continue;
+      }
+      Queue(ZOLHID_EVENT_REMOVAL, it->first);
+      reported.insert(it->first);
+      it = links.erase(it);  // closing it takes it out of the epoll set
+    }
+  }
+
+  static bool LinkAlive(int fd) {
+    for (;;) {
+      pollfd p{fd, POLLIN | POLLRDHUP, 0};
+      if (::poll(&p, 1, 0) < 0) return errno == EINTR;
+      if ((p.revents & (POLLHUP | POLLERR | POLLRDHUP | POLLNVAL)) != 0) return false;
+      if ((p.revents & POLLIN) == 0) return true;
+      // Nothing is due on an idle connection; whatever comes is discarded.
+      Bytes msg(hidsim::kMaxMessage);
+      const hidsim::WipeOnExit wipe(msg);
+      const ssize_t n = ::recv(fd, msg.data(), msg.size(), MSG_DONTWAIT);
+      if (n == 0) return false;
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    }
+  }
 };
 
 extern "C" {
@@ -161,7 +235,7 @@ ZOLHID_EXPORT uint32_t ZolHid_Open(const char* path, uint32_t mode, ZolHidDevice
       // error set
     } else {
       Bytes reply;
-      if (hidsim::ReceiveMessage(fd.Get(), &reply, kReplyTimeoutMs, &error)) {
+      if (hidsim::ReceiveMessage(fd.Get(), &reply, kOpenReplyTimeoutMs, &error)) {
         error = reply[0] == static_cast<std::uint8_t>(MsgType::Subscribed) ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
       }
     }
@@ -257,7 +331,7 @@ ZOLHID_EXPORT uint32_t ZolHid_FlushQueue(ZolHidDevice* device) {
   if (device == nullptr || device->mode != ZOLHID_OPEN_READ) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(device->lock);
   const bool present = device->Drain();
-  device->queue.clear();
+  DropAll(device->queue);
   return present ? ERROR_SUCCESS : ERROR_DEVICE_NOT_CONNECTED;
 }
 
@@ -265,7 +339,7 @@ ZOLHID_EXPORT uint32_t ZolHid_SetNumInputBuffers(ZolHidDevice* device, uint32_t 
   if (device == nullptr || count < kMinInputBuffers || count > kMaxInputBuffers) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(device->lock);
   device->maxQueued = count;
-  while (device->queue.size() > count) device->queue.pop_front();
+  while (device->queue.size() > count) DropFront(device->queue);
   return ERROR_SUCCESS;
 }
 
@@ -286,10 +360,10 @@ ZOLHID_EXPORT uint32_t ZolHid_ReadInputReport(ZolHidDevice* device, uint8_t* buf
   // device's handle behaves.
   if (!device->Drain()) return ERROR_DEVICE_NOT_CONNECTED;
   if (device->queue.empty()) return ERROR_IO_PENDING;
-  const Bytes report = std::move(device->queue.front());
-  device->queue.pop_front();
+  const Bytes& report = device->queue.front();
   const std::size_t n = std::min<std::size_t>(report.size(), size);
   std::memcpy(buffer, report.data(), n);
+  DropFront(device->queue);
   *transferred = static_cast<uint32_t>(n);
   return ERROR_SUCCESS;
 }
@@ -331,6 +405,7 @@ ZOLHID_EXPORT uint32_t ZolHid_GetFeature(ZolHidDevice* device, uint8_t* buffer, 
   // input reports queued on this handle.
   const std::uint8_t id = buffer[0];
   Bytes reply;
+  const hidsim::WipeOnExit wipe(reply);
   std::uint32_t error = 0;
   if (!hidsim::Request(device->path, hidsim::Message(MsgType::GetFeature, &id, 1), MsgType::Feature, &reply,
                        kReplyTimeoutMs, &error)) {
@@ -358,12 +433,23 @@ ZOLHID_EXPORT uint32_t ZolHid_WatchOpen(ZolHidWatch** watch) {
     return error;
   }
   w->inotify.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (!w->inotify.Valid() ||
+  w->epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
+  epoll_event e{};
+  e.events = EPOLLIN;
+  if (!w->inotify.Valid() || !w->epoll.Valid() ||
       ::inotify_add_watch(w->inotify.Get(), w->folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) <
-          0) {
+          0 ||
+      ::epoll_ctl(w->epoll.Get(), EPOLL_CTL_ADD, w->inotify.Get(), &e) != 0) {
     const std::uint32_t error = hidsim::Win32FromErrno(errno);
     delete w;
     return error;
+  }
+  // Devices already present are linked, not reported.
+  if (DIR* dir = ::opendir(w->folder.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (hidsim::IsDeviceEntryName(entry->d_name)) w->Link(w->folder + "/" + entry->d_name);
+    }
+    ::closedir(dir);
   }
   *watch = w;
   return ERROR_SUCCESS;
@@ -371,7 +457,7 @@ ZOLHID_EXPORT uint32_t ZolHid_WatchOpen(ZolHidWatch** watch) {
 
 ZOLHID_EXPORT uint32_t ZolHid_WatchDescriptor(ZolHidWatch* watch, int* fd) {
   if (watch == nullptr || fd == nullptr) return ERROR_INVALID_PARAMETER;
-  *fd = watch->inotify.Get();
+  *fd = watch->epoll.Get();
   return ERROR_SUCCESS;
 }
 
@@ -387,21 +473,27 @@ ZOLHID_EXPORT uint32_t ZolHid_WatchNext(ZolHidWatch* watch, ZolHidEvent* event) 
       pos += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
       if (e->len == 0) continue;
       const std::string name = e->name;
-      ZolHidEvent out{};
+      const bool arrived = (e->mask & (IN_CREATE | IN_MOVED_TO)) != 0;
       if (name.rfind(hidsim::kResumeMarkerPrefix, 0) == 0) {
-        if ((e->mask & (IN_CREATE | IN_MOVED_TO)) == 0) continue;
-        out.kind = ZOLHID_EVENT_RESUME;
-      } else if (hidsim::IsDeviceEntryName(name)) {
-        out.kind = (e->mask & (IN_CREATE | IN_MOVED_TO)) != 0 ? ZOLHID_EVENT_ARRIVAL : ZOLHID_EVENT_REMOVAL;
-        const std::string path = watch->folder + "/" + name;
-        if (path.size() >= sizeof(out.path)) continue;
-        std::memcpy(out.path, path.c_str(), path.size() + 1);
-      } else {
+        if (arrived) watch->Queue(ZOLHID_EVENT_RESUME, "");
         continue;
       }
-      watch->events.push_back(out);
+      if (!hidsim::IsDeviceEntryName(name)) continue;
+      const std::string path = watch->folder + "/" + name;
+      const auto link = watch->links.find(path);
+      if (link != watch->links.end()) {
+        // A device restarted over the name of one that was killed: the old
+        // one's end is reported first.
+        if (arrived && !ZolHidWatch::LinkAlive(link->second.Get())) watch->Queue(ZOLHID_EVENT_REMOVAL, path);
+        watch->links.erase(link);
+      }
+      if (watch->reported.erase(path) != 0 && !arrived) continue;
+      if (arrived) watch->Link(path);
+      watch->Queue(arrived ? ZOLHID_EVENT_ARRIVAL : ZOLHID_EVENT_REMOVAL, path);
     }
   }
+  // After the names, so a device unplugged in order is reported by its name.
+  watch->CheckLinks();
   if (watch->events.empty()) return ERROR_NO_MORE_ITEMS;
   *event = watch->events.front();
   watch->events.pop_front();
