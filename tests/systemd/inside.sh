@@ -57,9 +57,13 @@ wait_in 10 "grep -q 'Hello from systemd' /root/display.out" || fail "the line re
 swipe() {
   local n=$1
   ins rm -f /tmp/open.$n
+  local seen; seen=$(ins grep -c 'ZOL COM3 Connected!' $log)
   ins runuser -u pos -- python3 /root/app.py /dev/ttyZOL3 read 8 /tmp/open.$n >"$work_out.$n" 2>&1 &
   local reader=$!
   wait_in 10 "test -e /tmp/open.$n" || { kill $reader; return 1; }
+  # A card swiped before the port service has seen the application open the
+  # port has no one to go to; a person swipes once the application is ready.
+  wait_in 10 "[ \$(grep -c 'ZOL COM3 Connected!' $log) -gt $seen ]" || { kill $reader; return 1; }
   ins $bin/hidsim swipe reader --track2 "$pan=28121010000000000000" >/dev/null || return 1
   wait $reader
 }
