@@ -285,11 +285,15 @@ bool Daemon::WriteRegistry(std::size_t count) {
       "Windows Registry Editor Version 5.00\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\HALVERN\\Quillmere]\r\n"
       "\"NUMBER_OF_REQ_COM_PORTS\"=dword:" + std::string(value) + "\r\n";
+  // Readable by all, writable by vcomd alone whatever the umask: the port
+  // service trusts the count it holds. A planted link is never followed.
   std::string tmp = path + ".tmp";
-  FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = (std::fclose(f) == 0) && ok;
+  ::unlink(tmp.c_str());
+  Fd f(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!f.Valid()) return false;
+  bool ok = ::fchmod(f.Get(), 0644) == 0 &&
+            ::write(f.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  f.Reset();
   return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
 }
 

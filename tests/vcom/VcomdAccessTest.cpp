@@ -64,8 +64,15 @@ TEST(VcomdAccess, TheSlaveHasTheGroupAndModeAndOnlyThatGroupOpensIt) {
     std::vector<std::string> argv{BinDir() + "/vcomd", "--ports", "7"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     Child daemon;
-    ASSERT_TRUE(daemon.Start(argv, {{"ZOL_SYSROOT", tmp.Path()}}, tmp.Path() + "/vcomd.out"));
+    // Under umask 000 too, nobody else may change the count of ports.
+    const mode_t umaskBefore = ::umask(0);
+    const bool started = daemon.Start(argv, {{"ZOL_SYSROOT", tmp.Path()}}, tmp.Path() + "/vcomd.out");
+    ::umask(umaskBefore);
+    ASSERT_TRUE(started);
     ASSERT_TRUE(WaitFor([&] { return fs::exists(tmp.Path() + "/run/zol/vcomd.ctl"); })) << ReadText(tmp.Path() + "/vcomd.out");
+    struct stat reg {};
+    ASSERT_EQ(::stat((tmp.Path() + "/etc/halvern/registry.reg").c_str(), &reg), 0);
+    EXPECT_EQ(reg.st_mode & 07777, 0644u);
     // The link's own folder is private to the test: the users open the slave.
     const std::string port = fs::read_symlink(tmp.Path() + "/dev/ttyZOL7").string();
     ASSERT_EQ(port.rfind("/dev/pts/", 0), 0u) << port;
