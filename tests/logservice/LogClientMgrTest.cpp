@@ -52,7 +52,7 @@ TEST(LogClientMgr, LinesOfManyClientsNeverMix) {
       std::string all;
       for (int i = 0; i < kLines; ++i) all += logtest::ClientLine(c, i);
       SendInPieces(fd, all, static_cast<unsigned>(c));
-      ::close(fd);
+      logtest::CloseServed(fd);
     });
   }
   for (auto& t : clients) t.join();
@@ -74,13 +74,13 @@ TEST(LogClientMgr, StopWritesWhatConnectedClientsAlreadySent) {
     ASSERT_TRUE(zoltest::SendAll(fd, all));
     fds.push_back(fd);  // stays connected through the stop
   }
-  // An unfinished line is kept too.
+  // An unfinished line is kept too, closed as a line of its own.
   ASSERT_TRUE(zoltest::SendAll(fds[0], "unfinished"));
   svc.mgr.StopService();
   std::string content = logtest::ReadLogSet(svc.file);
-  ASSERT_GE(content.size(), 10u);
-  EXPECT_EQ(content.substr(content.size() - 10), "unfinished");
-  logtest::ExpectEveryLineOnceInOrder(content.substr(0, content.size() - 10), kClients, kLines);
+  ASSERT_GE(content.size(), 12u);
+  EXPECT_EQ(content.substr(content.size() - 12), "unfinished\r\n");
+  logtest::ExpectEveryLineOnceInOrder(content.substr(0, content.size() - 12), kClients, kLines);
   for (int fd : fds) ::close(fd);
 }
 
@@ -94,7 +94,7 @@ TEST(LogClientMgr, IdleAndVanishedClientsDoNotHoldTheStop) {
     if (i % 2 == 0) {
       ASSERT_TRUE(zoltest::SendAll(fd, logtest::ClientLine(0, i / 2)));
     }
-    ::close(fd);
+    logtest::CloseServed(fd);
   }
   auto start = zoltest::Clock::now();
   svc.mgr.StopService();
@@ -114,16 +114,18 @@ TEST(LogClientMgr, ListensOnTheLoopbackAddressOnly) {
   svc.mgr.StopService();
 }
 
-TEST(LogClientMgr, LongLineWithoutEndIsQueuedInChunks) {
+TEST(LogClientMgr, LongLineIsWrittenAsLinesOfAChunkEach) {
   Service svc;
   int a = zoltest::Connect(svc.mgr.ListeningPort());
   ASSERT_GE(a, 0);
-  std::string big(10000, 'Q');
-  ASSERT_TRUE(zoltest::SendAll(a, big));
-  ::close(a);
-  EXPECT_TRUE(zoltest::WaitFor([&] { return zoltest::ReadText(svc.file).size() == big.size(); }));
+  ASSERT_TRUE(zoltest::SendAll(a, std::string(10000, 'Q')));
+  logtest::CloseServed(a);
+  // Two pieces of 4094 bytes and the rest, each closed with CR LF.
+  const std::string want = std::string(4094, 'Q') + "\r\n" + std::string(4094, 'Q') + "\r\n" +
+                           std::string(10000 - 2 * 4094, 'Q') + "\r\n";
+  EXPECT_TRUE(zoltest::WaitFor([&] { return zoltest::ReadText(svc.file).size() == want.size(); }));
   svc.mgr.StopService();
-  EXPECT_EQ(zoltest::ReadText(svc.file), big);
+  EXPECT_EQ(zoltest::ReadText(svc.file), want);
 }
 
 }  // namespace
