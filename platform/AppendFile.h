@@ -24,7 +24,8 @@ class AppendFile {
   bool Open(const std::string& name);
   bool IsOpen() const { return m_handle != kInvalid; }
   void Close();
-  // Writes all bytes at the end; false on failure (some may have been written).
+  // Writes all bytes at the end; false on failure (Linux takes back what the
+  // failed call wrote, elsewhere some bytes may remain).
   bool Write(const void* data, std::size_t size);
   // The file's size (the position of the next write).
   std::uint64_t Size() const { return m_size; }

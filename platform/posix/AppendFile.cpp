@@ -70,11 +70,17 @@ void AppendFile::Close() {
 
 bool AppendFile::Write(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
+  const std::uint64_t before = m_size;
   while (size > 0) {
     ssize_t n = ::write(static_cast<int>(m_handle), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastError(Win32FromErrno(errno));
+      // What this call wrote ends in mid-line (a full disk, the file-size
+      // limit): take it back, so the next write does not join it.
+      if (m_size != before && ::ftruncate(static_cast<int>(m_handle), static_cast<off_t>(before)) == 0) {
+        m_size = before;
+      }
       return false;
     }
     m_size += static_cast<std::uint64_t>(n);

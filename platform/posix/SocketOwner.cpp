@@ -1,7 +1,11 @@
 #include "platform/SocketOwner.h"
 
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,6 +32,50 @@ std::optional<uid_t> ZolUser() {
 }
 
 bool Trusted(uid_t uid) { return uid == 0 || uid == ::geteuid() || (ZolUser() && *ZolUser() == uid); }
+
+// The peer's socket asked of the kernel by its exact endpoints (sock_diag):
+// cheap whatever the number of connections. Empty when the answer does not
+// tell the owner: not found, TIME_WAIT (keeps no owner) or a connection not
+// accepted into a socket of its own yet (reported with owner 0).
+std::optional<uid_t> OwnerByDiag(const sockaddr_in& peer, const sockaddr_in& local) {
+  int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return std::nullopt;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.request.sdiag_family = AF_INET;
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0u;
+  // The socket whose own end is our peer and whose other end is us.
+  message.request.id.idiag_sport = peer.sin_port;
+  message.request.id.idiag_dport = local.sin_port;
+  message.request.id.idiag_src[0] = peer.sin_addr.s_addr;
+  message.request.id.idiag_dst[0] = local.sin_addr.s_addr;
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  timeval limit{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::optional<uid_t> owner;
+  alignas(nlmsghdr) char buf[8192];
+  if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+      static_cast<ssize_t>(sizeof message)) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    const auto* h = reinterpret_cast<const nlmsghdr*>(buf);
+    if (n > 0 && NLMSG_OK(h, static_cast<unsigned>(n)) && h->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+        h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+      const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      if (m->idiag_timer != 3 && m->idiag_state != TCP_SYN_RECV) owner = static_cast<uid_t>(m->idiag_uid);
+    }
+  }
+  ::close(fd);
+  return owner;
+}
 
 std::string ReadProcFile(const char* path) {
   std::string text;
@@ -69,8 +117,9 @@ bool PeerOwnerTrusted(const Socket& connection) {
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET) return false;
   len = sizeof peer;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET) return false;
-  // The peer's socket is the one whose local end is our peer and whose
-  // remote end is us.
+  if (std::optional<uid_t> owner = OwnerByDiag(peer, local)) return Trusted(*owner);
+  // Not told that way: /proc/net/tcp names a not yet accepted connection
+  // by its listener's owner.
   const std::string key = " " + Endpoint(peer) + " " + Endpoint(local) + " ";
   const std::string table = ReadProcFile("/proc/net/tcp");
   for (std::size_t at = table.find(key); at != std::string::npos; at = table.find(key, at + 1)) {

@@ -1,0 +1,39 @@
+#pragma once
+// Running a piece of a test as another, unprivileged user (the tests run as
+// root): a forked child that drops to the user before it runs.
+#include <grp.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "tests/support/TestSupport.h"
+
+namespace zoltest {
+
+// The conventional unprivileged user "nobody".
+inline constexpr uid_t kNobody = 65534;
+
+// Runs fn in a child process as uid (and the same gid); returns fn's result
+// as the child's exit code, 125 when the user could not be taken on, or -1
+// when the child did not end within the limit (it is killed). Fork only
+// while the test process runs no other threads of its own.
+inline int RunAsUser(uid_t uid, const std::function<int()>& fn, int timeoutMs = kDeadlineMs) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(125);
+    ::_exit(fn());
+  }
+  int status = 0;
+  if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace zoltest
