@@ -238,7 +238,8 @@ std::basic_string<Ch> Format(const Ch* fmt, va_list args) {
       case 'c':
       case 'C':
         if (wideArg) {
-          const wchar_t c = static_cast<wchar_t>(va_arg(ap, wint_t));
+          // wint_t as it arrives through "..." (promoted where it is narrower than int).
+          const wchar_t c = static_cast<wchar_t>(va_arg(ap, decltype(+wint_t{})));
           AppendPadded(out, &c, 1, width, left);
         } else {
           const char c = static_cast<char>(va_arg(ap, int));
