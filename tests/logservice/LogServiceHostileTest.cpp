@@ -112,14 +112,16 @@ void ExpectWholeOrClosedAtTheEnd(const std::vector<std::string>& lines, int clie
       continue;
     }
     ASSERT_TRUE(c >= 0 && c < clients) << line;
-    const std::string whole = logtest::ClientLine(c, i).substr(0, 98);
+    // A cut can fall within the number, so the line is matched against the
+    // client's next one rather than by the number it shows.
+    const std::string expected = logtest::ClientLine(c, next[static_cast<size_t>(c)]).substr(0, 98);
     EXPECT_FALSE(cut[static_cast<size_t>(c)]) << "a line after the cut one: " << line;
-    EXPECT_EQ(i, next[static_cast<size_t>(c)]) << line;
-    if (line != whole) {
-      EXPECT_EQ(whole.compare(0, line.size(), line), 0) << "not a start of its line: " << line;
+    if (line == expected) {
+      ++next[static_cast<size_t>(c)];
+    } else {
+      EXPECT_EQ(expected.compare(0, line.size(), line), 0) << "neither the next line nor its start: " << line;
       cut[static_cast<size_t>(c)] = true;
     }
-    next[static_cast<size_t>(c)] = i + 1;
     ++n;
   }
 }
