@@ -32,17 +32,14 @@ class LineAssembler {
 template <typename Push>
 void ForEachChunk(const std::string& lines, Push push) {
   std::size_t start = 0;
-  std::size_t end = 0;  // end of the last whole line that fits the chunk
-  while (end < lines.size()) {
-    std::size_t lf = lines.find("\r\n", end);
-    std::size_t next = lf == std::string::npos ? lines.size() : lf + 2;
-    if (next - start > kChunkSize && end > start) {
-      push(lines.data() + start, end - start);
-      start = end;
-    }
-    end = next;
+  while (lines.size() - start > kChunkSize) {
+    // The last line end within the chunk; a line is never longer than one.
+    std::size_t crlf = lines.rfind("\r\n", start + kChunkSize - 2);
+    std::size_t end = crlf == std::string::npos || crlf < start ? start + kChunkSize : crlf + 2;
+    push(lines.data() + start, end - start);
+    start = end;
   }
-  if (end > start) push(lines.data() + start, end - start);
+  if (start < lines.size()) push(lines.data() + start, lines.size() - start);
 }
 
 }  // namespace zollogsvc
