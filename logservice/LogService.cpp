@@ -2,11 +2,14 @@
 #include "logservice/LogService.h"
 
 #include <cstdio>
+#include <system_error>
 
 #include "common/config/ConfigDoc.h"
 #include "platform/Debug.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"
+#include "platform/ResourceLimits.h"
+#include "platform/SocketOwner.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
@@ -17,8 +20,10 @@ namespace {
 
 // At stop a reader keeps reading until its client has been quiet this long,
 constexpr std::uint32_t kDrainIdleMs = 250;
-// but never longer than this in all.
+// but never longer than this from the stop, even for a client that never pauses.
 constexpr std::uint64_t kDrainLimitMs = 3000;
+// While the file is not open, its open is tried again this often.
+constexpr std::uint32_t kReopenRetryMs = 1000;
 // Pause after a failed accept before the next one.
 constexpr std::uint32_t kAcceptBackoffMs = 20;
 constexpr std::uint32_t kAcceptBackoffHardMs = 250;
@@ -45,6 +50,15 @@ bool DigitsValue(const std::wstring& v, std::uint64_t& out) {
   return true;
 }
 
+// One line on standard error: what failed, the code and the system's text.
+void SayFailure(const std::string& what, std::uint32_t error) {
+  std::string text = sys::ErrorText(error);
+  if (text.size() >= 2) text.resize(text.size() - 2);  // its CR LF
+  char code[32];
+  std::snprintf(code, sizeof code, " - (0x%x)", static_cast<unsigned>(error));
+  sys::DebugOutput("[ZOL]: Log Service " + what + code + text);
+}
+
 }  // namespace
 
 LogServiceSettings ParseServiceSettings(const std::vector<std::pair<std::wstring, std::wstring>>& keys,
@@ -53,9 +67,7 @@ LogServiceSettings ParseServiceSettings(const std::vector<std::pair<std::wstring
   s.fileName = defaultFileName;
   for (const auto& [name, value] : keys) {
     if (name == L"File_Name") {
-      std::string narrow;
-      for (wchar_t c : value) narrow += static_cast<char>(static_cast<std::uint32_t>(c) & 0xFFu);
-      s.fileName = narrow;
+      s.fileName = sys::ToUtf8(value);
     } else if (name == L"File_Size") {
       if (!AllDigits(value)) continue;
       std::uint64_t kb = 0;
@@ -94,16 +106,11 @@ std::string RotatedName(const std::string& fileName) {
 
 // ---- queue ----
 
-void ChunkQueue::Push(const char* data, std::size_t size) {
-  if (size == 0) return;
+void ChunkQueue::Push(const std::string& lines) {
+  if (lines.empty()) return;
   std::lock_guard<std::mutex> lock(m_QueueLock);
   const bool wasEmpty = m_Queue.empty();
-  while (size > 0) {
-    std::size_t n = size < kChunkSize ? size : kChunkSize;
-    m_Queue.emplace_back(data, data + n);
-    data += n;
-    size -= n;
-  }
+  ForEachChunk(lines, [&](const char* data, std::size_t size) { m_Queue.emplace_back(data, data + size); });
   if (wasEmpty) m_DataEvent.Set();  // set already while the queue holds chunks
 }
 
@@ -116,16 +123,36 @@ void ChunkQueue::TakeAll(std::deque<std::vector<char>>& out) {
 
 // ---- writer ----
 
-void CWriteTrace::Initialize(const std::string& fileName, std::uint64_t limitBytes) {
+void CWriteTrace::Initialize(const std::string& fileName, std::uint64_t limitBytes, sys::Event* reopen) {
   m_FileName = fileName;
   m_Limit = limitBytes;
+  m_Reopen = reopen;
   OpenFile();
 }
 
-void CWriteTrace::OpenFile() { m_File.Open(m_FileName); }
+void CWriteTrace::OpenFile() {
+  if (m_File.Open(m_FileName)) {
+    m_OpenFailureSaid = false;
+    m_FileOpened.Set();
+    return;
+  }
+  if (!m_OpenFailureSaid) SayFailure("cannot open the log file " + m_FileName, sys::LastError());
+  m_OpenFailureSaid = true;
+}
 
 void CWriteTrace::Run() {
-  sys::WaitAny({m_queue.DataEvent(), StopEvent()}, INFINITE);
+  const std::uint32_t timeout = m_File.IsOpen() ? INFINITE : kReopenRetryMs;
+  std::uint32_t rc = m_Reopen != nullptr ? sys::WaitAny({m_queue.DataEvent(), StopEvent(), *m_Reopen}, timeout)
+                                         : sys::WaitAny({m_queue.DataEvent(), StopEvent()}, timeout);
+  if (rc == WAIT_OBJECT_0 + 2) {
+    // Reopen by name: what came before goes to the file as it was, what
+    // comes after to the file now under that name.
+    WriteQueued();
+    m_File.Close();
+    OpenFile();
+    return;
+  }
+  if (!m_File.IsOpen()) OpenFile();
   WriteQueued();
 }
 
@@ -136,6 +163,8 @@ void CWriteTrace::OnExit() { WriteQueued(); }
 void CWriteTrace::WriteQueued() {
   std::deque<std::vector<char>> chunks;
   m_queue.TakeAll(chunks);
+  if (chunks.empty()) return;
+  if (!m_File.IsOpen()) OpenFile();
   // Consecutive chunks go to the file in one write; the size limit is still
   // checked before each chunk.
   m_Batch.clear();
@@ -152,9 +181,16 @@ void CWriteTrace::WriteQueued() {
 }
 
 void CWriteTrace::FlushBatch() {
-  // The file could not be opened: the data is dropped. Write errors are
-  // ignored; the next write tries again.
-  if (!m_Batch.empty() && m_File.IsOpen()) m_File.Write(m_Batch.data(), m_Batch.size());
+  // The file could not be opened: the data is dropped. A failed write (disk
+  // full, past the file-size limit) is said once; the next write tries again.
+  if (!m_Batch.empty() && m_File.IsOpen()) {
+    if (m_File.Write(m_Batch.data(), m_Batch.size())) {
+      m_WriteFailureSaid = false;
+    } else {
+      if (!m_WriteFailureSaid) SayFailure("cannot write the log file " + m_FileName, sys::LastError());
+      m_WriteFailureSaid = true;
+    }
+  }
   m_Batch.clear();
 }
 
@@ -171,21 +207,46 @@ void CWriteTrace::Rotate() {
 
 CReadSocket::CReadSocket(CLogClientMgr& mgr, sys::Socket socket) : m_mgr(mgr), m_Socket(std::move(socket)) {}
 
-CReadSocket::~CReadSocket() { StopAndJoin(); }
+CReadSocket::~CReadSocket() {
+  {
+    std::lock_guard<std::mutex> lock(m_FinishedLock);
+    m_Socket.ShutdownBoth();  // the reader's wait returns; it closes the socket itself
+  }
+  if (m_Thread.joinable()) m_Thread.join();
+}
+
+bool CReadSocket::Start() {
+  try {
+    m_Thread = std::thread([this] { Loop(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
 
 bool CReadSocket::Finished() const {
   std::lock_guard<std::mutex> lock(m_FinishedLock);
   return m_Finished;
 }
 
-void CReadSocket::CloseSocket() {
-  std::lock_guard<std::mutex> lock(m_FinishedLock);
-  m_Socket.ShutdownBoth();
-  m_Socket.Close();
+void CReadSocket::Loop() {
+  while (Step()) {
+  }
+  Finish();
+}
+
+void CReadSocket::Queue(const char* data, std::size_t size) {
+  std::string lines;
+  m_Lines.Feed(data, size, lines);
+  m_mgr.Queue().Push(lines);
 }
 
 void CReadSocket::Finish() {
-  QueueLines(true);
+  // A line cut off by the close, a reset or the stop is closed as a line of
+  // its own, so it never joins another client's line.
+  std::string rest;
+  m_Lines.Finish(rest);
+  m_mgr.Queue().Push(rest);
   {
     // The descriptor goes back at once (the record itself waits for the next
     // accept): under descriptor pressure, ended clients must not hold any.
@@ -194,54 +255,29 @@ void CReadSocket::Finish() {
     m_Socket.Close();
     m_Finished = true;
   }
-  StopEvent().Set();
   m_mgr.ReaderFinished();
 }
 
-void CReadSocket::QueueLines(bool everything) {
-  if (m_Pending.empty()) return;
-  std::size_t end = m_Pending.size();
-  if (!everything) {
-    // Whole lines only, so lines of different clients never mix; an
-    // unfinished line waits for its rest unless it is already a chunk long.
-    std::size_t lf = m_Pending.rfind("\r\n");
-    std::size_t whole = lf == std::string::npos ? 0 : lf + 2;
-    if (m_Pending.size() - whole < kChunkSize) end = whole;
-  }
-  if (end == 0) return;
-  m_mgr.Queue().Push(m_Pending.data(), end);
-  m_Pending.erase(0, end);
-}
-
-void CReadSocket::Run() {
+bool CReadSocket::Step() {
   char buf[kChunkSize];
+  const std::uint64_t deadline = m_mgr.DrainDeadline();
+  if (deadline != 0 && sys::TickCountMs() >= deadline) return false;
   // What is there already is taken without a wait.
   long n = m_Socket.ReceiveNow(buf, sizeof buf);
-  if (n < 0 && sys::LastError() == sys::kWsaEwouldblock) {
-    int ready;
-    if (m_DrainDeadline == 0) {
-      ready = m_Socket.WaitReadable(&m_mgr.DrainEvent(), INFINITE);
-      if (ready == 2) {
-        // The service stops: read on until the client is quiet.
-        m_DrainDeadline = sys::TickCountMs() + kDrainLimitMs;
-        return;
-      }
-    } else {
-      ready = sys::TickCountMs() >= m_DrainDeadline ? 0 : m_Socket.WaitReadable(nullptr, kDrainIdleMs);
-    }
-    if (ready <= 0) {
-      Finish();
-      return;
-    }
-    n = m_Socket.Receive(buf, sizeof buf);
+  if (n > 0) {
+    Queue(buf, static_cast<std::size_t>(n));
+    return true;
   }
-  if (n <= 0) {
-    // 0: the client closed its end (connection aborted, 1236).
-    Finish();
-    return;
+  // 0: the client closed its end (connection aborted, 1236); or a failure.
+  if (n == 0 || sys::LastError() != sys::kWsaEwouldblock) return false;
+  if (deadline == 0) {
+    // 2: the service stops; the next steps read on under the deadline.
+    return m_Socket.WaitReadable(&m_mgr.DrainEvent(), INFINITE) > 0;
   }
-  m_Pending.append(buf, static_cast<std::size_t>(n));
-  QueueLines(false);
+  // Stopping: a client quiet this long has sent all it will.
+  const std::uint64_t now = sys::TickCountMs();
+  const std::uint64_t left = deadline > now ? deadline - now : 0;
+  return m_Socket.WaitReadable(nullptr, static_cast<std::uint32_t>(left < kDrainIdleMs ? left : kDrainIdleMs)) == 1;
 }
 
 // ---- accept ----
@@ -252,17 +288,20 @@ CLogClientMgr::~CLogClientMgr() {
   if (IsStarted() && !m_Stopped) StopService();
 }
 
-DWORD CLogClientMgr::StartService(const LogServiceSettings& settings) {
+DWORD CLogClientMgr::StartService(const LogServiceSettings& settings, sys::Event* reopen) {
   if (!m_Queue.IsValid() || !m_DrainEvent.IsValid()) return sys::LastError();
   if (!m_Winsock.Started()) return m_Winsock.Error();
   // Loopback only: the clients connect to "localhost", and nobody else may
-  // write into the file. Without a listener the service runs and accepts nothing.
+  // write into the file.
   sys::Socket s = sys::Socket::CreateTcp();
-  if (s.IsValid() && s.SetListenerReuse() && s.Bind(sys::kLoopbackAddress, settings.tcpPort) && s.Listen()) {
-    m_ListenPort = s.LocalPort();
-    m_ListenSocket = std::move(s);
+  if (!(s.IsValid() && s.SetListenerReuse() && s.Bind(sys::kLoopbackAddress, settings.tcpPort) && s.Listen())) {
+    const std::uint32_t error = sys::LastError();
+    SayFailure("cannot listen on TCP port " + std::to_string(settings.tcpPort), error);
+    return error != 0 ? error : sys::kWsaEaddrinuse;
   }
-  m_WriteTrace.Initialize(settings.fileName, settings.limitBytes);
+  m_ListenPort = s.LocalPort();
+  m_ListenSocket = std::move(s);
+  m_WriteTrace.Initialize(settings.fileName, settings.limitBytes, reopen);
   if (DWORD rc = m_WriteTrace.Start(); rc != 0) return rc;
   if (DWORD rc = Start(); rc != 0) {
     m_WriteTrace.StopAndJoin();
@@ -272,10 +311,6 @@ DWORD CLogClientMgr::StartService(const LogServiceSettings& settings) {
 }
 
 void CLogClientMgr::Run() {
-  if (!m_ListenSocket.IsValid()) {
-    StopEvent().Set();
-    return;
-  }
   int ready = m_ListenSocket.WaitReadable(&StopEvent(), INFINITE);
   if (ready == 2) return;  // stop
   sys::Socket client;
@@ -298,9 +333,12 @@ void CLogClientMgr::Run() {
 }
 
 void CLogClientMgr::AddClient(sys::Socket client) {
+  // Lines only from the system's own programs: another user's connection is
+  // closed unread.
+  if (!sys::PeerOwnerTrusted(client)) return;
   auto reader = std::make_unique<CReadSocket>(*this, std::move(client));
-  if (reader->Start() != 0) return;  // the record is freed with its socket
   std::lock_guard<std::mutex> lock(m_ClientListLock);
+  if (!reader->Start()) return;  // the record is freed with its socket
   m_Clients.push_back(std::move(reader));
 }
 
@@ -308,9 +346,7 @@ void CLogClientMgr::RemoveFinishedClients() {
   std::lock_guard<std::mutex> lock(m_ClientListLock);
   for (auto it = m_Clients.begin(); it != m_Clients.end();) {
     if ((*it)->Finished()) {
-      (*it)->CloseSocket();
-      (*it)->StopAndJoin();
-      it = m_Clients.erase(it);
+      it = m_Clients.erase(it);  // its reader has ended or is ending: joined here
     } else {
       ++it;
     }
@@ -334,7 +370,9 @@ void CLogClientMgr::StopService() {
     }
   }
   m_ListenSocket.Close();
-  // 2. Every reader reads what its client already sent, then ends.
+  // 2. Every reader reads what its client sends until the client is quiet
+  // or the bound passes, closes its unfinished line, then ends.
+  m_DrainDeadline.store(sys::TickCountMs() + kDrainLimitMs, std::memory_order_release);
   m_DrainEvent.Set();
   {
     std::unique_lock<std::mutex> finishLock(m_FinishLock);
@@ -348,10 +386,6 @@ void CLogClientMgr::StopService() {
   }
   {
     std::lock_guard<std::mutex> lock(m_ClientListLock);
-    for (auto& c : m_Clients) {
-      c->CloseSocket();
-      c->StopAndJoin();
-    }
     m_Clients.clear();
   }
   // 3. The writer writes everything queued, then ends.
@@ -359,11 +393,17 @@ void CLogClientMgr::StopService() {
   m_Stopped = true;
 }
 
-std::int32_t Run(sys::Event& stopEvent) {
+std::int32_t Run(sys::Event& stopEvent, sys::Event* reopen, const std::function<void()>& ready) {
+  sys::RaiseDescriptorLimit();
   CLogClientMgr mgr;
   LogServiceSettings settings = ReadServiceSettings();
-  if (DWORD rc = mgr.StartService(settings); rc != 0) return static_cast<std::int32_t>(rc);
-  stopEvent.Wait(INFINITE);
+  if (DWORD rc = mgr.StartService(settings, reopen); rc != 0) return static_cast<std::int32_t>(rc);
+  // Ready once it listens and has its file open. The stop event may be
+  // auto-reset: a stop that ends this wait is not waited for again.
+  if (sys::WaitAny({stopEvent, mgr.FileOpened()}, INFINITE) == WAIT_OBJECT_0 + 1) {
+    if (ready) ready();
+    stopEvent.Wait(INFINITE);
+  }
   mgr.StopService();
   return 0;
 }

@@ -1,17 +1,21 @@
 #pragma once
 // The logging service: accepts the log clients' connections on the loopback
 // interface, reads their lines and appends them to one rotated file.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/hid/ThreadUtil.h"
+#include "logservice/LineAssembler.h"
 #include "platform/AppendFile.h"
 #include "platform/Event.h"
 #include "platform/Socket.h"
@@ -19,12 +23,11 @@
 
 namespace zollogsvc {
 
-inline constexpr std::size_t kChunkSize = 4096;
 inline constexpr std::uint16_t kDefaultTcpPort = 38674;
 inline constexpr std::uint64_t kDefaultFileSizeKb = 10240;
 
 struct LogServiceSettings {
-  std::string fileName;         // narrow
+  std::string fileName;         // UTF-8
   std::uint64_t limitBytes = kDefaultFileSizeKb * 1024;  // 0: no limit
   std::uint16_t tcpPort = kDefaultTcpPort;
 };
@@ -43,9 +46,10 @@ class ChunkQueue {
  public:
   ChunkQueue() : m_DataEvent(sys::Event::Reset::Manual) {}
   bool IsValid() const { return m_DataEvent.IsValid(); }
-  // Appends the bytes as consecutive chunks of at most kChunkSize, with no
-  // other producer's chunk between them.
-  void Push(const char* data, std::size_t size);
+  // Appends whole lines (as LineAssembler passes them on) as chunks of at
+  // most kChunkSize bytes that end at line ends, with no other producer's
+  // chunk between them.
+  void Push(const std::string& lines);
   // Moves every queued chunk to out; resets the data event.
   void TakeAll(std::deque<std::vector<char>>& out);
   sys::Event& DataEvent() { return m_DataEvent; }
@@ -56,13 +60,17 @@ class ChunkQueue {
   std::deque<std::vector<char>> m_Queue;
 };
 
-// The writer thread: the append-only file and its rotation.
+// The writer thread: the append-only file, its rotation and its reopening.
 class CWriteTrace : public CThreadUtil {
  public:
-  explicit CWriteTrace(ChunkQueue& queue) : m_queue(queue) {}
+  explicit CWriteTrace(ChunkQueue& queue) : m_queue(queue), m_FileOpened(sys::Event::Reset::Manual) {}
   ~CWriteTrace() override { StopAndJoin(); }
-  // Stores the settings and opens the file (a failure leaves it closed).
-  void Initialize(const std::string& fileName, std::uint64_t limitBytes);
+  // Stores the settings and opens the file (a failure is said once and the
+  // open tried again later). reopen, when given, asks for the file to be
+  // reopened by name.
+  void Initialize(const std::string& fileName, std::uint64_t limitBytes, sys::Event* reopen = nullptr);
+  // Set once the file has been opened.
+  sys::Event& FileOpened() { return m_FileOpened; }
 
  protected:
   void Run() override;
@@ -79,27 +87,34 @@ class CWriteTrace : public CThreadUtil {
   sys::AppendFile m_File;
   ChunkQueue& m_queue;
   std::vector<char> m_Batch;
+  sys::Event* m_Reopen = nullptr;
+  sys::Event m_FileOpened;
+  bool m_OpenFailureSaid = false;
+  bool m_WriteFailureSaid = false;
 };
 
-// One accepted client and its reader thread.
-class CReadSocket : public CThreadUtil {
+// One accepted client and its reader thread. A reader holds no descriptor
+// besides its socket.
+class CReadSocket {
  public:
   CReadSocket(CLogClientMgr& mgr, sys::Socket socket);
-  ~CReadSocket() override;
+  ~CReadSocket();  // wakes the reader (shutdown) and waits for it
+  CReadSocket(const CReadSocket&) = delete;
+  CReadSocket& operator=(const CReadSocket&) = delete;
+  // False when no thread could be started.
+  bool Start();
   bool Finished() const;
-  void CloseSocket();
-
- protected:
-  void Run() override;
 
  private:
-  void QueueLines(bool everything);
+  void Loop();
+  bool Step();  // false once the connection is done with
+  void Queue(const char* data, std::size_t size);
   void Finish();
 
   CLogClientMgr& m_mgr;
   sys::Socket m_Socket;
-  std::string m_Pending;  // bytes after the last line end
-  std::uint64_t m_DrainDeadline = 0;
+  LineAssembler m_Lines;
+  std::thread m_Thread;
   mutable std::mutex m_FinishedLock;
   bool m_Finished = false;
 };
@@ -110,15 +125,19 @@ class CLogClientMgr : public CThreadUtil {
   CLogClientMgr();
   ~CLogClientMgr() override;
 
-  // Start: returns 0 or the system error code.
-  DWORD StartService(const LogServiceSettings& settings);
-  // Stop: nothing that reached the service is dropped.
+  // Start: returns 0 or the system error code (the port cannot be listened
+  // on, said on standard error).
+  DWORD StartService(const LogServiceSettings& settings, sys::Event* reopen = nullptr);
+  // Stop: what connected clients send within the drain bound is written.
   void StopService();
-  // The port actually listened on (0 without a listener).
+  // The port actually listened on.
   std::uint16_t ListeningPort() const { return m_ListenPort; }
+  sys::Event& FileOpened() { return m_WriteTrace.FileOpened(); }
 
   ChunkQueue& Queue() { return m_Queue; }
   sys::Event& DrainEvent() { return m_DrainEvent; }
+  // 0 while running; at stop, the tick count at which readers give up.
+  std::uint64_t DrainDeadline() const { return m_DrainDeadline.load(std::memory_order_acquire); }
   void ReaderFinished();
 
  protected:
@@ -136,6 +155,7 @@ class CLogClientMgr : public CThreadUtil {
   ChunkQueue m_Queue;
   CWriteTrace m_WriteTrace;
   sys::Event m_DrainEvent;
+  std::atomic<std::uint64_t> m_DrainDeadline{0};
   std::mutex m_FinishLock;
   std::condition_variable m_FinishCv;
   bool m_Stopped = false;
@@ -143,7 +163,8 @@ class CLogClientMgr : public CThreadUtil {
 
 // Reads the settings (with the service's debug-output lines).
 LogServiceSettings ReadServiceSettings();
-// The whole service run: start, wait for stopEvent, stop. 0 or an error code.
-std::int32_t Run(sys::Event& stopEvent);
+// The whole service run: start, call ready once listening with the file
+// open, wait for stopEvent, stop. 0 or an error code. reopen may be null.
+std::int32_t Run(sys::Event& stopEvent, sys::Event* reopen, const std::function<void()>& ready);
 
 }  // namespace zollogsvc

@@ -1,7 +1,12 @@
 #pragma once
 // An append-only file without any buffering in the process: every write goes
 // to the system at once. Others may read it but not write it (Windows sharing;
-// on Linux nothing stops another writer). Names are narrow (UTF-8 on Linux).
+// on Linux nothing stops another writer). Names are UTF-8.
+//
+// Only a regular file is opened: a FIFO, a device or a folder is refused
+// without waiting (the open never blocks). A new file is created with mode
+// 0640 on Linux. A write past the process's file-size limit fails with an
+// error instead of ending the process (SIGXFSZ is ignored process-wide).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,7 +24,8 @@ class AppendFile {
   bool Open(const std::string& name);
   bool IsOpen() const { return m_handle != kInvalid; }
   void Close();
-  // Writes all bytes at the end; false on failure (some may have been written).
+  // Writes all bytes at the end; false on failure (Linux takes back what the
+  // failed call wrote, elsewhere some bytes may remain).
   bool Write(const void* data, std::size_t size);
   // The file's size (the position of the next write).
   std::uint64_t Size() const { return m_size; }

@@ -57,6 +57,10 @@ class Socket {
   // bind() to an IPv4 address (host byte order) and port.
   bool Bind(std::uint32_t address, std::uint16_t port);
   bool Connect(std::uint32_t address, std::uint16_t port);
+  // As Connect, but gives up after timeoutMs (kWsaEtimedout): a listener that
+  // never completes the handshake cannot hold the caller longer. The socket is
+  // blocking again afterwards.
+  bool ConnectWithin(std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs);
   // listen() with the largest backlog the system allows.
   bool Listen();
   // The next connection, or an invalid socket with the error in LastError().

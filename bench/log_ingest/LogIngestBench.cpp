@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -82,6 +84,14 @@ Result Drive(unsigned short port, int clients, size_t totalLines, const fs::path
       const std::string& s = loads[static_cast<size_t>(c)];
       for (size_t off = 0; off < s.size(); off += 65536) {
         if (!zoltest::SendAll(fd, s.substr(off, std::min<size_t>(65536, s.size() - off)))) break;
+      }
+      // A lasting connection, as a real client's: closed once the server has
+      // read it all (ZolLogSvc takes lines only from a peer it can still see).
+      ::shutdown(fd, SHUT_WR);
+      timeval limit{30, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      char buf[256];
+      while (::recv(fd, buf, sizeof buf, 0) > 0) {
       }
       ::close(fd);
     });

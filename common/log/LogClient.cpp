@@ -5,6 +5,7 @@
 
 #include "common/log/ZolLog.h"
 #include "platform/Error.h"
+#include "platform/SocketOwner.h"
 
 namespace zollog {
 
@@ -67,7 +68,12 @@ int LogConnection::Connect() {
   sys::Socket s = sys::Socket::CreateTcp();
   if (!s.IsValid()) return kSocketFailed;
   if (!s.Bind(sys::kAnyAddress, 0)) return kBindFailed;
-  if (!s.Connect(address, m_port)) return kConnectFailed;
+  // Bounded: a listener that never completes the handshake (its backlog
+  // full) must not hold every logging thread of the process.
+  if (!s.ConnectWithin(address, m_port, kConnectWaitMs)) return kConnectFailed;
+  // Card data and the rest go only to the logging service, never to a
+  // listener another user put on the port.
+  if (!sys::PeerOwnerTrusted(s)) return kListenerNotTrusted;
   m_socket = std::move(s);
   return 0;
 }

@@ -17,6 +17,8 @@ namespace zollog {
 
 inline constexpr std::uint16_t kDefaultTcpPort = 38674;
 inline constexpr std::size_t kMaxMessage = 1023;
+// The most a connection attempt waits for the handshake.
+inline constexpr std::uint32_t kConnectWaitMs = 3000;
 
 struct LogRecord {
   DWORD module = 0;  // with LOG_CONTINUATION when a continuation line
@@ -38,16 +40,16 @@ std::string FormatLine(const LogRecord& record);
 // The dump lines (without CR LF) for the bytes, in the order they are logged.
 std::vector<std::string> HexDumpLines(const unsigned char* data, std::size_t length);
 
-// printf-style formatting, "%ws" taking a wide string; the result is cut to
-// kMaxMessage characters.
+// printf-style formatting with the system's conversions: "%ws" / "%S" take a
+// wide string in a narrow format, "%s" a wide one and "%hs" / "%S" a narrow
+// one in a wide format (the same for "c"). The result is cut to kMaxMessage
+// characters. Text is never converted through the C library's locale: a wide
+// argument in a narrow format keeps the low byte of each unit, a narrow one
+// in a wide format widens each byte, so no character can fail a message.
 std::string FormatMessageV(const char* fmt, va_list args);
 std::wstring FormatMessageWV(const wchar_t* fmt, va_list args);
 // Each wide unit narrowed to its low byte.
 std::string Narrow(const std::wstring& text);
-// The format with the narrow printf's own conversions in place of "%ws"
-// (exposed for tests).
-std::string TranslateFormat(const char* fmt);
-std::wstring TranslateFormat(const wchar_t* fmt);
 
 struct LogSettings {
   DWORD level = 0;
@@ -75,6 +77,7 @@ enum : int {
   kConnectFailed = -5,
   kNoSocket = -6,
   kSendFailed = -7,
+  kListenerNotTrusted = -8,
   kSendTimeout = -11,
   kWaitFailed = -12,
 };

@@ -1,8 +1,12 @@
 // Line bytes, hex dump layout and message formatting of the log client.
+#include <climits>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "common/log/LogClient.h"
 #include "common/log/ZolLog.h"
@@ -104,88 +108,199 @@ std::vector<std::string> HexDumpLines(const unsigned char* data, std::size_t len
 
 namespace {
 
-// Conversions of the system's formats that the C library spells differently:
-// "%ws" / "%S" (wide string in a narrow format) become "%ls"; in a wide
-// format "%s" and "%c" take wide arguments, "%S", "%hs" narrow ones.
-template <typename Ch>
-bool IsFlagOrWidth(Ch c) {
-  const auto u = static_cast<std::uint32_t>(c);
-  return u < 0x80 && std::strchr("-+ #0123456789.*", static_cast<int>(u)) != nullptr;
+// Text of a conversion into the output: narrow bytes widen to one unit each,
+// wide units narrow to their low byte.
+void AppendText(std::string& out, const char* s, std::size_t n) { out.append(s, n); }
+void AppendText(std::wstring& out, const char* s, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out += static_cast<wchar_t>(static_cast<unsigned char>(s[i]));
+}
+void AppendText(std::string& out, const wchar_t* s, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) out += static_cast<char>(static_cast<std::uint32_t>(s[i]) & 0xFFu);
+}
+void AppendText(std::wstring& out, const wchar_t* s, std::size_t n) { out.append(s, n); }
+
+template <typename Out, typename Text>
+void AppendPadded(Out& out, const Text* s, std::size_t n, int width, bool left) {
+  const std::size_t pad = width > 0 && static_cast<std::size_t>(width) > n ? static_cast<std::size_t>(width) - n : 0;
+  if (!left) out.append(pad, ' ');
+  AppendText(out, s, n);
+  if (left) out.append(pad, ' ');
+}
+
+// One numeric conversion through the C library (digits and signs only: no
+// text passes the locale).
+template <typename Out, typename T>
+void AppendNumber(Out& out, const std::string& spec, T value) {
+  char buf[128];
+  int n = std::snprintf(buf, sizeof buf, spec.c_str(), value);
+  if (n < 0) return;
+  if (static_cast<std::size_t>(n) < sizeof buf) {
+    AppendText(out, buf, static_cast<std::size_t>(n));
+    return;
+  }
+  std::string big(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  AppendText(out, big.data(), static_cast<std::size_t>(n));
 }
 
 template <typename Ch>
-std::basic_string<Ch> Translate(const Ch* fmt, bool wide) {
+bool IsDigit(Ch c) {
+  return c >= Ch('0') && c <= Ch('9');
+}
+
+template <typename Ch>
+std::basic_string<Ch> Format(const Ch* fmt, va_list args) {
+  constexpr bool kWideFormat = sizeof(Ch) != 1;
   std::basic_string<Ch> out;
   if (fmt == nullptr) return out;
-  for (const Ch* p = fmt; *p;) {
+  va_list ap;
+  va_copy(ap, args);
+  const Ch* p = fmt;
+  while (*p && out.size() <= kMaxMessage) {
     if (*p != Ch('%')) {
       out += *p++;
       continue;
     }
-    out += *p++;
+    ++p;
     if (*p == Ch('%')) {
       out += *p++;
       continue;
     }
-    // flags, width, precision
-    while (*p && IsFlagOrWidth(*p)) out += *p++;
-    if (*p == Ch('w') && (p[1] == Ch('s') || p[1] == Ch('c'))) {
-      out += Ch('l');
-      out += p[1];
-      p += 2;
-    } else if (*p == Ch('h') && (p[1] == Ch('s') || p[1] == Ch('c'))) {
-      out += p[1];  // narrow argument in either format
-      p += 2;
-    } else if (*p == Ch('S') || *p == Ch('C')) {
-      if (wide) {
-        out += Ch(*p == Ch('S') ? 's' : 'c');
-      } else {
-        out += Ch('l');
-        out += Ch(*p == Ch('S') ? 's' : 'c');
+    std::string spec = "%";
+    bool left = false;
+    while (*p == Ch('-') || *p == Ch('+') || *p == Ch(' ') || *p == Ch('#') || *p == Ch('0')) {
+      left |= *p == Ch('-');
+      spec += static_cast<char>(*p++);
+    }
+    int width = -1;
+    if (*p == Ch('*')) {
+      width = va_arg(ap, int);
+      if (width < 0) {
+        left = true;
+        width = width == INT_MIN ? INT_MAX : -width;
+        spec += '-';
       }
       ++p;
-    } else if (wide && (*p == Ch('s') || *p == Ch('c'))) {
-      out += Ch('l');
-      out += *p++;
+    } else {
+      for (width = IsDigit(*p) ? 0 : -1; IsDigit(*p); ++p) width = width > 100000 ? width : width * 10 + (*p - Ch('0'));
+    }
+    int precision = -1;
+    if (*p == Ch('.')) {
+      ++p;
+      if (*p == Ch('*')) {
+        precision = va_arg(ap, int);
+        ++p;
+      } else {
+        for (precision = 0; IsDigit(*p); ++p) precision = precision > 100000 ? precision : precision * 10 + (*p - Ch('0'));
+      }
+    }
+    if (width >= 0) spec += std::to_string(width);
+    if (precision >= 0) spec += "." + std::to_string(precision);
+    std::string length;
+    if (*p == Ch('h') || *p == Ch('l')) {
+      length += static_cast<char>(*p++);
+      if (*p == Ch(length[0])) length += static_cast<char>(*p++);
+    } else if (*p == Ch('w')) {
+      length = "w";
+      ++p;
+    } else if (*p == Ch('j') || *p == Ch('z') || *p == Ch('t') || *p == Ch('L')) {
+      length += static_cast<char>(*p++);
+    } else if (*p == Ch('I') && p[1] == Ch('6') && p[2] == Ch('4')) {
+      length = "ll";
+      p += 3;
+    }
+    const Ch conv = *p;
+    if (conv == Ch('\0')) break;
+    ++p;
+    // The argument is wide for: w or l, S in a narrow format, or s / c
+    // without h in a wide one.
+    const bool upper = conv == Ch('S') || conv == Ch('C');
+    const bool wideArg = length == "w" || length == "l" || (upper ? !kWideFormat : (kWideFormat && length != "h"));
+    switch (static_cast<char>(conv)) {
+      case 's':
+      case 'S': {
+        const std::size_t most = precision >= 0 ? static_cast<std::size_t>(precision) : static_cast<std::size_t>(-1);
+        if (wideArg) {
+          const wchar_t* a = va_arg(ap, const wchar_t*);
+          if (a == nullptr) a = L"(null)";
+          std::size_t n = 0;
+          while (n < most && a[n] != L'\0') ++n;
+          AppendPadded(out, a, n, width, left);
+        } else {
+          const char* a = va_arg(ap, const char*);
+          if (a == nullptr) a = "(null)";
+          std::size_t n = 0;
+          while (n < most && a[n] != '\0') ++n;
+          AppendPadded(out, a, n, width, left);
+        }
+        break;
+      }
+      case 'c':
+      case 'C':
+        if (wideArg) {
+          // wint_t as it arrives through "..." (promoted where it is narrower than int).
+          const wchar_t c = static_cast<wchar_t>(va_arg(ap, decltype(+wint_t{})));
+          AppendPadded(out, &c, 1, width, left);
+        } else {
+          const char c = static_cast<char>(va_arg(ap, int));
+          AppendPadded(out, &c, 1, width, left);
+        }
+        break;
+      case 'd':
+      case 'i':
+        if (length == "l") AppendNumber(out, spec + "ld", va_arg(ap, long));
+        else if (length == "ll") AppendNumber(out, spec + "lld", va_arg(ap, long long));
+        else if (length == "j") AppendNumber(out, spec + "jd", va_arg(ap, intmax_t));
+        else if (length == "z" || length == "t") AppendNumber(out, spec + "td", va_arg(ap, std::ptrdiff_t));
+        else AppendNumber(out, spec + length + "d", va_arg(ap, int));
+        break;
+      case 'u':
+      case 'o':
+      case 'x':
+      case 'X': {
+        const char c = static_cast<char>(conv);
+        if (length == "l") AppendNumber(out, spec + "l" + c, va_arg(ap, unsigned long));
+        else if (length == "ll") AppendNumber(out, spec + "ll" + c, va_arg(ap, unsigned long long));
+        else if (length == "j") AppendNumber(out, spec + "j" + c, va_arg(ap, uintmax_t));
+        else if (length == "z" || length == "t") AppendNumber(out, spec + "z" + c, va_arg(ap, std::size_t));
+        else AppendNumber(out, spec + length + c, va_arg(ap, unsigned));
+        break;
+      }
+      case 'p':
+        AppendNumber(out, spec + "p", va_arg(ap, void*));
+        break;
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A': {
+        const char c = static_cast<char>(conv);
+        if (length == "L") AppendNumber(out, spec + "L" + c, va_arg(ap, long double));
+        else AppendNumber(out, spec + c, va_arg(ap, double));
+        break;
+      }
+      case 'n':
+        (void)va_arg(ap, void*);  // never written through
+        break;
+      default:
+        // Not a conversion: kept as it stands.
+        out += Ch('%');
+        out += conv;
+        break;
     }
   }
+  va_end(ap);
+  if (out.size() > kMaxMessage) out.resize(kMaxMessage);
   return out;
 }
 
 }  // namespace
 
-std::string TranslateFormat(const char* fmt) { return Translate<char>(fmt, false); }
-std::wstring TranslateFormat(const wchar_t* fmt) { return Translate<wchar_t>(fmt, true); }
-
-std::string FormatMessageV(const char* fmt, va_list args) {
-  std::string f = TranslateFormat(fmt);
-  char buf[kMaxMessage + 1];
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(buf, sizeof buf, f.c_str(), copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  return std::string(buf, static_cast<std::size_t>(n) < kMaxMessage ? static_cast<std::size_t>(n) : kMaxMessage);
-}
-
-std::wstring FormatMessageWV(const wchar_t* fmt, va_list args) {
-  std::wstring f = TranslateFormat(fmt);
-  // vswprintf reports truncation only as a failure: grow until the text fits,
-  // then cut it as the fixed buffer does.
-  std::vector<wchar_t> buf(kMaxMessage + 1);
-  for (;;) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vswprintf(buf.data(), buf.size(), f.c_str(), copy);
-    va_end(copy);
-    if (n >= 0) {
-      std::size_t len = static_cast<std::size_t>(n) < kMaxMessage ? static_cast<std::size_t>(n) : kMaxMessage;
-      return std::wstring(buf.data(), len);
-    }
-    if (buf.size() >= (1u << 20)) return std::wstring();  // a conversion error, not length
-    buf.resize(buf.size() * 4);
-  }
-}
+std::string FormatMessageV(const char* fmt, va_list args) { return Format(fmt, args); }
+std::wstring FormatMessageWV(const wchar_t* fmt, va_list args) { return Format(fmt, args); }
 
 std::string Narrow(const std::wstring& text) {
   std::string out;

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/Error.h"
 
@@ -22,23 +25,37 @@ std::uint32_t Win32FromErrno(int e) {
     case EPERM:
     case EROFS: return 5;      // ERROR_ACCESS_DENIED
     case EEXIST: return 80;    // ERROR_FILE_EXISTS
-    case ENOSPC: return 112;   // ERROR_DISK_FULL
+    case ENOSPC:
+    case EFBIG: return 112;    // ERROR_DISK_FULL (EFBIG: past the file-size limit)
     case ENAMETOOLONG: return 206;
     default: return 31;        // ERROR_GEN_FAILURE
   }
+}
+
+void IgnoreFileSizeSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::signal(SIGXFSZ, SIG_IGN); });
 }
 
 }  // namespace
 
 bool AppendFile::Open(const std::string& name) {
   Close();
-  int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  IgnoreFileSizeSignal();
+  // O_NONBLOCK: opening a FIFO without a reader must not wait for one.
+  int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0640);
   if (fd < 0) {
-    SetLastError(Win32FromErrno(errno));
+    SetLastError(Win32FromErrno(errno == ENXIO ? EACCES : errno));
     return false;
   }
   struct stat st{};
-  m_size = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    SetLastError(5);  // ERROR_ACCESS_DENIED: not a regular file
+    return false;
+  }
+  ::fcntl(fd, F_SETFL, O_APPEND);
+  m_size = static_cast<std::uint64_t>(st.st_size);
   m_handle = fd;
   return true;
 }
@@ -53,11 +70,17 @@ void AppendFile::Close() {
 
 bool AppendFile::Write(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
+  const std::uint64_t before = m_size;
   while (size > 0) {
     ssize_t n = ::write(static_cast<int>(m_handle), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastError(Win32FromErrno(errno));
+      // What this call wrote ends in mid-line (a full disk, the file-size
+      // limit): take it back, so the next write does not join it.
+      if (m_size != before && ::ftruncate(static_cast<int>(m_handle), static_cast<off_t>(before)) == 0) {
+        m_size = before;
+      }
       return false;
     }
     m_size += static_cast<std::uint64_t>(n);

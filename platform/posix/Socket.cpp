@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +60,12 @@ std::uint32_t WsaFromErrno(int e) {
 }
 
 void Fail(int e) { SetLastError(WsaFromErrno(e)); }
+
+std::uint64_t TickCountMsNow() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   sockaddr_in sa{};
@@ -129,6 +136,46 @@ bool Socket::Connect(std::uint32_t address, std::uint16_t port) {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     Fail(errno);
+    return false;
+  }
+  return true;
+}
+
+bool Socket::ConnectWithin(std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs) {
+  const int fd = static_cast<int>(m_handle);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    Fail(errno);
+    return false;
+  }
+  sockaddr_in sa = MakeAddress(address, port);
+  int error = 0;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    error = errno;
+    if (error == EINPROGRESS || error == EINTR) {
+      // The connection goes on in the background; writable means it ended.
+      pollfd p{fd, POLLOUT, 0};
+      const auto deadline = TickCountMsNow() + timeoutMs;
+      int rc;
+      for (;;) {
+        const std::uint64_t now = TickCountMsNow();
+        rc = now >= deadline ? 0 : ::poll(&p, 1, static_cast<int>(deadline - now));
+        if (rc < 0 && errno == EINTR) continue;
+        break;
+      }
+      if (rc < 0) {
+        error = errno;
+      } else if (rc == 0) {
+        error = ETIMEDOUT;
+      } else {
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+      }
+    }
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  if (error != 0) {
+    Fail(error);
     return false;
   }
   return true;

@@ -2,16 +2,23 @@
 
 #include "platform/AppendFile.h"
 #include "platform/Error.h"
+#include "platform/Text.h"
 
 namespace sys {
 
 bool AppendFile::Open(const std::string& name) {
   Close();
   // Readers may share the file; other writers may not.
-  HANDLE h = ::CreateFileA(name.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+  HANDLE h = ::CreateFileW(FromUtf8(name).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     SetLastError(::GetLastError());
+    return false;
+  }
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    // A pipe or a device: only a regular file is a log file.
+    ::CloseHandle(h);
+    SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
   LARGE_INTEGER size{};
@@ -45,7 +52,7 @@ bool AppendFile::Write(const void* data, std::size_t size) {
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
-  if (!::MoveFileExA(from.c_str(), to.c_str(), 0)) {
+  if (!::MoveFileExW(FromUtf8(from).c_str(), FromUtf8(to).c_str(), 0)) {
     SetLastError(::GetLastError());
     return false;
   }

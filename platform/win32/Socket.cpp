@@ -97,6 +97,50 @@ bool Socket::Connect(std::uint32_t address, std::uint16_t port) {
   return true;
 }
 
+bool Socket::ConnectWithin(std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs) {
+  u_long nonBlocking = 1;
+  if (::ioctlsocket(S(m_handle), FIONBIO, &nonBlocking) != 0) {
+    Fail();
+    return false;
+  }
+  sockaddr_in sa = MakeAddress(address, port);
+  int error = 0;
+  if (::connect(S(m_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    error = ::WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) {
+      // Writable: connected; in the error set: refused or failed.
+      fd_set writable;
+      fd_set failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(S(m_handle), &writable);
+      FD_SET(S(m_handle), &failed);
+      timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+      int rc = ::select(0, nullptr, &writable, &failed, &tv);
+      if (rc == SOCKET_ERROR) {
+        error = ::WSAGetLastError();
+      } else if (rc == 0) {
+        error = WSAETIMEDOUT;
+      } else if (FD_ISSET(S(m_handle), &failed)) {
+        int len = sizeof error;
+        if (::getsockopt(S(m_handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0 ||
+            error == 0) {
+          error = WSAECONNREFUSED;
+        }
+      } else {
+        error = 0;
+      }
+    }
+  }
+  u_long blocking = 0;
+  ::ioctlsocket(S(m_handle), FIONBIO, &blocking);
+  if (error != 0) {
+    SetLastError(static_cast<std::uint32_t>(error));
+    return false;
+  }
+  return true;
+}
+
 bool Socket::Listen() {
   if (::listen(S(m_handle), SOMAXCONN) != 0) {
     Fail();

@@ -37,13 +37,14 @@ class CServiceClass {
 
   // resetStop: console mode starts from an unsignalled event; the service's
   // fresh event is not reset, so a stop that came already is not lost.
-  std::int32_t Process(bool resetStop) {
+  std::int32_t Process(bool resetStop, const std::function<void()>& ready = [] {}) {
     sys::Event* stop;
     {
       std::lock_guard<std::mutex> lock(m_slotLock);
       stop = m_stopEvent;
     }
     if (resetStop) stop->Reset();
+    if (m_def.processWhenReady) return m_def.processWhenReady(*stop, ready);
     return m_def.process ? m_def.process(*stop) : 0;
   }
 
@@ -87,9 +88,17 @@ class CServiceClass {
       std::lock_guard<std::mutex> lock(m_statusLock);
       m_status.controlsAccepted |= sys::kServiceAcceptStop | sys::kServiceAcceptShutdown;
     }
-    SetState(handle, sys::kServiceRunning);
-    Say(HostEvent::ServiceRunning);
-    std::int32_t rc = Process(false);
+    auto running = [this, &handle] {
+      SetState(handle, sys::kServiceRunning);
+      Say(HostEvent::ServiceRunning);
+    };
+    std::int32_t rc;
+    if (m_def.processWhenReady) {
+      rc = Process(false, running);
+    } else {
+      running();
+      rc = Process(false);
+    }
     if (rc != 0) Say(HostEvent::ProcessFailed, static_cast<DWORD>(rc));
     SetState(handle, sys::kServiceStopPending);
     {

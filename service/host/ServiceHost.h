@@ -53,6 +53,10 @@ struct ServiceDefinition {
   // The service's work: runs until stopEvent is signalled and returns 0, or
   // returns a failure value at once. Used in console and service mode.
   std::function<std::int32_t(sys::Event& stopEvent)> process;
+  // In place of process: a work that tells when it is ready. Service mode
+  // then reports running only when the work calls ready (never, if it fails
+  // first); console mode ignores the call.
+  std::function<std::int32_t(sys::Event& stopEvent, const std::function<void()>& ready)> processWhenReady;
   // Optional: called at each HostEvent (the service name is in the
   // definition, for the lines that carry it).
   std::function<void(HostEvent event, DWORD code)> report;

@@ -2,10 +2,17 @@
 // its executable, sending to a listener of the test.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
+#include <thread>
 
 #include "platform/Error.h"
 #include "platform/WinTypes.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -162,6 +169,91 @@ TEST(LogClientProcess, HexDumpsLeaveAsOneBlock) {
   EXPECT_EQ(AfterTime(run.lines[2]), run.pidTid + "\tZOL_LDUSB      \tLEVEL_INFO    \tReport 7 (17 bytes)");
   EXPECT_EQ(run.lines[3], blanks + "001) 40 41 42 43   44 45 46 47   48 49 4a 4b   4c 4d 4e 4f   @ABCDEFGHIJKLMNO");
   EXPECT_EQ(run.lines[4], blanks + "002) 50 " + std::string(53, ' ') + "P");
+}
+
+// A listener on the log port, run as uid in a child: it reads every
+// connection until told to stop, then hands back what it received.
+class ListenerAs {
+ public:
+  ListenerAs(uid_t uid, unsigned short port) {
+    EXPECT_EQ(::pipe(m_ready), 0);
+    EXPECT_EQ(::pipe(m_stop), 0);
+    EXPECT_EQ(::pipe(m_result), 0);
+    m_thread = std::thread([this, uid, port] { m_rc = zoltest::RunAsUser(uid, [&] { return Serve(port); }); });
+    pollfd p{m_ready[0], POLLIN, 0};
+    char c = 0;
+    m_listening = ::poll(&p, 1, zoltest::kDeadlineMs) == 1 && ::read(m_ready[0], &c, 1) == 1 && c == 'r';
+  }
+  bool Listening() const { return m_listening; }
+  // Ends the listener; what it received.
+  std::string Received() {
+    ::close(m_stop[1]);
+    m_thread.join();
+    ::close(m_result[1]);
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(m_result[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    ::close(m_result[0]);
+    ::close(m_ready[0]);
+    ::close(m_ready[1]);
+    ::close(m_stop[0]);
+    EXPECT_EQ(m_rc, 0);
+    return got;
+  }
+
+ private:
+  int Serve(unsigned short port) {
+    ::close(m_stop[1]);
+    int l = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(l, 64) != 0) return 2;
+    if (::write(m_ready[1], "r", 1) != 1) return 3;
+    std::string got;
+    std::vector<pollfd> fds{{m_stop[0], POLLIN, 0}, {l, POLLIN, 0}};
+    while (::poll(fds.data(), fds.size(), zoltest::kDeadlineMs) > 0 && !(fds[0].revents & (POLLIN | POLLHUP))) {
+      if (fds[1].revents & POLLIN) fds.push_back({::accept(l, nullptr, nullptr), POLLIN, 0});
+      for (size_t i = 2; i < fds.size(); ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        char buf[4096];
+        ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        else fds[i].events = 0;  // closed: no longer waited on
+      }
+    }
+    return ::write(m_result[1], got.data(), got.size()) == static_cast<ssize_t>(got.size()) ? 0 : 4;
+  }
+
+  int m_ready[2] = {-1, -1};
+  int m_stop[2] = {-1, -1};
+  int m_result[2] = {-1, -1};
+  std::thread m_thread;
+  int m_rc = -1;
+  bool m_listening = false;
+};
+
+TEST(LogClientProcess, SendsOnlyToAListenerOfATrustedUser) {
+  struct Case {
+    uid_t uid;
+    bool receives;
+  };
+  for (const Case& c : {Case{0, true}, Case{zoltest::kNobody, false}}) {
+    const unsigned short port = zoltest::FreePort();
+    ListenerAs squatter(c.uid, port);
+    ASSERT_TRUE(squatter.Listening()) << "uid " << c.uid;
+    zoltest::TempDir dir;
+    auto exe = zoltest::CopyProgram("zol_log_probe", dir.Dir());
+    zoltest::WriteFile(dir.Dir() / "ZolConfig.xml",
+                       zoltest::LoggingConfig({{"Log_Level", "1"}, {"TCP_Port", std::to_string(port)}}));
+    zoltest::Process probe(exe, {"count", "20", "secret"}, dir.Dir());
+    ASSERT_TRUE(probe.Wait());
+    const std::string got = squatter.Received();
+    EXPECT_EQ(zoltest::Count(got, "\tsecret line "), c.receives ? 20u : 0u) << "uid " << c.uid << ": " << got;
+  }
 }
 
 }  // namespace

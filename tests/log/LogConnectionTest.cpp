@@ -1,6 +1,10 @@
 // The client's connection against real listeners.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
@@ -77,6 +81,33 @@ TEST(LogConnection, StalledReaderBoundsTheWaitToThreeSeconds) {
   // The bound is 3 s; the tolerance only absorbs scheduling on a busy machine.
   EXPECT_GE(took, 2900ms);
   EXPECT_LT(took, 6s);
+}
+
+TEST(LogConnection, ListenerThatNeverAcceptsHoldsNoCallLongerThanTheBound) {
+  // A backlog of 0 holds one connection; with it taken, the system answers
+  // no further handshake on the port.
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+  const unsigned short port = ntohs(sa.sin_port);
+  int filler = zoltest::Connect(port);
+  ASSERT_GE(filler, 0);
+  zollog::LogClient client(At(port));
+  const auto start = zoltest::Clock::now();
+  EXPECT_EQ(client.SendRecord(Line("one")), zollog::kConnectFailed);
+  const auto first = zoltest::Clock::now() - start;
+  EXPECT_EQ(client.SendRecord(Line("two")), zollog::kConnectFailed);
+  const auto both = zoltest::Clock::now() - start;
+  // Each attempt waits its 3 s and gives up; the tolerance absorbs a busy machine.
+  EXPECT_GE(first, 2900ms) << "the listener answered: nothing was bounded";
+  EXPECT_LT(both, 7500ms);
+  ::close(filler);
+  ::close(listener);
 }
 
 TEST(LogConnection, PeerGoneFailsTheSendAndTheNextLineReconnects) {

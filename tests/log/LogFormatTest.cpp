@@ -136,6 +136,17 @@ TEST(LogMessageFormat, WideArgumentsInBothFormats) {
   EXPECT_EQ(FmtW(L"Level %d%%", 50), L"Level 50%");
 }
 
+TEST(LogMessageFormat, NonAsciiArgumentsKeepTheLowByteAndNeverEmptyTheMessage) {
+  // The C library's own conversion fails on these in the C locale.
+  const std::wstring cafe = std::wstring(L"caf") + wchar_t(0xE9) + L" " + wchar_t(0x0141);
+  EXPECT_EQ(Fmt("Path = %ws rc=%d", cafe.c_str(), 2), "Path = caf\xe9 A rc=2");
+  EXPECT_EQ(Fmt("[%-7S]", cafe.c_str()), "[caf\xe9 A ]");
+  EXPECT_EQ(Fmt("%lc%c", static_cast<wint_t>(0x0141), 'b'), "Ab");
+  EXPECT_EQ(FmtW(L"%hs|%s", "caf\xc3\xa9", cafe.c_str()), std::wstring(L"caf") + wchar_t(0xC3) + wchar_t(0xA9) + L"|" + cafe);
+  // A format unit whose low byte is '%' is text, not a conversion.
+  EXPECT_EQ(zollog::Narrow(FmtW((std::wstring(L"a") + wchar_t(0x0125) + L"d %d").c_str(), 4)), "a%d 4");
+}
+
 TEST(LogMessageFormat, CutAt1023Characters) {
   std::string longText(3000, 'x');
   for (size_t n : {1022u, 1023u, 1024u, 3000u}) {

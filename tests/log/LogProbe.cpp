@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/log/ZolLog.h"
+#include "platform/Text.h"
 #include "platform/Thread.h"
 
 int main(int argc, char** argv) {
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 17; ++i) seventeen[i] = static_cast<unsigned char>(0x40 + i);
     LogHexDump(ZOL_LDUSB, LEVEL_INFO, seventeen, 17, "Report %d", 7);
     LogHexDump(ZOL_LDUSB, LEVEL_INFO, seventeen, 0, "nothing");
+  } else if (scenario == "path") {
+    // A wide text that is not ASCII: the folder the probe runs from.
+    LogMessage(ZOL_SERVICE, LEVEL_ERROR, "Probe path = %ws", sys::FromUtf8(argv[0]).c_str());
   } else if (scenario == "count" && argc > 3) {
     // count <lines> <tag>: numbered lines
     int n = std::atoi(argv[2]);

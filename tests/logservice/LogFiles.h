@@ -1,6 +1,9 @@
 #pragma once
 // Reading a log file with its rotated files, and checking client lines in it.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -22,6 +25,20 @@ inline std::string ClientLine(int client, int n) {
   std::string line = head;
   line.resize(98, static_cast<char>('a' + (client + n) % 26));
   return line + "\r\n";
+}
+
+// Closes a test client's connection once the service is done with it, as a
+// real client's lasting connection is: the service trusts a connection only
+// while it can still tell the peer's owner, which a closed socket loses.
+inline void CloseServed(int fd) {
+  ::shutdown(fd, SHUT_WR);
+  char buf[256];
+  const auto end = zoltest::Clock::now() + std::chrono::milliseconds(zoltest::kDeadlineMs);
+  while (zoltest::Clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) == 1 && ::recv(fd, buf, sizeof buf, 0) <= 0) break;
+  }
+  ::close(fd);
 }
 
 // The rotated files (by name, which is by time) and then the current file.

@@ -14,60 +14,15 @@
 
 #include "tests/support/TestSupport.h"
 #include "tests/logservice/LogFiles.h"
+#include "tests/logservice/LogServiceFixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Child = zoltest::Process;
-
-using Keys = std::vector<std::pair<std::string, std::string>>;
-
-class LogService {
- public:
-  // keys: extra Logging_Configuration keys; File_Name and TCP_Port are set
-  // unless given.
-  explicit LogService(std::vector<std::pair<std::string, std::string>> keys = {}, bool waitListening = true,
-                      std::vector<std::string> args = {"console"}, std::vector<std::string> env = {},
-                      int fdLimit = 0) {
-    file = dir.Dir() / "log" / "zol.log";
-    fs::create_directories(file.parent_path());
-    bool hasName = false, hasPort = false;
-    for (auto& [k, v] : keys) {
-      hasName |= k == "File_Name";
-      hasPort |= k == "TCP_Port";
-      if (k == "TCP_Port") port = static_cast<unsigned short>(std::stoi(v));
-    }
-    if (!hasName) keys.emplace_back("File_Name", file.string());
-    if (!hasPort) {
-      port = zoltest::FreePort();
-      keys.emplace_back("TCP_Port", std::to_string(port));
-    }
-    exe = zoltest::CopyProgram("ZolLogSvc", dir.Dir());
-    zoltest::WriteFile(dir.Dir() / "ZolConfig.xml", zoltest::LoggingConfig(keys));
-    env.push_back("ZOL_SYSROOT=" + dir.Dir().string());
-    child = std::make_unique<Child>(exe, args, dir.Dir(), env, fdLimit);
-    if (waitListening) {
-      EXPECT_TRUE(zoltest::WaitFor([&] {
-        int fd = zoltest::Connect(port);
-        if (fd >= 0) ::close(fd);
-        return fd >= 0;
-      })) << child->Err();
-    }
-  }
-  // Ctrl+C; true when it ended with exit code 0.
-  bool Stop(int sig = SIGINT) {
-    child->Signal(sig);
-    bool ended = child->Wait(30s);
-    return ended && child->Exited() && child->ExitCode() == 0;
-  }
-
-  zoltest::TempDir dir;
-  fs::path file;
-  fs::path exe;
-  unsigned short port = 0;
-  std::unique_ptr<Child> child;
-};
+using logtest::Keys;
+using logtest::LogService;
 
 std::string Lines(int client, int from, int to) {
   std::string s;
@@ -93,7 +48,7 @@ TEST(LogServiceProcess, ManyClientsEveryLineOnceInOrderAcrossRotations) {
         ASSERT_TRUE(zoltest::SendAll(fd, burst.substr(cut)));
         i += n;
       }
-      ::close(fd);
+      logtest::CloseServed(fd);
     });
   }
   for (auto& t : threads) t.join();
@@ -135,7 +90,7 @@ TEST(LogServiceProcess, FileSizeOneRotatesBeforeEveryChunkThatWouldPassIt) {
     int fd = zoltest::Connect(svc.port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(zoltest::SendAll(fd, text));
-    ::close(fd);
+    logtest::CloseServed(fd);
   };
   auto sizeIs = [&](size_t n) {
     return zoltest::WaitFor([&] { return fs::exists(svc.file) && fs::file_size(svc.file) == n; });
@@ -172,7 +127,7 @@ TEST(LogServiceProcess, RotationNeverReplacesAnExistingFile) {
     int fd = zoltest::Connect(svc.port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(zoltest::SendAll(fd, big));
-    ::close(fd);
+    logtest::CloseServed(fd);
   }
   // The renames fail and writing goes on in the current file.
   EXPECT_TRUE(zoltest::WaitFor([&] { return fs::exists(svc.file) && fs::file_size(svc.file) == 3 * big.size(); }));
@@ -188,7 +143,7 @@ TEST(LogServiceProcess, FileSizeZeroNeverRotates) {
   int fd = zoltest::Connect(svc.port);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, kLines)));
-  ::close(fd);
+  logtest::CloseServed(fd);
   ASSERT_TRUE(svc.Stop());
   EXPECT_EQ(logtest::LogSet(svc.file).size(), 1u);
   logtest::ExpectEveryLineOnceInOrder(zoltest::ReadText(svc.file), 1, kLines);
@@ -215,19 +170,39 @@ TEST(LogServiceProcess, IdleClientAndCtrlCWithDataQueuedLoseNothing) {
   }
 }
 
-TEST(LogServiceProcess, PortInUseRunsWithoutListener) {
+TEST(LogServiceProcess, PortTakenIsSaidAndFailsTheStart) {
   zoltest::Listener other;
-  LogService svc(Keys{{"TCP_Port", std::to_string(other.Port())}}, false);
-  EXPECT_TRUE(zoltest::WaitFor([&] { return svc.child->Err().find("TCP Port = ") != std::string::npos; }));
-  // Connections reach the other listener, never the service.
-  int fd = zoltest::Connect(other.Port());
+  for (bool serviceMode : {false, true}) {
+    logtest::NotifySocket notify;
+    LogService svc(Keys{{"TCP_Port", std::to_string(other.Port())}}, false,
+                   serviceMode ? std::vector<std::string>{} : std::vector<std::string>{"console"}, {notify.Env()});
+    ASSERT_TRUE(svc.child->Wait()) << "service mode " << serviceMode;
+    EXPECT_TRUE(svc.child->Exited() && svc.child->ExitCode() != 0) << "service mode " << serviceMode;
+    EXPECT_NE(svc.child->Err().find("[ZOL]: Log Service cannot listen on TCP port " + std::to_string(other.Port())),
+              std::string::npos)
+        << svc.child->Err();
+    EXPECT_EQ(notify.Received().find("READY=1"), std::string::npos) << notify.Received();
+  }
+}
+
+TEST(LogServiceProcess, ReadyOnlyOnceTheFileIsOpen) {
+  zoltest::TempDir later;
+  const fs::path file = later.Dir() / "made-later" / "zol.log";
+  logtest::NotifySocket notify;
+  LogService svc(Keys{{"File_Name", file.string()}}, true, {}, {notify.Env()});
+  const std::string said = "[ZOL]: Log Service cannot open the log file " + file.string();
+  ASSERT_TRUE(zoltest::WaitFor([&] { return svc.child->Err().find(said) != std::string::npos; })) << svc.child->Err();
+  EXPECT_EQ(notify.Received().find("READY=1"), std::string::npos) << "listening, but no file yet";
+  // The open is tried again; once it succeeds the service is ready and writes.
+  fs::create_directories(file.parent_path());
+  EXPECT_TRUE(zoltest::WaitFor([&] { return notify.Received().find("READY=1") != std::string::npos; }));
+  int fd = zoltest::Connect(svc.port);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(zoltest::SendAll(fd, logtest::ClientLine(0, 0)));
-  ::close(fd);
-  EXPECT_GE(other.Accept(5s), 0);
-  EXPECT_FALSE(svc.child->Wait(200ms)) << "the service keeps running";
-  ASSERT_TRUE(svc.Stop());
-  EXPECT_FALSE(fs::exists(svc.file) && fs::file_size(svc.file) > 0);
+  ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, 20)));
+  logtest::CloseServed(fd);
+  ASSERT_TRUE(svc.Stop(SIGTERM));
+  logtest::ExpectEveryLineOnceInOrder(zoltest::ReadText(file), 1, 20);
+  EXPECT_EQ(zoltest::Count(svc.child->Err(), said), 1u) << "said once";
 }
 
 TEST(LogServiceProcess, UnwritableLogFolderDropsDataAndKeepsRunning) {
@@ -239,11 +214,12 @@ TEST(LogServiceProcess, UnwritableLogFolderDropsDataAndKeepsRunning) {
     int fd = zoltest::Connect(svc.port);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(zoltest::SendAll(fd, Lines(i, 0, 50)));
-    ::close(fd);
+    logtest::CloseServed(fd);
   }
   EXPECT_FALSE(svc.child->Wait(200ms));
   ASSERT_TRUE(svc.Stop());
   EXPECT_EQ(zoltest::ReadText(notADir), "x");
+  EXPECT_EQ(zoltest::Count(svc.child->Err(), "[ZOL]: Log Service cannot open the log file"), 1u) << svc.child->Err();
 }
 
 TEST(LogServiceProcess, DebugOutputNamesTheDocumentAndThePort) {
@@ -272,7 +248,7 @@ TEST(LogServiceProcess, AcceptingGoesOnAfterRunningOutOfDescriptors) {
     int fd = zoltest::Connect(svc.port);
     if (fd < 0) return false;
     zoltest::SendAll(fd, logtest::ClientLine(0, 0));
-    ::close(fd);
+    logtest::CloseServed(fd);
     return zoltest::WaitFor([&] { return zoltest::ReadText(svc.file).find(logtest::ClientLine(0, 0)) != std::string::npos; },
                             500ms);
   });

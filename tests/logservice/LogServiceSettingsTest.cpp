@@ -23,8 +23,8 @@ TEST(LogServiceSettings, KeysAndDefaults) {
   const std::vector<Case> cases = {
       {"defaults", {}, def, defLimit, 38674},
       {"file name", {{L"File_Name", L"/var/x.log"}}, "/var/x.log", defLimit, 38674},
-      {"file name narrowed to the low byte", {{L"File_Name", std::wstring(L"/a") + wchar_t(0x0141) + L".log"}},
-       "/aA.log", defLimit, 38674},
+      {"file name in UTF-8", {{L"File_Name", std::wstring(L"/caf") + wchar_t(0xE9) + L"/a" + wchar_t(0x0141) + L".log"}},
+       "/caf\xC3\xA9/a\xC5\x81.log", defLimit, 38674},
       {"size 0 turns rotation off", {{L"File_Size", L"0"}}, def, 0, 38674},
       {"size 1", {{L"File_Size", L"1"}}, def, 1024, 38674},
       {"size 2097152 (2 GiB) is not cut to 31 bits", {{L"File_Size", L"2097152"}}, def, 2147483648ull, 38674},

@@ -174,10 +174,12 @@ bool Child::Start(const std::vector<std::string>& argv, const std::map<std::stri
     if (out >= 0) {
       ::dup2(out, 1);
       ::dup2(out, 2);
+      if (out > 2) ::close(out);  // the program gets no descriptors besides 0, 1, 2
     }
     if (!setup.errorFile.empty()) {
       const int err = ::open(setup.errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       if (err >= 0) ::dup2(err, 2);
+      if (err > 2) ::close(err);
     }
     if (setup.ownGroup) ::setpgid(0, 0);
     // Signals the test's threads block must reach the program.

@@ -1,0 +1,18 @@
+#pragma once
+// Who is at the other end of a loopback TCP connection. The log clients send
+// only to a listener of a trusted user, and the logging service takes lines
+// only from connections of trusted users: root, this process's effective
+// user, and the system user "zol" where it exists.
+//
+// Linux: the peer's socket is looked up in /proc/net/tcp by the connection's
+// two endpoints (the socket opened by a listener carries the listener's
+// owner). A peer whose owner cannot be told (not found, or already closed
+// and left in TIME_WAIT, which keeps no owner) is not trusted.
+// Windows has no cheap equivalent: every peer is trusted.
+#include "platform/Socket.h"
+
+namespace sys {
+
+bool PeerOwnerTrusted(const Socket& connection);
+
+}  // namespace sys
