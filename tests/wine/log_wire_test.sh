@@ -77,7 +77,8 @@ for svc in linux windows; do
   f=$work/svc-$svc/zol.log
   bad=$(grep -cavE "$stamp" "$f")
   [ "$bad" -eq 0 ] || { echo "FAIL: $bad lines of the $svc service's file are not log lines:"; grep -avE "$stamp" "$f" | head -3 | od -c | head; exit 1; }
-  sed -E "s/$stamp//" "$f" >"$work/$svc.rest"
+  sed -E "s|$stamp||" "$f" >"$work/$svc.rest"
+  [ "$(grep -c . "$work/$svc.rest")" -eq $((2 * lines)) ] || { echo "FAIL: the $svc service's lines lost their text"; exit 1; }
 done
 # The lines of each client: the service writes what it received, so each
 # half of each file is that client's text.
@@ -93,4 +94,9 @@ for svc in linux windows; do
     [ "$n" -eq $lines ] || { echo "FAIL: $n lines from the $client client (pid $pid) in the $svc file"; exit 1; }
   done
 done
+# And that text is the wire's: module and level padded, CR LF at the end.
+for i in 0 $((lines - 1)); do
+  printf 'ZOL_SERVICE    \tLEVEL_ERROR   \twire line line %06d\r\n' "$i"
+done >"$work/ends"
+cmp "$work/ends" <(sed -n "1p;${lines}p" "$work/from-linux") || { echo "FAIL: a line's text is not the wire's:"; head -n 1 "$work/from-linux" | od -c | head -4; exit 1; }
 echo "log wire: $((4 * lines)) lines, the same bytes on both platforms"
