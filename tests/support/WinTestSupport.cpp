@@ -148,4 +148,80 @@ ServiceView QueryService(const std::wstring& name) {
   return view;
 }
 
+void ForceRemoveService(const std::wstring& name) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager) return;
+  if (SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS)) {
+    SERVICE_STATUS status{};
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    WaitFor([&] { return QueryService(name).status.dwCurrentState == SERVICE_STOPPED; });
+    DeleteService(service);
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+}
+
+std::wstring WindowText(HWND window) {
+  wchar_t text[1024] = {};
+  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
+  return text;
+}
+
+namespace {
+
+struct DialogSearch {
+  DWORD pid;
+  const std::wstring* text;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK HasText(HWND child, LPARAM param) {
+  auto* s = reinterpret_cast<DialogSearch*>(param);
+  if (WindowText(child).find(*s->text) == std::wstring::npos) return TRUE;
+  s->found = child;
+  return FALSE;
+}
+
+BOOL CALLBACK VisitTop(HWND window, LPARAM param) {
+  auto* s = reinterpret_cast<DialogSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  wchar_t cls[64] = {};
+  GetClassNameW(window, cls, 64);
+  if (pid != s->pid || !IsWindowVisible(window) || std::wstring(cls) != L"#32770") return TRUE;
+  if (!s->text->empty()) {
+    DialogSearch inner{s->pid, s->text};
+    EnumChildWindows(window, HasText, reinterpret_cast<LPARAM>(&inner));
+    if (!inner.found) return TRUE;
+  }
+  s->found = window;
+  return FALSE;
+}
+
+struct ControlSearch {
+  int id;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK HasId(HWND child, LPARAM param) {
+  auto* s = reinterpret_cast<ControlSearch*>(param);
+  if (GetDlgCtrlID(child) != s->id) return TRUE;
+  s->found = child;
+  return FALSE;
+}
+
+}  // namespace
+
+HWND FindDialog(DWORD pid, const std::wstring& text) {
+  DialogSearch s{pid, &text};
+  EnumWindows(VisitTop, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+HWND FindControl(HWND root, int id) {
+  ControlSearch s{id};
+  EnumChildWindows(root, HasId, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
 }  // namespace wintest

@@ -63,5 +63,14 @@ struct ServiceView {
   SERVICE_STATUS_PROCESS status{};
 };
 ServiceView QueryService(const std::wstring& name);
+// Stops and deletes a service an earlier, failed run may have left installed.
+void ForceRemoveService(const std::wstring& name);
+
+// A visible dialog (class #32770) of process pid whose descendants include
+// a window whose text contains `text` (empty: any); nullptr when none.
+HWND FindDialog(DWORD pid, const std::wstring& text = L"");
+// The descendant of root with this control id, nullptr when none.
+HWND FindControl(HWND root, int id);
+std::wstring WindowText(HWND window);
 
 }  // namespace wintest

@@ -32,20 +32,6 @@ std::string Line(int i) {
   return text;
 }
 
-// Stops and deletes what an earlier, failed run may have left installed.
-void ForceRemove(const std::wstring& name) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!manager) return;
-  if (SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS)) {
-    SERVICE_STATUS status{};
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    WaitFor([&] { return QueryService(name).status.dwCurrentState == SERVICE_STOPPED; });
-    DeleteService(service);
-    CloseServiceHandle(service);
-  }
-  CloseServiceHandle(manager);
-}
-
 struct Config {
   std::wstring binaryPath;
   std::wstring displayName;
@@ -125,8 +111,8 @@ bool ProcessEnds(DWORD pid) {
 class ServiceLifeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ForceRemove(kPortService);
-    ForceRemove(kLogService);
+    wintest::ForceRemoveService(kPortService);
+    wintest::ForceRemoveService(kLogService);
     port = wintest::FreePort();
     ASSERT_NE(port, 0);
     for (const wchar_t* name : {L"ZolLogSvc.exe", L"PortBridgeServer.exe", L"MsrHidBridge.dll", L"LdHidBridge.dll"}) {
@@ -142,8 +128,8 @@ class ServiceLifeTest : public ::testing::Test {
                        "<Module_LD>true</Module_LD></Logging_Configuration></ZOL>");
   }
   void TearDown() override {
-    ForceRemove(kPortService);
-    ForceRemove(kLogService);
+    wintest::ForceRemoveService(kPortService);
+    wintest::ForceRemoveService(kLogService);
   }
 
   std::filesystem::path Exe(const wchar_t* name) const { return folder.path / name; }
