@@ -35,14 +35,34 @@ void Select(HWND combo, int index) {
 
 bool Checked(HWND box) { return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
+BOOL CALLBACK AddText(HWND child, LPARAM param) {
+  std::wstring text = wintest::WindowText(child);
+  if (!text.empty()) *reinterpret_cast<std::wstring*>(param) += L" [" + text + L"]";
+  return TRUE;
+}
+
+// What the visible dialogs of pid show, for a failure's message.
+std::string Shown(DWORD pid) {
+  std::wstring all;
+  if (HWND d = FindDialog(pid)) EnumChildWindows(d, AddText, reinterpret_cast<LPARAM>(&all));
+  std::string narrow;
+  for (wchar_t c : all) narrow += c < 128 ? static_cast<char>(c) : '?';
+  return narrow;
+}
+
 // Waits for the box of process pid that shows `text`, presses its button.
-bool Answer(DWORD pid, const std::wstring& text, int button) {
+::testing::AssertionResult Answer(DWORD pid, const std::wstring& text, int button) {
   HWND box = nullptr;
-  if (!WaitFor([&] { return (box = FindDialog(pid, text)) != nullptr; })) return false;
+  if (!WaitFor([&] { return (box = FindDialog(pid, text)) != nullptr; }, 120000)) {
+    return ::testing::AssertionFailure() << "no such box; shown:" << Shown(pid);
+  }
   HWND b = GetDlgItem(box, button);
-  if (!b) return false;
+  if (!b) return ::testing::AssertionFailure() << "the box has no button " << button;
   Press(b);
-  return WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); });
+  if (!WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); })) {
+    return ::testing::AssertionFailure() << "the box stays";
+  }
+  return ::testing::AssertionSuccess();
 }
 
 struct ServiceProcess {
@@ -127,7 +147,7 @@ class DialogTest : public ::testing::Test {
     WaitFor([&] {
       main = FindDialog(tool.dwProcessId, L"Apply All");
       return main != nullptr && FindControl(main, IDC_TAB) != nullptr;
-    });
+    }, 120000);
     return main;
   }
 
@@ -202,7 +222,7 @@ TEST_F(DialogTest, EachPageAppliesItsChangesAndClosingRestartsTheServicesInOrder
   ASSERT_TRUE(WaitFor([] {
     return QueryService(kPortService).status.dwCurrentState == SERVICE_RUNNING &&
            QueryService(kLogService).status.dwCurrentState == SERVICE_RUNNING;
-  }));
+  }, 120000));
   ServiceProcess newPortSvc, newLog;
   ASSERT_TRUE(newPortSvc.Open(kPortService));
   ASSERT_TRUE(newLog.Open(kLogService));
@@ -219,12 +239,14 @@ TEST_F(DialogTest, EachPageAppliesItsChangesAndClosingRestartsTheServicesInOrder
   EXPECT_LT(newLog.Created(), newPortSvc.Created());
   // The port service's stop still reached the old logging service, and its
   // new start the new one.
-  ASSERT_TRUE(WaitFor([&] {
+  std::size_t entered = 0;
+  WaitFor([&] {
     const std::string text = wintest::ReadFile(log);
-    std::size_t n = 0;
-    for (std::size_t at = text.find("ZOLSVC - Entered"); at != std::string::npos; at = text.find("ZOLSVC - Entered", at + 1)) ++n;
-    return n == 2;
-  }));
+    entered = 0;
+    for (std::size_t at = text.find("ZOLSVC - Entered"); at != std::string::npos; at = text.find("ZOLSVC - Entered", at + 1)) ++entered;
+    return entered >= 2;
+  });
+  EXPECT_EQ(entered, 2u);
   EXPECT_NE(wintest::ReadFile(log).find("CServiceClass::ServiceMain - Service is Stopped"), std::string::npos);
 }
 
