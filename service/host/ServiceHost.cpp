@@ -18,6 +18,10 @@ namespace svchost {
 
 namespace {
 
+// Longer than the slowest stop: the log service drains its clients for up to
+// 3 s before the file is closed.
+constexpr std::uint32_t kPendingWaitHintMs = 10000;
+
 class CServiceClass {
  public:
   explicit CServiceClass(const ServiceDefinition& definition)
@@ -159,9 +163,15 @@ class CServiceClass {
  private:
   // A status is reported under the lock that guards it, so the handler's
   // report cannot overtake a newer one (a stale "stopping" after "stopped").
+  // A pending state carries a wait hint and a checkpoint that moves with each
+  // report, so a manager waiting on it (net start / net stop) neither gives
+  // up early nor waits forever; a settled state carries neither.
   void SetState(sys::ServiceStatusHandle& handle, std::uint32_t state) {
     std::lock_guard<std::mutex> lock(m_statusLock);
     m_status.currentState = state;
+    const bool pending = state == sys::kServiceStartPending || state == sys::kServiceStopPending;
+    m_status.checkPoint = pending ? m_status.checkPoint + 1 : 0;
+    m_status.waitHint = pending ? kPendingWaitHintMs : 0;
     handle.Report(m_status);
   }
 

@@ -1,0 +1,281 @@
+// Both services under Wine's service control manager: install and its
+// refusal, start, the reported states, serving, stop, remove.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/support/WinTestSupport.h"
+
+namespace {
+
+using wintest::Accepts;
+using wintest::QueryService;
+using wintest::RunProgram;
+using wintest::WaitFor;
+
+constexpr const wchar_t* kLogService = L"ZOLLOGSVC";
+constexpr const wchar_t* kPortService = L"ZOLSVC";
+
+std::wstring Quoted(const std::filesystem::path& p) { return L"\"" + p.wstring() + L"\""; }
+
+std::size_t CountLines(const std::string& text, const std::string& needle = "\n") {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+// A log line as the clients send it.
+std::string Line(int i) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "05/12/2026 14:03:07.042\tP[0a3c]\tT[1f04]\tZOL_SERVICE    \tLEVEL_INFO    \tline %06d\r\n", i);
+  return text;
+}
+
+struct Config {
+  std::wstring binaryPath;
+  std::wstring displayName;
+  std::wstring description;
+  DWORD type = 0;
+  DWORD startType = 0;
+};
+
+Config QueryConfig(const std::wstring& name) {
+  Config c;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG) : nullptr;
+  if (service) {
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                            static_cast<DWORD>(buffer.size()), &needed)) {
+      auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+      c.binaryPath = q->lpBinaryPathName ? q->lpBinaryPathName : L"";
+      c.displayName = q->lpDisplayName ? q->lpDisplayName : L"";
+      c.type = q->dwServiceType;
+      c.startType = q->dwStartType;
+    }
+    if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()),
+                             &needed)) {
+      auto* d = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
+      c.description = d->lpDescription ? d->lpDescription : L"";
+    }
+    CloseServiceHandle(service);
+  }
+  if (manager) CloseServiceHandle(manager);
+  return c;
+}
+
+// The states the service passes through until `last`, as often as they can
+// be seen; every pending state seen must carry a wait hint.
+struct Observed {
+  std::vector<DWORD> states;
+  bool pendingWithoutHint = false;
+  SERVICE_STATUS_PROCESS final{};
+};
+
+Observed ObserveUntil(const std::wstring& name, DWORD last) {
+  Observed o;
+  WaitFor([&] {
+    wintest::ServiceView v = QueryService(name);
+    if (!v.exists) return false;
+    const DWORD s = v.status.dwCurrentState;
+    if (o.states.empty() || o.states.back() != s) o.states.push_back(s);
+    if ((s == SERVICE_START_PENDING || s == SERVICE_STOP_PENDING) && v.status.dwWaitHint == 0) {
+      o.pendingWithoutHint = true;
+    }
+    o.final = v.status;
+    return s == last;
+  }, 120000);
+  return o;
+}
+
+// True when `seen` keeps the order of `expected` and ends with its last state.
+bool InOrder(const std::vector<DWORD>& seen, const std::vector<DWORD>& expected) {
+  std::size_t at = 0;
+  for (DWORD s : seen) {
+    while (at < expected.size() && expected[at] != s) ++at;
+    if (at == expected.size()) return false;
+  }
+  return !seen.empty() && seen.back() == expected.back();
+}
+
+bool ProcessEnds(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (!process) return true;
+  const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
+class ServiceLifeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wintest::ForceRemoveService(kPortService);
+    wintest::ForceRemoveService(kLogService);
+    port = wintest::FreePort();
+    ASSERT_NE(port, 0);
+    for (const wchar_t* name : {L"ZolLogSvc.exe", L"PortBridgeServer.exe", L"MsrHidBridge.dll", L"LdHidBridge.dll"}) {
+      std::filesystem::copy_file(wintest::BinDir() / name, folder.path / name);
+    }
+    log = folder.path / "zol.log";
+    wintest::WriteFile(folder.path / "ZolConfig.xml",
+                       "<ZOL><Ports_Configuration><MSR_USB Serial_Number=\"\">COM3</MSR_USB>"
+                       "<LD_USB Serial_Number=\"\">COM4</LD_USB></Ports_Configuration><Logging_Configuration>"
+                       "<File_Name>" + log.string() + "</File_Name><File_Size>10240</File_Size>"
+                       "<Log_Level>5</Log_Level><TCP_Port>" + std::to_string(port) + "</TCP_Port>"
+                       "<Module_Service>true</Module_Service><Module_MSR>true</Module_MSR>"
+                       "<Module_LD>true</Module_LD></Logging_Configuration></ZOL>");
+  }
+  void TearDown() override {
+    wintest::ForceRemoveService(kPortService);
+    wintest::ForceRemoveService(kLogService);
+  }
+
+  std::filesystem::path Exe(const wchar_t* name) const { return folder.path / name; }
+
+  wintest::TempFolder folder;
+  std::filesystem::path log;
+  unsigned short port = 0;
+};
+
+TEST_F(ServiceLifeTest, LoggingServiceLivesUnderTheManagerAndLosesNothingAtStop) {
+  const auto exe = Exe(L"ZolLogSvc.exe");
+  ASSERT_EQ(RunProgram(Quoted(exe) + L" install"), 0);
+  Config c = QueryConfig(kLogService);
+  EXPECT_EQ(c.binaryPath, Quoted(exe));
+  EXPECT_EQ(c.displayName, L"Quillmere Logging Service");
+  EXPECT_EQ(c.description, L"Records data from the Quillmere to a log file");
+  EXPECT_EQ(c.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(c.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+
+  // A second install, from another copy, is refused: the first one stays.
+  std::filesystem::create_directory(folder.path / "other");
+  std::filesystem::copy_file(exe, folder.path / "other" / "ZolLogSvc.exe");
+  ASSERT_EQ(RunProgram(Quoted(folder.path / "other" / "ZolLogSvc.exe") + L" install"), 0);
+  EXPECT_EQ(QueryConfig(kLogService).binaryPath, Quoted(exe));
+
+  ASSERT_EQ(RunProgram(L"net start ZOLLOGSVC"), 0);
+  Observed start = ObserveUntil(kLogService, SERVICE_RUNNING);
+  EXPECT_TRUE(InOrder(start.states, {SERVICE_START_PENDING, SERVICE_RUNNING}));
+  EXPECT_FALSE(start.pendingWithoutHint);
+  const DWORD pid = start.final.dwProcessId;
+  ASSERT_NE(pid, 0u);
+  ASSERT_TRUE(WaitFor([&] { return Accepts(port); }));
+
+  std::string sent;
+  {
+    wintest::Client client(port);
+    ASSERT_TRUE(client.Connected());
+    for (int i = 0; i < 1000; ++i) sent += Line(i);
+    ASSERT_TRUE(client.Send(sent));
+  }
+  ASSERT_TRUE(WaitFor([&] { return CountLines(wintest::ReadFile(log)) == 1000; }));
+
+  // One process, listening, for ten seconds on end.
+  const ULONGLONG steadyUntil = GetTickCount64() + 10000;
+  while (GetTickCount64() < steadyUntil) {
+    wintest::ServiceView v = QueryService(kLogService);
+    ASSERT_EQ(v.status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_EQ(v.status.dwProcessId, pid);
+    ASSERT_TRUE(Accepts(port));
+    Sleep(500);
+  }
+
+  // "remove" while it runs leaves it installed and running.
+  ASSERT_EQ(RunProgram(Quoted(exe) + L" remove"), 0);
+  EXPECT_EQ(QueryService(kLogService).status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+  // The stop comes while a client that just sent a burst is still connected.
+  wintest::Client client(port);
+  ASSERT_TRUE(client.Connected());
+  std::string burst;
+  for (int i = 1000; i < 2000; ++i) burst += Line(i);
+  ASSERT_TRUE(client.Send(burst));
+  sent += burst;
+  {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, kLogService, SERVICE_STOP);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+  }
+  Observed stop = ObserveUntil(kLogService, SERVICE_STOPPED);
+  EXPECT_TRUE(InOrder(stop.states, {SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  EXPECT_EQ(stop.states.front(), static_cast<DWORD>(SERVICE_STOP_PENDING));  // the drain takes a while
+  EXPECT_FALSE(stop.pendingWithoutHint);
+  EXPECT_EQ(stop.final.dwWin32ExitCode, 0u);
+  EXPECT_TRUE(ProcessEnds(pid));
+  EXPECT_EQ(wintest::ReadFile(log), sent);
+
+  ASSERT_EQ(RunProgram(Quoted(exe) + L" remove"), 0);
+  wintest::ServiceView gone = QueryService(kLogService);
+  EXPECT_FALSE(gone.exists);
+  EXPECT_EQ(gone.openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  EXPECT_NE(RunProgram(L"sc query ZOLLOGSVC"), 0);
+}
+
+// Without the virtual serial driver the port service counts the ports it was
+// told to expect, gives up and reports stopped; its lines reach the logging
+// service running beside it.
+TEST_F(ServiceLifeTest, PortServiceFindsNoPortsAndEndsStopped) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\HALVERN\\Quillmere", 0, nullptr, 0,
+                            KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const DWORD two = 2;
+  ASSERT_EQ(RegSetValueExW(key, L"NUMBER_OF_REQ_COM_PORTS", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two),
+                           sizeof two),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" install"), 0);
+  ASSERT_EQ(RunProgram(Quoted(Exe(L"PortBridgeServer.exe")) + L" install"), 0);
+  Config c = QueryConfig(kPortService);
+  EXPECT_EQ(c.binaryPath, Quoted(Exe(L"PortBridgeServer.exe")));
+  EXPECT_EQ(c.displayName, L"Quillmere Framework Service");
+  EXPECT_EQ(c.description, L"Manages communication between serial applications and POS devices");
+  ASSERT_EQ(RunProgram(L"sc start ZOLLOGSVC"), 0);
+  ASSERT_TRUE(WaitFor([&] { return Accepts(port); }));
+
+  ASSERT_EQ(RunProgram(L"sc start ZOLSVC"), 0);
+  Observed life = ObserveUntil(kPortService, SERVICE_STOPPED);
+  EXPECT_TRUE(InOrder(life.states, {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  EXPECT_FALSE(life.pendingWithoutHint);
+  EXPECT_EQ(life.final.dwWin32ExitCode, 0u);
+  EXPECT_EQ(life.final.dwServiceSpecificExitCode, 0u);
+
+  const auto lines = [&] { return wintest::ReadFile(log); };
+  ASSERT_TRUE(WaitFor([&] { return lines().find("CServiceClass::ServiceMain - Exiting") != std::string::npos; }));
+  const std::string text = lines();
+  for (const char* expected :
+       {"ZOLSVC - Entered", "ZOLSVC - Build Version: 1.1.0.6; Build Time: ",
+        "CServiceClass::ServiceMain - Service is Running", "CZolManager::Initialize - numberOfReqComPorts=2",
+        "CZolManager::Initialize - CountZols tries: 10",
+        "CZolManager::Initialize - Number of ZOLs found (0) does not tally with value in the registry (2)",
+        "CServiceClass::ServiceMain - Process failed", "CServiceClass::ServiceMain - Service is Stopped"}) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected;
+  }
+  EXPECT_EQ(CountLines(text, "CZolManager::Initialize - CountZols tries: "), 10u);
+
+  // Stopped on its own, so remove takes it; the logging service is still
+  // running, so remove leaves it.
+  ASSERT_EQ(RunProgram(Quoted(Exe(L"PortBridgeServer.exe")) + L" remove"), 0);
+  EXPECT_FALSE(QueryService(kPortService).exists);
+  ASSERT_EQ(RunProgram(Quoted(Exe(L"PortBridgeServer.exe")) + L" remove"), 0);  // nothing to remove: only logged
+  ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" remove"), 0);
+  EXPECT_TRUE(QueryService(kLogService).exists);
+  // Wine's net stop may return while the service still drains.
+  ASSERT_EQ(RunProgram(L"net stop ZOLLOGSVC"), 0);
+  ASSERT_TRUE(WaitFor([] { return QueryService(kLogService).status.dwCurrentState == SERVICE_STOPPED; }));
+  ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" remove"), 0);
+  EXPECT_FALSE(QueryService(kLogService).exists);
+  const std::string after = lines();
+  EXPECT_NE(after.find("CServiceClass::UninstallService - ZOLSVC removed successfully"), std::string::npos);
+  EXPECT_NE(after.find("CServiceClass::UninstallService - OpenService failed"), std::string::npos);
+
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\HALVERN\\Quillmere", KEY_WOW64_64KEY, 0);
+}
+
+}  // namespace
