@@ -14,5 +14,7 @@ void InstallCrashHandler();
 
 // No core dump of this process (Linux: not dumpable); Windows: nothing to do.
 void DisableCoreDumps();
+// Whether a core dump of this process would be refused (Windows: always).
+bool CoreDumpsDisabled();
 
 }  // namespace sys

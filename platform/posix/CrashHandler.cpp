@@ -163,4 +163,6 @@ void DisableCoreDumps() {
   ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
+bool CoreDumpsDisabled() { return ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0; }
+
 }  // namespace sys

@@ -61,4 +61,6 @@ void InstallCrashHandler() {
 
 void DisableCoreDumps() {}
 
+bool CoreDumpsDisabled() { return true; }
+
 }  // namespace sys

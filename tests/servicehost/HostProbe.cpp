@@ -1,7 +1,5 @@
 // A program on the service host for the host's process tests: it prints each
 // host event and the life of its work on standard output.
-#include <sys/prctl.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "common/hid/ThreadUtil.h"
+#include "platform/CrashHandler.h"
 #include "service/host/ServiceHost.h"
 
 namespace {
@@ -47,7 +46,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   };
   d.process = [](sys::Event& stop) -> std::int32_t {
-    std::printf("process running dumpable=%d\n", ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0));
+    std::printf("process running dumpable=%d\n", sys::CoreDumpsDisabled() ? 0 : 1);
     std::fflush(stdout);
     if (std::getenv("ZOL_HOST_PROBE_FAIL")) return static_cast<std::int32_t>(0x80004005u);
     if (const char* crash = std::getenv("ZOL_HOST_PROBE_CRASH")) {
