@@ -265,20 +265,28 @@ TEST(LogServiceProcess, ServiceModeReportsToTheNotifySocketAndStopsOnSigterm) {
   std::strncpy(sa.sun_path, sockPath.c_str(), sizeof sa.sun_path - 1);
   ASSERT_EQ(::bind(ns, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   LogService svc(Keys{}, true, {}, {"NOTIFY_SOCKET=" + sockPath});
+  std::string all;
+  const auto drain = [&] {
+    char buf[512];
+    for (;;) {
+      pollfd p{ns, POLLIN, 0};
+      if (::poll(&p, 1, 0) != 1) break;
+      ssize_t n = ::recv(ns, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      all.append(buf, static_cast<size_t>(n));
+      all += "|";
+    }
+  };
+  // The listener takes connections a moment before the service reports ready.
+  ASSERT_TRUE(zoltest::WaitFor([&] {
+    drain();
+    return all.find("READY=1") != std::string::npos;
+  })) << all;
   int fd = zoltest::Connect(svc.port);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, 500)));
   ASSERT_TRUE(svc.Stop(SIGTERM));
-  std::string all;
-  char buf[512];
-  for (;;) {
-    pollfd p{ns, POLLIN, 0};
-    if (::poll(&p, 1, 0) != 1) break;
-    ssize_t n = ::recv(ns, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    all.append(buf, static_cast<size_t>(n));
-    all += "|";
-  }
+  drain();
   EXPECT_EQ(all, "STATUS=Starting|READY=1\nSTATUS=Running|STOPPING=1\nSTATUS=Stopping|STOPPING=1\nSTATUS=Stopping|"
             "STOPPING=1\nSTATUS=Stopping|STATUS=Stopped|");
   logtest::ExpectEveryLineOnceInOrder(zoltest::ReadText(svc.file), 1, 500);
