@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -95,14 +96,21 @@ sockaddr_in Loopback(int port) {
 }  // namespace
 
 int FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a = Loopback(0);
-  socklen_t len = sizeof a;
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-  ::close(fd);
-  return ok ? ntohs(a.sin_port) : 0;
+  // Below the kernel's ephemeral range: a port the kernel handed out would be
+  // handed out again as the local end of some other test's connection, and a
+  // service that then cannot bind it rightly refuses to start.
+  constexpr int kLow = 20000, kHigh = 32767;
+  thread_local std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int port = std::uniform_int_distribution<int>(kLow, kHigh)(pick);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    const sockaddr_in a = Loopback(port);
+    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (ok) return port;
+  }
+  return 0;
 }
 
 bool Accepts(int port) {
