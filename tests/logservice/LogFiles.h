@@ -27,6 +27,13 @@ inline std::string ClientLine(int client, int n) {
   return line + "\r\n";
 }
 
+// Lines from..to-1 of one client, as ClientLine writes them.
+inline std::string Lines(int client, int from, int to) {
+  std::string s;
+  for (int i = from; i < to; ++i) s += ClientLine(client, i);
+  return s;
+}
+
 // Closes a test client's connection once the service is done with it, as a
 // real client's lasting connection is: the service trusts a connection only
 // while it can still tell the peer's owner, which a closed socket loses.

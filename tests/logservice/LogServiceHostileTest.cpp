@@ -23,11 +23,7 @@ namespace fs = std::filesystem;
 using logtest::Keys;
 using logtest::LogService;
 
-std::string Lines(int client, int from, int to) {
-  std::string s;
-  for (int i = from; i < to; ++i) s += logtest::ClientLine(client, i);
-  return s;
-}
+using logtest::Lines;
 
 bool FileHas(const fs::path& file, const std::string& text) {
   return zoltest::ReadText(file).find(text) != std::string::npos;

@@ -24,11 +24,7 @@ using Child = zoltest::Process;
 using logtest::Keys;
 using logtest::LogService;
 
-std::string Lines(int client, int from, int to) {
-  std::string s;
-  for (int i = from; i < to; ++i) s += logtest::ClientLine(client, i);
-  return s;
-}
+using logtest::Lines;
 
 TEST(LogServiceProcess, ManyClientsEveryLineOnceInOrderAcrossRotations) {
   LogService svc(Keys{{"File_Size", "256"}});
@@ -257,41 +253,20 @@ TEST(LogServiceProcess, AcceptingGoesOnAfterRunningOutOfDescriptors) {
 }
 
 TEST(LogServiceProcess, ServiceModeReportsToTheNotifySocketAndStopsOnSigterm) {
-  zoltest::TempDir sockDir;
-  std::string sockPath = (sockDir.Dir() / "notify").string();
-  int ns = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un sa{};
-  sa.sun_family = AF_UNIX;
-  std::strncpy(sa.sun_path, sockPath.c_str(), sizeof sa.sun_path - 1);
-  ASSERT_EQ(::bind(ns, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  LogService svc(Keys{}, true, {}, {"NOTIFY_SOCKET=" + sockPath});
-  std::string all;
-  const auto drain = [&] {
-    char buf[512];
-    for (;;) {
-      pollfd p{ns, POLLIN, 0};
-      if (::poll(&p, 1, 0) != 1) break;
-      ssize_t n = ::recv(ns, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      all.append(buf, static_cast<size_t>(n));
-      all += "|";
-    }
-  };
+  logtest::NotifySocket notify;
+  LogService svc(Keys{}, true, {}, {notify.Env()});
   // The listener takes connections a moment before the service reports ready.
-  ASSERT_TRUE(zoltest::WaitFor([&] {
-    drain();
-    return all.find("READY=1") != std::string::npos;
-  })) << all;
+  ASSERT_TRUE(zoltest::WaitFor([&] { return notify.Received().find("READY=1") != std::string::npos; }))
+      << notify.Received();
   int fd = zoltest::Connect(svc.port);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, 500)));
   ASSERT_TRUE(svc.Stop(SIGTERM));
-  drain();
+  const std::string all = notify.Received();
   EXPECT_EQ(all, "STATUS=Starting|READY=1\nSTATUS=Running|STOPPING=1\nSTATUS=Stopping|STOPPING=1\nSTATUS=Stopping|"
             "STOPPING=1\nSTATUS=Stopping|STATUS=Stopped|");
   logtest::ExpectEveryLineOnceInOrder(zoltest::ReadText(svc.file), 1, 500);
   ::close(fd);
-  ::close(ns);
 }
 
 }  // namespace
