@@ -551,11 +551,11 @@ VirtualSerialIo::~VirtualSerialIo() { Cancel(); }
 bool VirtualSerialIo::IsValid() const { return true; }
 bool VirtualSerialIo::IsPending() const { return m_impl->pending; }
 
-bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+IoStart VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   if (transferred) *transferred = 0;
   if (m_impl->pending) {
     SetLastError(posix::kErrorInvalidParameter);
-    return false;
+    return {IoState::Failed};
   }
   m_impl->buffer = static_cast<unsigned char*>(buffer);
   m_impl->length = length;
@@ -563,13 +563,12 @@ bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* t
   int r = m_impl->Attempt();
   if (r == 1) {
     if (transferred) *transferred = m_impl->done;
-    return true;
+    return {IoState::Done};
   }
-  if (r == 0) {
-    m_impl->pending = true;
-    SetLastError(kErrorIoPending);
-  }
-  return false;
+  if (r < 0) return {IoState::Failed};
+  m_impl->pending = true;
+  SetLastError(kErrorIoPending);
+  return {IoState::Pending};
 }
 
 WaitItem VirtualSerialIo::Completion() {
