@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <utility>
 #include <system_error>
 
 #include "common/log/ZolLog.h"
@@ -355,6 +356,17 @@ std::int32_t ZolPort::Write(std::uint8_t* data, std::uint32_t length, std::int32
   return rc;
 }
 
+// Terminate wins over a completion seen at the same moment, and a failed wait
+// is taken as a wake: the result tells how the transfer stands.
+sys::IoWait ZolPort::PortWait(std::function<void(std::uint32_t)> onWake) const {
+  sys::IoWait wait;
+  wait.stop = m_hTerminateEvent.get();
+  wait.stopFirst = true;
+  wait.failedWaitWakes = true;
+  wait.onWake = std::move(onWake);
+  return wait;
+}
+
 void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
   m_hWriteStartEvent->Reset();
   LogMessage(ZOL_SERVICE, LEVEL_TRACE, "WriteInternalThread - COM%d Write Start", m_ComPort);
@@ -393,16 +405,12 @@ void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
       LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects", m_ComPort);
       // Readiness may come before the whole buffer went: it waits on until
       // then. Leaving at terminate, the write ends before its buffer goes.
-      sys::IoWait wait;
-      wait.stop = m_hTerminateEvent.get();
-      wait.stopFirst = true;
-      wait.untilDone = true;
-      wait.failedWaitWakes = true;
-      wait.onWake = [this](std::uint32_t rc) {
+      sys::IoWait wait = PortWait([this](std::uint32_t rc) {
         if (rc != WAIT_OBJECT_0)
           LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects - %d", m_ComPort,
                      rc);
-      };
+      });
+      wait.untilDone = true;
       const sys::IoResult end = sys::AwaitIo(io, wait);
       if (end.ending == sys::IoEnding::Stopped) {
         leave = true;
@@ -493,15 +501,10 @@ bool ZolPort::ReadOnce(sys::VirtualSerialIo& io, std::uint8_t* buffer) {
   }
   LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile I/O Pending - WaitForWaitForMultipleObjects");
   // At terminate the read ends first: the buffer on this stack must outlive it.
-  sys::IoWait wait;
-  wait.stop = m_hTerminateEvent.get();
-  wait.stopFirst = true;
-  wait.failedWaitWakes = true;
-  wait.onWake = [](std::uint32_t rc) {
+  const sys::IoResult end = sys::AwaitIo(io, PortWait([](std::uint32_t rc) {
     LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile I/O Pending - WaitForWaitForMultipleObjects - %d",
                rc);
-  };
-  const sys::IoResult end = sys::AwaitIo(io, wait);
+  }));
   if (end.ending == sys::IoEnding::Stopped) return false;
   if (end.ending == sys::IoEnding::Done) {
     LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile Success - %d bytes returned",

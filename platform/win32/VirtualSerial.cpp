@@ -20,7 +20,8 @@ VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
   const win32::InterfaceWalk walk = win32::WalkDeviceInterfaces(
       kClassGuid, [&](const wchar_t* path) { list.paths.emplace_back(path); },
       [&](win32::InterfaceSkip stage, DWORD error) {
-        list.detailFailures.push_back({stage == win32::InterfaceSkip::DetailSize ? 0 : 1, error});
+        const int at = stage == win32::InterfaceSkip::DetailSize ? 0 : 1;
+        list.detailFailures.push_back({at, static_cast<std::uint32_t>(error)});
       });
   if (walk == win32::InterfaceWalk::NoSet) {
     list.error = GetLastError();
