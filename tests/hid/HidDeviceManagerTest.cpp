@@ -86,7 +86,8 @@ TEST(HidDeviceManager, ReleaseWaitsForTheDeviceChangeCallbackInFlight) {
 
     sys::DynamicLibrary library;
     const std::string path = hidtest::BinDir() + "/" + file;
-    ASSERT_TRUE(library.Load(std::wstring(path.begin(), path.end()))) << library.LoadErrorText();
+    // Kept mapped, as the port service keeps its plug-ins.
+    ASSERT_TRUE(library.Load(std::wstring(path.begin(), path.end()), true)) << library.LoadErrorText();
     auto create = reinterpret_cast<PFN_CREATE_DEVICE>(library.Symbol("CreateDevice"));
     ASSERT_NE(create, nullptr);
     CountingListener listener;
