@@ -1,17 +1,11 @@
 #include "platform/Overlapped.h"
 
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
 
 namespace sys {
-namespace {
 
-constexpr std::uint32_t kWaitTimeout = 0x102;
-constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
-constexpr std::uint32_t kErrorOperationAborted = 995;
-constexpr std::uint32_t kErrorIoIncomplete = 996;
-constexpr std::uint32_t kErrorTimeout = 1460;
-
-}  // namespace
+using namespace errnum;
 
 IoResult AwaitIo(Overlapped& io, const IoWait& wait) {
   const std::uint32_t stopIndex = wait.stopFirst ? 0 : 1;

@@ -11,19 +11,13 @@
 #include "interfaces/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/Text.h"
 
 namespace sys {
 namespace {
 
-constexpr std::uint32_t kErrorInvalidHandle = 6;
-constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorInvalidName = 123;
-constexpr std::uint32_t kErrorNoMoreItems = 259;
-constexpr std::uint32_t kErrorIoIncomplete = 996;
-constexpr std::uint32_t kErrorIoPending = 997;
-constexpr std::uint32_t kWaitTimeout = 0x102;
+using namespace errnum;
 
 const char* const kExportNames[] = {ZOLHID_EXPORT_NAMES};
 constexpr std::size_t kExportCount = sizeof(kExportNames) / sizeof(kExportNames[0]);

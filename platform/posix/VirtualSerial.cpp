@@ -42,6 +42,7 @@
 #include "interfaces/VcomProtocol.h"
 #include "drivers/vcom/VcomPty.h"
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/posix/PosixError.h"
@@ -50,13 +51,7 @@ namespace sys {
 
 namespace {
 
-constexpr std::uint32_t kErrorSharingViolation = 32;
-constexpr std::uint32_t kErrorBrokenPipe = 109;
-constexpr std::uint32_t kErrorIoPending = 997;
-constexpr std::uint32_t kErrorIoIncomplete = 996;
-constexpr std::uint32_t kErrorOperationAborted = 995;
-constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
-constexpr std::uint32_t kErrorTimeout = 1460;
+using namespace errnum;
 
 // vcomd answers within microseconds; one that has not answered in this time
 // is stuck, and the caller hears so instead of waiting for ever.

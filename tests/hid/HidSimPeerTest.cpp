@@ -17,6 +17,7 @@
 #include "interfaces/ZolHidProvider.h"
 #include "drivers/hid/sim/SimSocket.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/ErrorNumbers.h"
 #include "tests/hid/HidSimHarness.h"
 #include "tests/support/OtherUser.h"
 
@@ -25,7 +26,7 @@ namespace {
 using hidtest::TempRoot;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kErrorTimeout = 1460;
+using sys::errnum::kErrorTimeout;
 // The provider's own limits are 2 s a step; a hang would be far longer.
 constexpr auto kBound = std::chrono::milliseconds(6000);
 

@@ -24,6 +24,7 @@
 
 #include "interfaces/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/Text.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/ZolSystem.h"
@@ -33,9 +34,9 @@ namespace hidsimtest {
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kNotConnected = 1167;
-constexpr std::uint32_t kIoPending = 997;
-constexpr std::uint32_t kNoMoreItems = 259;
+constexpr std::uint32_t kNotConnected = sys::errnum::kErrorDeviceNotConnected;
+constexpr std::uint32_t kIoPending = sys::errnum::kErrorIoPending;
+constexpr std::uint32_t kNoMoreItems = sys::errnum::kErrorNoMoreItems;
 constexpr std::uint32_t kFileNotFound = 2;
 constexpr std::uint32_t kInvalidParameter = 87;
 constexpr auto kDeadline = std::chrono::seconds(10);
