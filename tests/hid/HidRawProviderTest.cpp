@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
 #include "tests/hid/HidSimHarness.h"
 

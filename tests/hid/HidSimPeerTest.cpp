@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 #include "drivers/hid/sim/SimSocket.h"
 #include "platform/DynamicLibrary.h"
 #include "tests/hid/HidSimHarness.h"

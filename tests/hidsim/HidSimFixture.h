@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Text.h"
 #include "tests/support/TestSupport.h"

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <regex>
 
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
