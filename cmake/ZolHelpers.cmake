@@ -1,6 +1,18 @@
-# Warnings are errors in every configuration.
+# The warnings of every zol target, errors in every configuration (g++ and
+# clang on Linux, mingw-w64 g++). It also names the printf archetype that the
+# log entry points are checked against: the mingw compiler's "printf" is the
+# Microsoft one, which reads %ls its own way, and clang has no gnu_printf.
+add_library(zol_warnings INTERFACE)
+target_compile_options(zol_warnings INTERFACE -Wall -Wextra -Werror -Wshadow -Wformat=2)
+if(WIN32)
+  target_compile_definitions(zol_warnings INTERFACE ZOL_PRINTF_ARCHETYPE=gnu_printf)
+else()
+  target_compile_definitions(zol_warnings INTERFACE ZOL_PRINTF_ARCHETYPE=printf)
+endif()
+
+# Links the warnings into a target built outside the helpers below.
 function(zol_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_link_libraries(${target} PRIVATE zol_warnings)
 endfunction()
 
 # zol_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [LINUX_ONLY])
@@ -75,6 +87,7 @@ endfunction()
 function(zol_fuzz_target name)
   cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(fuzz_${name} ${F_SOURCES})
+  zol_warnings(fuzz_${name})
   target_include_directories(fuzz_${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(fuzz_${name} PRIVATE ${F_LIBS})
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)

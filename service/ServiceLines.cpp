@@ -8,8 +8,9 @@ struct Line {
   svchost::HostEvent event;
   DWORD level;
   bool withError;   // LogError with the event's code
-  bool withName;    // the text takes the service name (%ws)
+  bool withName;    // the service name follows the text, then afterName
   const char* text;
+  const char* afterName = "";
 };
 
 using E = svchost::HostEvent;
@@ -32,14 +33,14 @@ constexpr Line kLines[] = {
     {E::InstallOpenManagerFailed, LEVEL_ERROR, true, false, "CServiceClass::InstallService - OpenSCManager failed"},
     {E::InstallCreateFailed, LEVEL_ERROR, true, false, "CServiceClass::InstallService - CreateService failed"},
     {E::InstallDescriptionFailed, LEVEL_ERROR, true, false, "CServiceClass::InstallService - ChangeServiceConfig2 failed"},
-    {E::Installed, LEVEL_INFO, false, true, "CServiceClass::InstallService - %ws Installed Successfully"},
+    {E::Installed, LEVEL_INFO, false, true, "CServiceClass::InstallService - ", " Installed Successfully"},
     {E::InstallExiting, LEVEL_VERBOSE, false, false, "CServiceClass::InstallService - Exiting"},
     {E::UninstallEntered, LEVEL_VERBOSE, false, false, "CServiceClass::UninstallService - Entered"},
     {E::UninstallOpenManagerFailed, LEVEL_ERROR, true, false, "CServiceClass::UninstallService - OpenSCManager failed"},
     {E::UninstallOpenServiceFailed, LEVEL_ERROR, true, false, "CServiceClass::UninstallService - OpenService failed"},
     {E::UninstallQueryFailed, LEVEL_ERROR, true, false, "CServiceClass::UninstallService - QueryServiceStatus failed"},
-    {E::UninstallStillRunning, LEVEL_INFO, false, true, "CServiceClass::UninstallService - %ws is still running"},
-    {E::Removed, LEVEL_INFO, false, true, "CServiceClass::UninstallService - %ws removed successfully"},
+    {E::UninstallStillRunning, LEVEL_INFO, false, true, "CServiceClass::UninstallService - ", " is still running"},
+    {E::Removed, LEVEL_INFO, false, true, "CServiceClass::UninstallService - ", " removed successfully"},
     {E::UninstallDeleteFailed, LEVEL_ERROR, true, false, "CServiceClass::UninstallService - DeleteService failed"},
     {E::UninstallExiting, LEVEL_VERBOSE, false, false, "CServiceClass::UninstallService - Exiting"},
 };
@@ -50,11 +51,11 @@ void ReportServiceLine(const std::wstring& serviceName, svchost::HostEvent event
   for (const Line& line : kLines) {
     if (line.event != event) continue;
     if (line.withError)
-      LogError(ZOL_SERVICE, line.level, code, line.text);
+      LogError(ZOL_SERVICE, line.level, code, "%s", line.text);
     else if (line.withName)
-      LogMessage(ZOL_SERVICE, line.level, line.text, serviceName.c_str());
+      LogMessage(ZOL_SERVICE, line.level, "%s%ls%s", line.text, serviceName.c_str(), line.afterName);
     else
-      LogMessage(ZOL_SERVICE, line.level, line.text);
+      LogMessage(ZOL_SERVICE, line.level, "%s", line.text);
     return;
   }
 }

@@ -208,7 +208,7 @@ HRESULT CZolManager::RegisterZol(DWORD comPort, const std::wstring& libraryName)
     return E_FAIL;
   }
   if (m_LibrariesInUse.count(libraryName)) {
-    LogMessage(ZOL_SERVICE, LEVEL_ERROR, "CZolManager::RegisterZol - %ws already serves a device",
+    LogMessage(ZOL_SERVICE, LEVEL_ERROR, "CZolManager::RegisterZol - %ls already serves a device",
                libraryName.c_str());
     return E_FAIL;
   }
@@ -245,7 +245,7 @@ HRESULT CZolManager::RegisterZol(DWORD comPort, const std::wstring& libraryName)
 
 int CZolManager::CreateDevice(const std::wstring& libraryName, IDevice** device) {
   *device = nullptr;
-  LogMessage(ZOL_SERVICE, LEVEL_INFO, "CZolManager::CreateDevice - Loading %ws", libraryName.c_str());
+  LogMessage(ZOL_SERVICE, LEVEL_INFO, "CZolManager::CreateDevice - Loading %ls", libraryName.c_str());
   sys::DynamicLibrary library;
   std::wstring fullPath;
   if (!PluginPath(libraryName, fullPath) || !library.Load(fullPath, true)) {

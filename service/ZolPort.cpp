@@ -29,7 +29,7 @@ std::unique_ptr<sys::Event> MakeEvent() {
 }  // namespace
 
 ZolPort::ZolPort(const std::wstring& devicePath) : m_DevicePath(devicePath) {
-  LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ZolPort::ZolPort - Constructed %ws", m_DevicePath.c_str());
+  LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ZolPort::ZolPort - Constructed %ls", m_DevicePath.c_str());
 }
 
 ZolPort::~ZolPort() {
@@ -126,7 +126,7 @@ HRESULT ZolPort::Initialize() {
   }
   if (!GetComPortNumberFromDeviceInterfacePath()) return E_UNEXPECTED;
 
-  LogMessage(ZOL_SERVICE, LEVEL_INFO, "ZolPort::Initialize - Attempting to open device interface %ws",
+  LogMessage(ZOL_SERVICE, LEVEL_INFO, "ZolPort::Initialize - Attempting to open device interface %ls",
              m_DevicePath.c_str());
   if (!m_hZol.Open(m_DevicePath)) {
     DWORD e = sys::LastError();
@@ -149,7 +149,7 @@ HRESULT ZolPort::Initialize() {
     ev.slot = MakeEvent();
     if (!ev.slot) {
       DWORD e = sys::LastError();
-      LogError(ZOL_SERVICE, LEVEL_ERROR, e, ev.failure);
+      LogError(ZOL_SERVICE, LEVEL_ERROR, e, "%s", ev.failure);
       return sys::HresultFromWin32(e);
     }
   }

@@ -57,10 +57,8 @@ bool BexHidDeviceList<Device>::Enumerate(const HidSupportedDeviceTable& supporte
           continue;
         }
         LogMessage(module, LEVEL_INFO,
-                   Line(flavor.listClass, "::Enumerate - Found supported ", flavor.deviceKind,
-                        " - vid=0x%04x, pid=0x%04x, usage page=0x%04x, usage=0x%04x")
-                       .c_str(),
-                   entry.vendorId, entry.productId, entry.usagePage, entry.usage);
+                   "%s::Enumerate - Found supported %s - vid=0x%04x, pid=0x%04x, usage page=0x%04x, usage=0x%04x",
+                   flavor.listClass, flavor.deviceKind, entry.vendorId, entry.productId, entry.usagePage, entry.usage);
         auto device = std::make_unique<Device>();
         if (device->Initialize(handle, prepd, path)) devices.push_back(std::move(device));
         break;
@@ -84,7 +82,7 @@ bool BexHidDeviceList<Device>::Enumerate(const HidSupportedDeviceTable& supporte
              Line(flavor.listClass, "::Enumerate - SetupDiEnumDeviceInterfaces failed").c_str());
     ok = false;
   }
-  LogMessage(module, LEVEL_INFO, Line(flavor.listClass, "::Enumerate - return=%d").c_str(), ok ? 1 : 0);
+  LogMessage(module, LEVEL_INFO, "%s::Enumerate - return=%d", flavor.listClass, ok ? 1 : 0);
   return ok;
 }
 

@@ -128,7 +128,10 @@ void AppendPadded(Out& out, const Text* s, std::size_t n, int width, bool left) 
 }
 
 // One numeric conversion through the C library (digits and signs only: no
-// text passes the locale).
+// text passes the locale). The spec is built from the caller's format, so it
+// is no literal; Format picks the argument's type to match its conversion.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 template <typename Out, typename T>
 void AppendNumber(Out& out, const std::string& spec, T value) {
   char buf[128];
@@ -142,6 +145,7 @@ void AppendNumber(Out& out, const std::string& spec, T value) {
   std::snprintf(big.data(), big.size(), spec.c_str(), value);
   AppendText(out, big.data(), static_cast<std::size_t>(n));
 }
+#pragma GCC diagnostic pop
 
 template <typename Ch>
 bool IsDigit(Ch c) {

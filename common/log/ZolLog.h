@@ -4,8 +4,13 @@
 // connection. No entry point reports a failure to its caller.
 //
 // "%ws" in a format (narrow or wide) takes a wide string argument on every
-// platform.
+// platform. The narrow entry points are checked as printf formats, where
+// "%ls" is the wide string that both the checker and the client know.
 #include "platform/WinTypes.h"
+
+// printf-format checking of a narrow entry point (the format's argument
+// position, then the first variadic one). The build names the archetype.
+#define ZOL_PRINTF_FORMAT(fmtIndex, firstArg) __attribute__((format(ZOL_PRINTF_ARCHETYPE, fmtIndex, firstArg)))
 
 // Module bits (the module argument is a mask).
 inline constexpr DWORD ZOL_DRIVER = 1;
@@ -25,12 +30,13 @@ inline constexpr DWORD LEVEL_INFO = 3;
 inline constexpr DWORD LEVEL_VERBOSE = 4;
 inline constexpr DWORD LEVEL_TRACE = 5;
 
-void LogMessage(DWORD module, DWORD level, const char* fmt, ...);
+void LogMessage(DWORD module, DWORD level, const char* fmt, ...) ZOL_PRINTF_FORMAT(3, 4);
 void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...);
 // Appends " - (0x<error>)" and the system's text for error; nothing is logged
 // when the system has no text for it.
-void LogError(DWORD module, DWORD level, DWORD error, const char* fmt, ...);
+void LogError(DWORD module, DWORD level, DWORD error, const char* fmt, ...) ZOL_PRINTF_FORMAT(4, 5);
 void LogErrorW(DWORD module, DWORD level, DWORD error, const wchar_t* fmt, ...);
 // A title line "<title> (<n> bytes)" then the bytes as numbered dump lines in
 // continuation form; nothing at all for length 0.
-void LogHexDump(DWORD module, DWORD level, const void* data, DWORD length, const char* fmt, ...);
+void LogHexDump(DWORD module, DWORD level, const void* data, DWORD length, const char* fmt, ...)
+    ZOL_PRINTF_FORMAT(5, 6);

@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"OrvidEscapeAnd1EIgnored", Set::Orvid, {0x1B, 0x1E}, {0, 0}, -1},
         CommandCase{"HighBytesAreCharactersLcm", Set::Lcm, {0x20, 0x7F, 0x80, 0xFF}, {1, 1, 1, 1}, -1},
         CommandCase{"HighBytesAreCharactersOrvid", Set::Orvid, {0x20, 0x80, 0xFF}, {1, 1, 1}, -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 // Every control byte the command table does not list is ignored without
 // leaving anything pending.
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScrollCase{"ControlBytesDiscarded", Set::Lcm, {'A', 0x01, 0x15, 'B', 0x1F}, {'A', 'B'}, 0, 3},
                       ScrollCase{"OrvidKeepsUserCodes", Set::Orvid, {0x15, 'A', 0x1D, 0x1B, 0x1E}, {0x15, 'A', 0x1D},
                                  0, 2}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 struct PatternCase {
   const char* name;
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         PatternCase{"OrvidBit7IsRight", Set::Orvid, {0, 0x80, 0, 0, 0, 0, 0, 0}, {0, 0x01, 0, 0, 0, 0, 0, 0}},
         PatternCase{"OrvidLowBitsAndLastRowUnused", Set::Orvid, {0x07, 0x07, 0, 0, 0, 0, 0x07, 0xFF},
                     {0, 0, 0, 0, 0, 0, 0, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(ParserCollection, ExceededUserCharacterIsDiscardedWithLog) {
   ldtest::LogCapture log;

@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, LdWrap,
                                            WrapCase{"Vertical40", true, 40, 20, {kTop}},
                                            WrapCase{"Vertical41", true, 41, 21, {kTop, kBottom}},
                                            WrapCase{"Vertical61", true, 61, 21, {kTop, kBottom}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(LdCursor, BackspaceAtZeroBlanksPosition39) {
   Emu e;
@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MoveCase{"BackspaceTop", true, 5, 0x08, 4, true, false},
                       MoveCase{"Backspace20", true, 20, 0x08, 19, false, false},
                       MoveCase{"BackspaceBottom", true, 25, 0x08, 24, false, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(LdLcmUserCharacter, DefinedFor41ShowsRamLocation7WhereverAStands) {
   Emu e;
@@ -309,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(
         OrvidDefinitionCase{"Letter", 0x41, -1,
                             "HidLdManager::ProcessReceiveBuffer - Command Byte = 65; Orvid Mode invalid user character "
                             "definition command"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(LdModes, SwitchesRestorePositionsAndWriteAllOrvidPatterns) {
   Emu e;
@@ -402,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "command"},
                       CharSetCase{"SendFailureLogged", 3, 0, 3,
                                   "HidLdManager::ProcessReceiveBuffer - SelectCharacterSet failed"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(LdSelfTest, SendsTheDocumentedSequenceThenResets) {
   Emu e;

@@ -57,6 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"ListAttachedCountsAsComplete", {0x02, 0, 0, 0, 0, 0, 0, 0}, {kList}, false},
         StatusCase{"InvalidFlashOffline", {0xC8, 0, 0, 0, 0, 0, 0, 0}, {kInvalid, kFlash, kOffline, kIncomplete}, false},
         StatusCase{"UninterpretedBits", {0x25, 0, 0, 0, 0, 0, 0, 0}, {}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     LogErrorW(ZOL_SERVICE, LEVEL_ERROR, 2, L"Wide %ws 100%%", L"open");
     LogMessageW(ZOL_LDUSB, LEVEL_INFO, L"Progress %d%%", 50);
     LogMessageW(ZOL_LDUSB, LEVEL_INFO, L"%ws", L"50%s %d");
-    LogMessage(ZOL_SERVICE, LEVEL_INFO, "ZolPort::Open - %ws", L"COM5");
+    LogMessage(ZOL_SERVICE, LEVEL_INFO, "ZolPort::Open - %ls", L"COM5");
     LogMessage(ZOL_SERVICE, LEVEL_INFO, "%s", std::string(1500, 'L').c_str());
   } else if (scenario == "dump") {
     const unsigned char five[] = {0x02, 0x41, 0x42, 0x43, 0x03};
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     LogHexDump(ZOL_LDUSB, LEVEL_INFO, seventeen, 0, "nothing");
   } else if (scenario == "path") {
     // A wide text that is not ASCII: the folder the probe runs from.
-    LogMessage(ZOL_SERVICE, LEVEL_ERROR, "Probe path = %ws", sys::FromUtf8(argv[0]).c_str());
+    LogMessage(ZOL_SERVICE, LEVEL_ERROR, "Probe path = %ls", sys::FromUtf8(argv[0]).c_str());
   } else if (scenario == "count" && argc > 3) {
     // count <lines> <tag>: numbered lines
     int n = std::atoi(argv[2]);
