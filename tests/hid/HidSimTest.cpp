@@ -117,7 +117,7 @@ TEST_F(HidSim, CommandsLongerThanTheOutputReportAreRefused) {
   // A shorter command still goes out, zero-filled to the report length.
   const BYTE clear[] = {0x00, 0x01, 0x00};
   EXPECT_EQ(device.SendLdCommand(clear, sizeof(clear)), 1);
-  ASSERT_TRUE(WaitFor([&] { return !hidtest::ReadLines(trace).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !hidtest::ReadLines(trace).empty(); }, hidtest::kWait));
   const std::vector<std::string> lines = hidtest::ReadLines(trace);
   ASSERT_EQ(lines.size(), 1u);  // the refused report never reached the device
   std::string expected = "00 01 00";

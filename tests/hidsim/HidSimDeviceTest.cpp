@@ -50,7 +50,7 @@ TEST_F(HidSimDevice, DisplayAnswersEveryReportTracesItAndShowsTheScreen) {
   std::string expected;
   for (const auto& step : steps) expected += Hex(step.report) + "\n";
   expected += Hex(Report({0x00, 0x00, 0x00, 0x01}, 32)) + "\n";
-  ASSERT_TRUE(WaitFor([&] { return ReadText(trace).size() >= expected.size(); })) << ReadText(trace);
+  ASSERT_TRUE(WaitFor([&] { return ReadText(trace).size() >= expected.size(); }, kDeadline)) << ReadText(trace);
   EXPECT_EQ(ReadText(trace), expected);
 
   // The last screen shown: the top line cleared from position 3.
@@ -58,7 +58,7 @@ TEST_F(HidSimDevice, DisplayAnswersEveryReportTracesItAndShowsTheScreen) {
   EXPECT_TRUE(WaitFor([&] {
     const std::string out = ReadText(m_root + "/ld1.out");
     return out.size() >= frame.size() && out.compare(out.rfind("+\n|") + 2, frame.size(), frame) == 0;
-  })) << ReadText(m_root + "/ld1.out");
+  }, kDeadline)) << ReadText(m_root + "/ld1.out");
 }
 
 TEST_F(HidSimDevice, ReaderServesEachSwipeAsStatusAndFeatureReport) {

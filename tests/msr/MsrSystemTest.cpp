@@ -134,7 +134,7 @@ TEST(MsrSystemTest, OtherHidDevicesLeaveTheReaderAlone) {
   // A line display comes and goes. A swipe ends the status read that holds
   // the device list, so the re-enumeration need not wait for its time limit.
   Child display;
-  ASSERT_TRUE(display.Start({BinDir() + "/hidsim", "ld", "--name", "d1"}, system.Env(), system.Out() + "/d1.out"));
+  ASSERT_TRUE(display.Start(HidsimCommand({"ld", "--name", "d1"}), system.Env(), system.Out() + "/d1.out"));
   ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1", "", false, ""}));
   EXPECT_EQ(app->Read(8), "%ONE?;1?");
   ASSERT_TRUE(system.WaitLog("HidMsrManager::Enumerate - Number of USB MSR: 1", 2, 20000));
