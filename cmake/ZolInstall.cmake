@@ -5,16 +5,8 @@ if(CMAKE_CROSSCOMPILING OR ZOL_FUZZ)
 endif()
 
 set(ZOL_BIN opt/halvern/zol/bin)
-foreach(t PortBridgeServer ZolLogSvc ZolConfig vcomd hidsim)
-  if(TARGET ${t})
-    install(TARGETS ${t} RUNTIME DESTINATION ${ZOL_BIN})
-  endif()
-endforeach()
-foreach(t MsrHidBridge LdHidBridge ZolHidRaw ZolHidSim)
-  if(TARGET ${t})
-    install(TARGETS ${t} LIBRARY DESTINATION ${ZOL_BIN})
-  endif()
-endforeach()
+install(TARGETS PortBridgeServer ZolLogSvc ZolConfig vcomd hidsim RUNTIME DESTINATION ${ZOL_BIN})
+install(TARGETS MsrHidBridge LdHidBridge ZolHidRaw ZolHidSim LIBRARY DESTINATION ${ZOL_BIN})
 install(DIRECTORY DESTINATION opt/halvern/zol/log)
 # Made by cmake/ZolUnits.cmake (the same text the services' install writes).
 install(FILES

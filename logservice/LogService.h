@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/hid/ThreadUtil.h"
+#include "common/thread/ThreadUtil.h"
 #include "logservice/LineAssembler.h"
 #include "platform/AppendFile.h"
 #include "platform/Event.h"

@@ -4,7 +4,7 @@
 #include "logservice/LogService.h"
 #include "platform/ReopenSignal.h"
 #include "platform/Socket.h"
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 
 int main(int argc, char** argv) {
   sys::IgnoreBrokenPipe();

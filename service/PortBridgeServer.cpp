@@ -4,7 +4,7 @@
 #include "platform/Event.h"
 #include "service/ServiceLines.h"
 #include "service/ZolManager.h"
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 
 namespace {
 

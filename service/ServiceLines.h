@@ -3,6 +3,6 @@
 #include <string>
 
 #include "platform/WinTypes.h"
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 
 void ReportServiceLine(const std::wstring& serviceName, svchost::HostEvent event, DWORD code);

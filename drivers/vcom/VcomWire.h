@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "drivers/vcom/VcomArgs.h"
-#include "drivers/vcom/VcomProtocol.h"
+#include "interfaces/VcomProtocol.h"
 
 namespace vcom {
 

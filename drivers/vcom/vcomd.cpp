@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/vcom/VcomProtocol.h"
+#include "interfaces/VcomProtocol.h"
 #include "drivers/vcom/VcomArgs.h"
 #include "drivers/vcom/VcomPty.h"
 #include "drivers/vcom/VcomWire.h"

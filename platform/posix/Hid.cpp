@@ -1,4 +1,4 @@
-// The HID class on Linux: a provider library (drivers/hid/ZolHidProvider.h)
+// The HID class on Linux: a provider library (interfaces/ZolHidProvider.h)
 // bound by name from the folder of the library that links this code.
 #include "platform/Hid.h"
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Error.h"
 #include "platform/Text.h"

@@ -39,7 +39,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "drivers/vcom/VcomProtocol.h"
+#include "interfaces/VcomProtocol.h"
 #include "drivers/vcom/VcomPty.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"

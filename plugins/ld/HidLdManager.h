@@ -17,7 +17,7 @@
 
 #include "common/hid/BexHidLd.h"
 #include "common/hid/DeviceChangeNotify.h"
-#include "common/hid/ThreadUtil.h"
+#include "common/thread/ThreadUtil.h"
 #include "platform/Event.h"
 #include "platform/WinTypes.h"
 #include "plugins/ld/LdDisplay.h"

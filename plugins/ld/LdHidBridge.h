@@ -1,7 +1,7 @@
 #pragma once
 // The line-display plug-in object: the device contract on top of the display
 // manager and its two worker threads.
-#include "common/hid/ThreadUtil.h"
+#include "common/thread/ThreadUtil.h"
 #include "plugins/ld/HidLdManager.h"
 #include "service/include/ZolDevice.h"
 

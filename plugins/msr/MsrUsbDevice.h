@@ -4,7 +4,7 @@
 #include <atomic>
 #include <memory>
 
-#include "common/hid/ThreadUtil.h"
+#include "common/thread/ThreadUtil.h"
 #include "plugins/msr/HidMsrManager.h"
 #include "service/include/ZolDevice.h"
 

@@ -5,6 +5,11 @@
 
 #include <string>
 
+<<<<<<< HEAD
+=======
+#include "interfaces/ZolHidProvider.h"
+#include "platform/DynamicLibrary.h"
+>>>>>>> main
 #include "tests/hid/HidSimHarness.h"
 #include "tests/support/HidProvider.h"
 

@@ -1,7 +1,7 @@
 // A provider library that lacks its last function: binding it must fail and
 // leave nothing loaded.
 #define ZOLHID_BUILDING_PROVIDER 1
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 
 extern "C" {
 ZOLHID_EXPORT uint32_t ZolHid_EnumerateInterfaces(char*, uint32_t, uint32_t*) { return 31; }

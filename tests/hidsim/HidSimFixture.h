@@ -22,8 +22,14 @@
 #include <string>
 #include <vector>
 
+<<<<<<< HEAD
 #include "tests/support/Hex.h"
 #include "tests/support/HidProvider.h"
+=======
+#include "interfaces/ZolHidProvider.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/Text.h"
+>>>>>>> main
 #include "tests/support/TestSupport.h"
 #include "tests/support/ZolSystem.h"
 

@@ -1,7 +1,7 @@
 // The command-line words of the service host.
 #include <gtest/gtest.h>
 
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "common/hid/ThreadUtil.h"
+#include "common/thread/ThreadUtil.h"
 #include "platform/CrashHandler.h"
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <regex>
 
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 #include "tests/support/NotifySocket.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <type_traits>
 
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Text.h"
 

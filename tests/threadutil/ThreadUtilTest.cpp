@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "common/hid/ThreadUtil.h"
+#include "common/thread/ThreadUtil.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
 #include "tests/support/Wait.h"

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "drivers/vcom/VcomArgs.h"
-#include "drivers/vcom/VcomProtocol.h"
+#include "interfaces/VcomProtocol.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 #include "platform/VirtualSerial.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 
 namespace hiddesc {
 

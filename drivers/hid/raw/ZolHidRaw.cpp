@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 #include "drivers/hid/raw/HidDescriptor.h"
 #include "platform/SecureZero.h"
 

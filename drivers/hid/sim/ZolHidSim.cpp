@@ -2,7 +2,7 @@
 // is a SOCK_SEQPACKET socket in <ZOL_SYSROOT>/run/zol/hidsim/; the wire is
 // described in SimProtocol.h.
 #define ZOLHID_BUILDING_PROVIDER 1
-#include "drivers/hid/ZolHidProvider.h"
+#include "interfaces/ZolHidProvider.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -1,6 +1,6 @@
 // The service host: command line, console mode, service mode, install and
 // remove. Class-wide state as one instance made on first use.
-#include "service/host/ServiceHost.h"
+#include "common/servicehost/ServiceHost.h"
 
 #include <cstdlib>
 #include <cwctype>

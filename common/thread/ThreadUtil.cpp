@@ -1,4 +1,4 @@
-#include "common/hid/ThreadUtil.h"
+#include "common/thread/ThreadUtil.h"
 
 #include <future>
 #include <system_error>
