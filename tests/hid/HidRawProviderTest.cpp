@@ -5,11 +5,6 @@
 
 #include <string>
 
-<<<<<<< HEAD
-=======
-#include "interfaces/ZolHidProvider.h"
-#include "platform/DynamicLibrary.h"
->>>>>>> main
 #include "tests/hid/HidSimHarness.h"
 #include "tests/support/HidProvider.h"
 

@@ -14,10 +14,6 @@
 #include <string>
 #include <vector>
 
-<<<<<<< HEAD
-=======
-#include "interfaces/ZolHidProvider.h"
->>>>>>> main
 #include "drivers/hid/sim/SimSocket.h"
 #include "tests/hid/HidSimHarness.h"
 #include "tests/support/HidProvider.h"

@@ -22,14 +22,8 @@
 #include <string>
 #include <vector>
 
-<<<<<<< HEAD
 #include "tests/support/Hex.h"
 #include "tests/support/HidProvider.h"
-=======
-#include "interfaces/ZolHidProvider.h"
-#include "platform/DynamicLibrary.h"
-#include "platform/Text.h"
->>>>>>> main
 #include "tests/support/TestSupport.h"
 #include "tests/support/ZolSystem.h"
 
@@ -116,6 +110,16 @@ class HidSimDevice : public ::testing::Test {
     m_children.push_back(pid);
     EXPECT_TRUE(WaitFor([&] { return Accepts(DevicePath(name)); }, kDeadline)) << ReadText(m_root + "/" + name + ".out");
     return pid;
+  }
+
+  // Starts a simulator and opens a read and a write handle on its device.
+  void StartAndOpen(const std::vector<std::string>& args, const std::string& name, ZolHidDevice*& reader,
+                    ZolHidDevice*& writer) {
+    StartDevice(args, name);
+    reader = Open(DevicePath(name), ZOLHID_OPEN_READ);
+    writer = Open(DevicePath(name), ZOLHID_OPEN_WRITE);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_NE(writer, nullptr);
   }
 
   // SIGTERM and reap; returns the exit code (-1 if it did not end in time).

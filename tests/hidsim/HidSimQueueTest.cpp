@@ -47,11 +47,9 @@ TEST_F(HidSimQueue, KeepsTheNewestReportsUpToTheBufferCount) {
 TEST_F(HidSimQueue, ReaderFlusherAndWriterAtOnce) {
   // The trace shows how far the simulator has got with the writes.
   const std::string trace = m_root + "/busy.trace";
-  StartDevice({"ld", "--name", "busy", "--trace", trace}, "busy");
-  ZolHidDevice* reader = Open(DevicePath("busy"), ZOLHID_OPEN_READ);
-  ZolHidDevice* writer = Open(DevicePath("busy"), ZOLHID_OPEN_WRITE);
-  ASSERT_NE(reader, nullptr);
-  ASSERT_NE(writer, nullptr);
+  ZolHidDevice* reader = nullptr;
+  ZolHidDevice* writer = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartAndOpen({"ld", "--name", "busy", "--trace", trace}, "busy", reader, writer));
   constexpr int kReports = 300;
   std::atomic<bool> done{false};
   std::atomic<int> unexpected{0};

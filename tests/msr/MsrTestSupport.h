@@ -1,6 +1,8 @@
 #pragma once
 // Simulated stripe readers (hidsim), and the whole system with the stripe
 // reader on COM3, on top of the shared test support.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -68,6 +70,15 @@ class MsrSystem : public ZolSystem {
 
   // Log service, vcomd, then the port service with the plug-in on COM3.
   bool Start() { return Prepare() && StartLogService() && StartVcomd() && StartService(); }
+  // Plugs the reader name in, starts the system and, given app, opens the
+  // application's end: how most tests begin.
+  void StartWith(Child& reader, const std::string& name, App** app = nullptr) {
+    ASSERT_TRUE(m_readers.Plug(reader, name));
+    ASSERT_TRUE(Start());
+    if (app != nullptr) {
+      ASSERT_TRUE(OpenApp(*app));
+    }
+  }
   // Opens the application's end and waits until the port passed it on as ready.
   bool OpenApp(App*& app) { return ZolSystem::OpenApp(kCom, app); }
   bool CloseApp() { return ZolSystem::CloseApp(kCom); }
