@@ -11,19 +11,30 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ScopedHandle.h"
+
 namespace sys {
+
+// The open file: a descriptor (close) or a handle (CloseHandle).
+struct FileHandleTraits {
+  using Handle = std::intptr_t;
+  static constexpr Handle Invalid() { return -1; }  // INVALID_HANDLE_VALUE as well
+  static void Close(Handle h);
+};
 
 class AppendFile {
  public:
   AppendFile() = default;
-  ~AppendFile() { Close(); }
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 
   // Opens or creates the file for appending; false with the error in LastError().
   bool Open(const std::string& name);
-  bool IsOpen() const { return m_handle != kInvalid; }
-  void Close();
+  bool IsOpen() const { return m_handle.IsValid(); }
+  void Close() {
+    m_handle.Reset();
+    m_size = 0;
+  }
   // Writes all bytes at the end; false on failure (Linux takes back what the
   // failed call wrote, elsewhere some bytes may remain).
   bool Write(const void* data, std::size_t size);
@@ -31,8 +42,7 @@ class AppendFile {
   std::uint64_t Size() const { return m_size; }
 
  private:
-  static constexpr std::intptr_t kInvalid = -1;
-  std::intptr_t m_handle = kInvalid;
+  ScopedHandle<FileHandleTraits> m_handle;
   std::uint64_t m_size = 0;
 };
 

@@ -4,7 +4,16 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ScopedHandle.h"
+
 namespace sys {
+
+// A loaded library's handle: unloaded by dlclose / FreeLibrary.
+struct LibraryHandleTraits {
+  using Handle = void*;
+  static constexpr Handle Invalid() { return nullptr; }
+  static void Close(Handle h);
+};
 
 class DynamicLibrary {
  public:
@@ -19,15 +28,15 @@ class DynamicLibrary {
   // error in sys::LastError() (ERROR_MOD_NOT_FOUND when it cannot be loaded)
   // and the loader's own text in LoadErrorText().
   bool Load(const std::wstring& fullPath, bool keepLoadedForEver = false);
-  bool IsLoaded() const { return m_handle != nullptr; }
+  bool IsLoaded() const { return m_handle.IsValid(); }
   // The export's address, or nullptr (sys::LastError() is then ERROR_PROC_NOT_FOUND).
   void* Symbol(const char* name) const;
   // Keeps the library mapped for the rest of the process (never unloaded).
-  void Detach() { m_handle = nullptr; }
+  void Detach() { m_handle.Release(); }
   const std::string& LoadErrorText() const { return m_error; }
 
  private:
-  void* m_handle = nullptr;
+  ScopedHandle<LibraryHandleTraits> m_handle;
   std::string m_error;
 };
 

@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <span>
 
+#include "platform/ScopedHandle.h"
+
 namespace sys {
 
 // An OS object a wait can include: on Linux a descriptor and the readiness
@@ -12,6 +14,15 @@ namespace sys {
 struct NativeWaitable {
   std::intptr_t handle = -1;
   bool forWrite = false;
+};
+
+// An event's handle: an eventfd (invalid below 0) or a Win32 event (invalid
+// NULL), closed by close() / CloseHandle().
+struct EventHandleTraits {
+  using Handle = std::intptr_t;
+  static Handle Invalid();
+  static bool IsValid(Handle h);
+  static void Close(Handle h);
 };
 
 class Event {
@@ -24,11 +35,10 @@ class Event {
   // Unsignalled unless initiallySet. Creation failure leaves IsValid() false
   // and the system error in sys::LastError().
   explicit Event(Reset mode = Reset::Manual, bool initiallySet = false);
-  ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
-  bool IsValid() const;
+  bool IsValid() const { return m_handle.IsValid(); }
   bool IsAuto() const { return m_auto; }
   void Set();
   void Reset();
@@ -39,10 +49,10 @@ class Event {
   // time-out, 0xFFFFFFFF on failure.
   std::uint32_t Wait(std::uint32_t timeoutMs);
 
-  NativeWaitable Waitable() const;
+  NativeWaitable Waitable() const { return NativeWaitable{m_handle.Get(), false}; }
 
  private:
-  std::intptr_t m_handle;
+  ScopedHandle<EventHandleTraits> m_handle;
   bool m_auto;
 };
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Event.h"
+#include "platform/Overlapped.h"
 
 namespace sys {
 
@@ -78,8 +79,10 @@ HidEnumResult HidEnumerateInterfaces(const std::function<void(const std::wstring
 
 class HidPreparsedData;
 
-// One opened HID interface (RAII).
-class HidDevice {
+// One opened HID interface (RAII). Opened for Read or Write it is also the
+// slot of its one overlapped transfer at a time: input reports on a Read
+// handle, output reports on a Write handle.
+class HidDevice final : public Overlapped {
  public:
   enum class Access { Query, Read, Write };
 
@@ -88,8 +91,9 @@ class HidDevice {
   HidDevice(const HidDevice&) = delete;
   HidDevice& operator=(const HidDevice&) = delete;
 
-  // Opens the path (shared read and write; Read and Write overlapped). On
-  // failure false with the system error in sys::LastError().
+  // Opens the path (shared read and write; Read and Write overlapped, with
+  // the transfer's completion event). On failure false with the system error
+  // in sys::LastError().
   bool Open(const std::wstring& path, Access access);
   void Close();
   bool IsOpen() const;
@@ -105,19 +109,12 @@ class HidDevice {
   // buffer[0] is the report id on entry; synchronous.
   bool GetFeature(void* buffer, std::uint32_t length);
 
-  // Overlapped transfers: Start* returns Completed, Pending (wait for
-  // PendingWaitable(), then FetchResult) or Failed (sys::LastError()).
-  // completion is the transfer's completion event (Windows puts it in the
-  // overlapped record). One transfer at a time per handle.
-  enum class Start { Completed, Pending, Failed };
-  Start StartRead(void* buffer, std::uint32_t length, Event& completion);
-  Start StartWrite(const void* buffer, std::uint32_t length, Event& completion);
-  NativeWaitable PendingWaitable() const;
-  // The result of the pending transfer without waiting: true when it has
-  // completed; false with ERROR_IO_INCOMPLETE while still pending, or the
-  // transfer's error.
-  bool FetchResult();
-  void CancelIo();
+  // The transfer: fails with ERROR_INVALID_HANDLE on a closed or Query handle.
+  IoStart Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) override;
+  WaitItem Completion() override;
+  bool Result(std::uint32_t* transferred) override;
+  void Cancel() override;
+  bool IsPending() const override;
 
  private:
   struct Impl;

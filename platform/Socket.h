@@ -6,19 +6,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/ErrorNumbers.h"
 #include "platform/Event.h"
+#include "platform/ScopedHandle.h"
 
 namespace sys {
 
-inline constexpr std::uint32_t kWsaEintr = 10004;
-inline constexpr std::uint32_t kWsaEmfile = 10024;
-inline constexpr std::uint32_t kWsaEwouldblock = 10035;
-inline constexpr std::uint32_t kWsaEaddrinuse = 10048;
-inline constexpr std::uint32_t kWsaEconnaborted = 10053;
-inline constexpr std::uint32_t kWsaEconnreset = 10054;
-inline constexpr std::uint32_t kWsaEnobufs = 10055;
-inline constexpr std::uint32_t kWsaEtimedout = 10060;
-inline constexpr std::uint32_t kWsaEconnrefused = 10061;
+// The Winsock numbers this interface names in its contracts.
+using errnum::kWsaEintr;
+using errnum::kWsaEmfile;
+using errnum::kWsaEwouldblock;
+using errnum::kWsaEaddrinuse;
+using errnum::kWsaEconnaborted;
+using errnum::kWsaEconnreset;
+using errnum::kWsaEnobufs;
+using errnum::kWsaEtimedout;
+using errnum::kWsaEconnrefused;
 
 // WSAStartup(2.2) / WSACleanup; nothing to do on Linux.
 class SocketLibrary {
@@ -36,18 +39,20 @@ class SocketLibrary {
   std::uint32_t m_error = 0;
 };
 
+// A socket's handle: closed by close() / closesocket().
+struct SocketHandleTraits {
+  using Handle = std::intptr_t;
+  static constexpr Handle Invalid() { return -1; }  // INVALID_SOCKET as well
+  static void Close(Handle h);
+};
+
 // One socket; closed by the destructor.
 class Socket {
  public:
   Socket() = default;
-  ~Socket() { Close(); }
-  Socket(Socket&& other) noexcept;
-  Socket& operator=(Socket&& other) noexcept;
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
 
-  bool IsValid() const { return m_handle != kInvalid; }
-  void Close();
+  bool IsValid() const { return m_handle.IsValid(); }
+  void Close() { m_handle.Reset(); }
   // shutdown() in both directions: wakes a thread blocked on the socket.
   void ShutdownBoth();
   NativeWaitable Waitable(bool forWrite = false) const;
@@ -86,9 +91,8 @@ class Socket {
   bool SetListenerReuse();
 
  private:
-  static constexpr std::intptr_t kInvalid = -1;
   explicit Socket(std::intptr_t handle) : m_handle(handle) {}
-  std::intptr_t m_handle = kInvalid;
+  ScopedHandle<SocketHandleTraits> m_handle;
 };
 
 inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001u;  // 127.0.0.1

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Event.h"
+#include "platform/Overlapped.h"
 
 namespace sys {
 
@@ -88,10 +89,9 @@ class VirtualSerialPort {
 };
 
 // One overlapped operation slot (an OVERLAPPED with its own event): one read
-// or one write at a time on a port. Start, then either it is done at once or
-// pending; a pending one is waited for through Completion() (together with
-// other items in sys::WaitAny) and finished by Result().
-class VirtualSerialIo {
+// or one write at a time on a port. A read may complete with 0 bytes; either
+// fails with ERROR_BROKEN_PIPE while the application's side is closed.
+class VirtualSerialIo final : public Overlapped {
  public:
   enum class Kind { Read, Write };
   VirtualSerialIo(VirtualSerialPort& port, Kind kind);
@@ -103,20 +103,14 @@ class VirtualSerialIo {
   // False when its event could not be made (system error in LastError()).
   bool IsValid() const;
 
-  // ReadFile / WriteFile. True when done at once, with *transferred set (a read
-  // may complete with 0 bytes). False with the error in sys::LastError():
-  // ERROR_IO_PENDING when the operation goes on (buffer must stay valid until
-  // Result() or Cancel()), ERROR_BROKEN_PIPE, ...
-  bool Start(void* buffer, std::uint32_t length, std::uint32_t* transferred);
-  // The item that becomes signalled when the pending operation can finish.
-  WaitItem Completion();
-  // GetOverlappedResult without waiting. True with *transferred once done (a
-  // write is done only when all its bytes are written). False with the error:
-  // ERROR_IO_INCOMPLETE while it still goes on, ERROR_BROKEN_PIPE, ...
-  bool Result(std::uint32_t* transferred);
-  // Cancels a pending operation and waits until it has ended (CancelIoEx).
-  void Cancel();
-  bool IsPending() const;
+  // ReadFile / WriteFile.
+  IoStart Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) override;
+  WaitItem Completion() override;
+  // GetOverlappedResult without waiting.
+  bool Result(std::uint32_t* transferred) override;
+  // CancelIoEx, then the wait for the end.
+  void Cancel() override;
+  bool IsPending() const override;
 
   struct Impl;
 

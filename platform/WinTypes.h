@@ -4,6 +4,8 @@
 // include this one (on Windows these names come from <windows.h>).
 #include <cstdint>
 
+#include "platform/ErrorNumbers.h"
+
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
@@ -23,50 +25,50 @@ inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
 inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 
-inline constexpr DWORD WAIT_OBJECT_0 = 0;
-inline constexpr DWORD WAIT_TIMEOUT = 0x102;
-inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
-inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
+inline constexpr DWORD WAIT_OBJECT_0 = sys::errnum::kWaitObject0;
+inline constexpr DWORD WAIT_TIMEOUT = sys::errnum::kWaitTimeout;
+inline constexpr DWORD WAIT_FAILED = sys::errnum::kWaitFailed;
+inline constexpr DWORD INFINITE = sys::errnum::kInfinite;
 
-// System error codes (the Win32 numbers on both platforms).
-inline constexpr DWORD ERROR_SUCCESS = 0;
-inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
-inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
-inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
-inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
-inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-inline constexpr DWORD ERROR_INVALID_DATA = 13;
-inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
-inline constexpr DWORD ERROR_WRITE_PROTECT = 19;
-inline constexpr DWORD ERROR_NOT_READY = 21;
-inline constexpr DWORD ERROR_BAD_COMMAND = 22;
-inline constexpr DWORD ERROR_WRITE_FAULT = 29;
-inline constexpr DWORD ERROR_READ_FAULT = 30;
-inline constexpr DWORD ERROR_GEN_FAILURE = 31;
-inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
-inline constexpr DWORD ERROR_HANDLE_EOF = 38;
-inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
-inline constexpr DWORD ERROR_FILE_EXISTS = 80;
-inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
-inline constexpr DWORD ERROR_DISK_FULL = 112;
-inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
-inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
-inline constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
-inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
-inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
-inline constexpr DWORD ERROR_BUSY = 170;
-inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
-inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
-inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
-inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
-inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
-inline constexpr DWORD ERROR_IO_PENDING = 997;
-inline constexpr DWORD ERROR_FILE_INVALID = 1006;
-inline constexpr DWORD ERROR_BADDB = 1009;  // malformed registry (file)
-inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
-inline constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
-inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
-inline constexpr DWORD ERROR_NOT_FOUND = 1168;
-inline constexpr DWORD ERROR_TIMEOUT = 1460;
+// System error codes: the Win32 numbers on both platforms, from ErrorNumbers.h.
+inline constexpr DWORD ERROR_SUCCESS = sys::errnum::kErrorSuccess;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = sys::errnum::kErrorFileNotFound;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = sys::errnum::kErrorPathNotFound;
+inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = sys::errnum::kErrorTooManyOpenFiles;
+inline constexpr DWORD ERROR_ACCESS_DENIED = sys::errnum::kErrorAccessDenied;
+inline constexpr DWORD ERROR_INVALID_HANDLE = sys::errnum::kErrorInvalidHandle;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = sys::errnum::kErrorNotEnoughMemory;
+inline constexpr DWORD ERROR_INVALID_DATA = sys::errnum::kErrorInvalidData;
+inline constexpr DWORD ERROR_OUTOFMEMORY = sys::errnum::kErrorOutOfMemory;
+inline constexpr DWORD ERROR_WRITE_PROTECT = sys::errnum::kErrorWriteProtect;
+inline constexpr DWORD ERROR_NOT_READY = sys::errnum::kErrorNotReady;
+inline constexpr DWORD ERROR_BAD_COMMAND = sys::errnum::kErrorBadCommand;
+inline constexpr DWORD ERROR_WRITE_FAULT = sys::errnum::kErrorWriteFault;
+inline constexpr DWORD ERROR_READ_FAULT = sys::errnum::kErrorReadFault;
+inline constexpr DWORD ERROR_GEN_FAILURE = sys::errnum::kErrorGenFailure;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = sys::errnum::kErrorSharingViolation;
+inline constexpr DWORD ERROR_HANDLE_EOF = sys::errnum::kErrorHandleEof;
+inline constexpr DWORD ERROR_NOT_SUPPORTED = sys::errnum::kErrorNotSupported;
+inline constexpr DWORD ERROR_FILE_EXISTS = sys::errnum::kErrorFileExists;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = sys::errnum::kErrorInvalidParameter;
+inline constexpr DWORD ERROR_BROKEN_PIPE = sys::errnum::kErrorBrokenPipe;
+inline constexpr DWORD ERROR_DISK_FULL = sys::errnum::kErrorDiskFull;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = sys::errnum::kErrorInsufficientBuffer;
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = sys::errnum::kErrorModNotFound;
+inline constexpr DWORD ERROR_PROC_NOT_FOUND = sys::errnum::kErrorProcNotFound;
+inline constexpr DWORD ERROR_DIR_NOT_EMPTY = sys::errnum::kErrorDirNotEmpty;
+inline constexpr DWORD ERROR_BAD_PATHNAME = sys::errnum::kErrorBadPathname;
+inline constexpr DWORD ERROR_BUSY = sys::errnum::kErrorBusy;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = sys::errnum::kErrorAlreadyExists;
+inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = sys::errnum::kErrorFilenameExcedRange;
+inline constexpr DWORD ERROR_NO_MORE_ITEMS = sys::errnum::kErrorNoMoreItems;
+inline constexpr DWORD ERROR_OPERATION_ABORTED = sys::errnum::kErrorOperationAborted;
+inline constexpr DWORD ERROR_IO_INCOMPLETE = sys::errnum::kErrorIoIncomplete;
+inline constexpr DWORD ERROR_IO_PENDING = sys::errnum::kErrorIoPending;
+inline constexpr DWORD ERROR_FILE_INVALID = sys::errnum::kErrorFileInvalid;
+inline constexpr DWORD ERROR_BADDB = sys::errnum::kErrorBadDb;
+inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = sys::errnum::kErrorServiceDoesNotExist;
+inline constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = sys::errnum::kErrorFailedServiceControllerConnect;
+inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = sys::errnum::kErrorDeviceNotConnected;
+inline constexpr DWORD ERROR_NOT_FOUND = sys::errnum::kErrorNotFound;
+inline constexpr DWORD ERROR_TIMEOUT = sys::errnum::kErrorTimeout;

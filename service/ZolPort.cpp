@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <utility>
 #include <system_error>
 
 #include "common/log/ZolLog.h"
@@ -355,6 +356,17 @@ std::int32_t ZolPort::Write(std::uint8_t* data, std::uint32_t length, std::int32
   return rc;
 }
 
+// Terminate wins over a completion seen at the same moment, and a failed wait
+// is taken as a wake: the result tells how the transfer stands.
+sys::IoWait ZolPort::PortWait(std::function<void(std::uint32_t)> onWake) const {
+  sys::IoWait wait;
+  wait.stop = m_hTerminateEvent.get();
+  wait.stopFirst = true;
+  wait.failedWaitWakes = true;
+  wait.onWake = std::move(onWake);
+  return wait;
+}
+
 void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
   m_hWriteStartEvent->Reset();
   LogMessage(ZOL_SERVICE, LEVEL_TRACE, "WriteInternalThread - COM%d Write Start", m_ComPort);
@@ -369,11 +381,12 @@ void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
   }
   std::uint32_t written = 0;
   std::int32_t result = DEVICE_SUCCESS;
+  sys::IoStart started{sys::IoState::Failed};
   if (data == nullptr) {
     LogMessage(ZOL_SERVICE, LEVEL_ERROR, "WriteInternalThread - COM%d Write Params bad pointer(s), aborting Write",
                m_ComPort);
     result = DEVICE_INVALID_ARGUMENT;
-  } else if (io.Start(data, length, &written)) {
+  } else if ((started = io.Start(data, length, &written))) {
     LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d Synchronous Success - written %d",
                m_ComPort, written);
   } else {
@@ -388,54 +401,41 @@ void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
     } else if (e == ERROR_OPERATION_ABORTED) {
       LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d Write operation aborted/canceled",
                  m_ComPort);
-    } else if (e == ERROR_IO_PENDING) {
+    } else if (started.state == sys::IoState::Pending) {
       LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects", m_ComPort);
-      DWORD wait = sys::WaitAny({*m_hTerminateEvent, io.Completion()}, INFINITE);
-      if (wait == WAIT_OBJECT_0) {
-        // Leaving at terminate: the operation ends before its buffer goes.
-        io.Cancel();
+      // Readiness may come before the whole buffer went: it waits on until
+      // then. Leaving at terminate, the write ends before its buffer goes.
+      sys::IoWait wait = PortWait([this](std::uint32_t rc) {
+        if (rc != WAIT_OBJECT_0)
+          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects - %d", m_ComPort,
+                     rc);
+      });
+      wait.untilDone = true;
+      const sys::IoResult end = sys::AwaitIo(io, wait);
+      if (end.ending == sys::IoEnding::Stopped) {
         leave = true;
+      } else if (end.ending == sys::IoEnding::Done) {
+        written = end.transferred;
+        LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - Success - COM%d written %d bytes", m_ComPort,
+                   written);
+        result = DEVICE_SUCCESS;
       } else {
-        LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects - %d", m_ComPort,
-                   wait);
-        bool done = io.Result(&written);
-        e = sys::LastError();
-        if (!done && e == ERROR_IO_INCOMPLETE) {
-          // Readiness came before the whole buffer went: keep waiting.
-          while (!done && e == ERROR_IO_INCOMPLETE) {
-            if (sys::WaitAny({*m_hTerminateEvent, io.Completion()}, INFINITE) == WAIT_OBJECT_0) {
-              io.Cancel();
-              leave = true;
-              break;
-            }
-            done = io.Result(&written);
-            e = sys::LastError();
-          }
-        }
-        if (leave) {
-          written = 0;
-        } else if (done) {
-          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - Success - COM%d written %d bytes", m_ComPort,
-                     written);
-          result = DEVICE_SUCCESS;
+        e = end.error;
+        LogError(ZOL_SERVICE, LEVEL_ERROR, e, "WriteInternalThread - COM%d WriteFile - Failed GetOverlappedResult",
+                 m_ComPort);
+        if (e == ERROR_BROKEN_PIPE) {
+          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
+                     "WriteInternalThread - COM%d GetOverlappedResult - broken pipe (Not an error)", m_ComPort);
+          PortReadyInternal(FALSE);
+        } else if (e == ERROR_OPERATION_ABORTED) {
+          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d Write operation aborted/canceled",
+                     m_ComPort);
+        } else if (e == ERROR_IO_PENDING) {
+          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
+                     "WriteInternalThread - COM%d GetOverlappedResult - ERROR_IO_PENDING - Overlapped I/O operation is in progress.",
+                     m_ComPort);
         } else {
-          LogError(ZOL_SERVICE, LEVEL_ERROR, e, "WriteInternalThread - COM%d WriteFile - Failed GetOverlappedResult",
-                   m_ComPort);
-          written = 0;
-          if (e == ERROR_BROKEN_PIPE) {
-            LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
-                       "WriteInternalThread - COM%d GetOverlappedResult - broken pipe (Not an error)", m_ComPort);
-            PortReadyInternal(FALSE);
-          } else if (e == ERROR_OPERATION_ABORTED) {
-            LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d Write operation aborted/canceled",
-                       m_ComPort);
-          } else if (e == ERROR_IO_PENDING) {
-            LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
-                       "WriteInternalThread - COM%d GetOverlappedResult - ERROR_IO_PENDING - Overlapped I/O operation is in progress.",
-                       m_ComPort);
-          } else {
-            PortReadyInternal(FALSE);
-          }
+          PortReadyInternal(FALSE);
         }
       }
     }
@@ -477,7 +477,8 @@ bool ZolPort::ReadOnce(sys::VirtualSerialIo& io, std::uint8_t* buffer) {
   std::memset(buffer, 0, kReceiveBufferSize);
   LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile called");
   std::uint32_t got = 0;
-  if (io.Start(buffer, kReceiveBufferSize, &got)) {
+  const sys::IoStart started = io.Start(buffer, kReceiveBufferSize, &got);
+  if (started) {
     LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile Synchronous Success - %d bytes returned",
                got);
     DataReceivedInternal(buffer, static_cast<std::int32_t>(got));
@@ -494,28 +495,25 @@ bool ZolPort::ReadOnce(sys::VirtualSerialIo& io, std::uint8_t* buffer) {
     LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - Read operation aborted/canceled");
     return true;
   }
-  if (e != ERROR_IO_PENDING) {
+  if (started.state != sys::IoState::Pending) {
     PortReadyInternal(FALSE);
     return true;
   }
   LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile I/O Pending - WaitForWaitForMultipleObjects");
-  DWORD wait = sys::WaitAny({*m_hTerminateEvent, io.Completion()}, INFINITE);
-  LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
-             "ConnectReceiveThread - ReadFile I/O Pending - WaitForWaitForMultipleObjects - %d", wait);
-  if (wait == WAIT_OBJECT_0) {
-    io.Cancel();  // the buffer on this stack must outlive the read
-    return false;
-  }
-  if (io.Result(&got)) {
-    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile Success - %d bytes returned", got);
-    DataReceivedInternal(buffer, static_cast<std::int32_t>(got));
+  // At terminate the read ends first: the buffer on this stack must outlive it.
+  const sys::IoResult end = sys::AwaitIo(io, PortWait([](std::uint32_t rc) {
+    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile I/O Pending - WaitForWaitForMultipleObjects - %d",
+               rc);
+  }));
+  if (end.ending == sys::IoEnding::Stopped) return false;
+  if (end.ending == sys::IoEnding::Done) {
+    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile Success - %d bytes returned",
+               end.transferred);
+    DataReceivedInternal(buffer, static_cast<std::int32_t>(end.transferred));
     return true;
   }
-  e = sys::LastError();
-  if (e == ERROR_IO_INCOMPLETE) {
-    io.Cancel();  // woken without data: read again
-    return true;
-  }
+  if (end.ending == sys::IoEnding::Incomplete) return true;  // woken without data (cancelled): read again
+  e = end.error;
   LogError(ZOL_SERVICE, LEVEL_INFO, e, "ConnectReceiveThread - ReadFile GetOverlappedResult failed");
   if (e == ERROR_BROKEN_PIPE) {
     LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile GetOverlappedResult - broken pipe (Not an error)");

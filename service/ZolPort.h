@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +60,7 @@ class ZolPort : public IDeviceListener {
   void ConnectReceiveThread();
   void WriteInternalThread();
   bool ReadOnce(sys::VirtualSerialIo& io, std::uint8_t* buffer);
+  sys::IoWait PortWait(std::function<void(std::uint32_t)> onWake) const;
   void ServeWrite(sys::VirtualSerialIo& io, bool& leave);
   // Calls from the device hold the handle open while they run.
   bool EnterCall();

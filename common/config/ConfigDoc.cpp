@@ -7,14 +7,15 @@
 #include "common/config/XmlShared.h"
 #include "platform/Debug.h"
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 
 namespace {
 
-constexpr int kFileInvalid = 1006;  // ERROR_FILE_INVALID
-constexpr int kWriteFault = 29;     // ERROR_WRITE_FAULT
+constexpr int kFileInvalid = static_cast<int>(sys::errnum::kErrorFileInvalid);
+constexpr int kWriteFault = static_cast<int>(sys::errnum::kErrorWriteFault);
 // The system's path buffer, terminator included.
 constexpr std::size_t kMaxPath = 260;
 

@@ -10,10 +10,6 @@ HidIo::~HidIo() { terminate(); }
 
 bool HidIo::Initialize(const std::wstring& devicePath) {
   std::scoped_lock guard(m_ReadLock, m_WriteLock, m_OtherLock);
-  m_ReadEvent = std::make_unique<sys::Event>(sys::Event::Reset::Manual, false);
-  if (!m_ReadEvent->IsValid()) return false;
-  m_WriteEvent = std::make_unique<sys::Event>(sys::Event::Reset::Manual, false);
-  if (!m_WriteEvent->IsValid()) return false;
   m_CancelEvent = std::make_unique<sys::Event>(sys::Event::Reset::Manual, false);
   if (!m_CancelEvent->IsValid()) return false;
 
@@ -29,65 +25,42 @@ void HidIo::noteError(DWORD error) {
   if (error == ERROR_DEVICE_NOT_CONNECTED) m_Connected = false;
 }
 
-bool HidIo::transfer(sys::HidDevice& handle, sys::Event* completion, std::mutex& lock, bool isRead,
-                     void* buffer, DWORD length, DWORD timeoutMs) {
+bool HidIo::transfer(sys::HidDevice& handle, std::mutex& lock, bool isRead, void* buffer, DWORD length,
+                     DWORD timeoutMs) {
   std::lock_guard<std::mutex> guard(lock);
   if (!m_Connected) {
     sys::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return false;
   }
-  if (!handle.IsOpen() || !completion || !m_CancelEvent) {
+  if (!handle.IsOpen() || !m_CancelEvent) {
     sys::SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
   if (isRead && length > 0) std::memset(buffer, 0, length);
-  completion->Reset();
-  const sys::HidDevice::Start started =
-      isRead ? handle.StartRead(buffer, length, *completion) : handle.StartWrite(buffer, length, *completion);
-  if (started == sys::HidDevice::Start::Completed) return true;
-  if (started == sys::HidDevice::Start::Failed) {
+  const sys::IoStart started = handle.Start(buffer, length, nullptr);
+  if (started) return true;
+  if (started.state == sys::IoState::Failed) {
     noteError(sys::LastError());
     return false;
   }
 
   sys::SetLastError(ERROR_SUCCESS);
-  const DWORD rc = sys::WaitAny({sys::WaitItem(handle.PendingWaitable()), sys::WaitItem(*m_CancelEvent)}, timeoutMs);
-  if (rc == WAIT_OBJECT_0) {
-    if (handle.FetchResult()) return true;
-    const DWORD error = sys::LastError();
-    noteError(error);
-    handle.CancelIo();
-    sys::SetLastError(error);
-    return false;
-  }
-  if (rc == WAIT_OBJECT_0 + 1) {
-    handle.CancelIo();
-    sys::SetLastError(ERROR_OPERATION_ABORTED);
-    return false;
-  }
-  if (rc == WAIT_TIMEOUT) {
-    // It may have completed just now.
-    if (handle.FetchResult()) return true;
-    const DWORD error = sys::LastError();
-    noteError(error);
-    handle.CancelIo();
-    sys::SetLastError(error == ERROR_IO_INCOMPLETE ? ERROR_TIMEOUT : error);
-    return false;
-  }
-  // The wait itself failed: the transfer must not outlive this call.
-  const DWORD error = sys::LastError();
-  handle.CancelIo();
-  sys::SetLastError(error);
+  sys::IoWait wait;
+  wait.stop = m_CancelEvent.get();
+  wait.timeoutMs = timeoutMs;
+  const sys::IoResult result = sys::AwaitIo(handle, wait);
+  if (result.ending == sys::IoEnding::Done) return true;
+  if (result.ending == sys::IoEnding::Failed) noteError(result.error);
+  sys::SetLastError(result.error);
   return false;
 }
 
 bool HidIo::readInputReport(void* buffer, DWORD length) {
-  return transfer(m_ReadHandle, m_ReadEvent.get(), m_ReadLock, true, buffer, length, kReadTimeoutMs);
+  return transfer(m_ReadHandle, m_ReadLock, true, buffer, length, kReadTimeoutMs);
 }
 
 bool HidIo::sendOutputReport(const void* buffer, DWORD length) {
-  return transfer(m_WriteHandle, m_WriteEvent.get(), m_WriteLock, false, const_cast<void*>(buffer), length,
-                  kWriteTimeoutMs);
+  return transfer(m_WriteHandle, m_WriteLock, false, const_cast<void*>(buffer), length, kWriteTimeoutMs);
 }
 
 bool HidIo::flushDeviceQueue() {
@@ -129,8 +102,6 @@ void HidIo::terminate() {
   std::scoped_lock guard(m_ReadLock, m_WriteLock, m_OtherLock);
   m_ReadHandle.Close();
   m_WriteHandle.Close();
-  m_ReadEvent.reset();
-  m_WriteEvent.reset();
   m_CancelEvent.reset();
   m_Initialized = false;
 }

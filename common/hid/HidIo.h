@@ -1,6 +1,7 @@
 #pragma once
 // The report channel to one opened HID interface: a read handle and a write
-// handle, their completion events, a cancel event and the connected state.
+// handle (each with its transfer's completion), a cancel event and the
+// connected state.
 // One thread may read while another writes; terminate() may be called from any
 // thread and makes a waiting read or write give up.
 #include <atomic>
@@ -41,16 +42,14 @@ class HidIo {
   bool IsConnected() const { return m_Connected.load(); }
 
  private:
-  bool transfer(sys::HidDevice& handle, sys::Event* completion, std::mutex& lock, bool isRead,
-                void* buffer, DWORD length, DWORD timeoutMs);
+  bool transfer(sys::HidDevice& handle, std::mutex& lock, bool isRead, void* buffer, DWORD length,
+                DWORD timeoutMs);
   void noteError(DWORD error);
 
   bool m_Initialized = false;
   std::atomic<bool> m_Connected{true};
   sys::HidDevice m_ReadHandle;
   sys::HidDevice m_WriteHandle;
-  std::unique_ptr<sys::Event> m_ReadEvent;
-  std::unique_ptr<sys::Event> m_WriteEvent;
   std::unique_ptr<sys::Event> m_CancelEvent;
   std::mutex m_ReadLock;   // held for a whole read; terminate() waits for it
   std::mutex m_WriteLock;  // held for a whole write

@@ -11,6 +11,7 @@
 
 #include "drivers/vcom/VcomArgs.h"
 #include "interfaces/VcomProtocol.h"
+#include "platform/ErrorNumbers.h"
 
 namespace vcom {
 
@@ -25,8 +26,8 @@ inline bool ParseIoRequest(const void* data, std::size_t size, IoRequest& out) {
 inline constexpr std::uint32_t kGetInfo = 0x7001C000u;
 inline constexpr std::uint32_t kSetRcvRdy = 0x7001C004u;
 inline constexpr std::uint32_t kClrRcvRdy = 0x7001C008u;
-inline constexpr std::uint32_t kErrorInvalidFunction = 1;
-inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+using sys::errnum::kErrorInsufficientBuffer;
+using sys::errnum::kErrorInvalidFunction;
 inline constexpr std::size_t kInfoSize = 12;
 
 // What a request asks of the port, and the Win32 status it is refused with.

@@ -30,11 +30,12 @@
 #include "drivers/vcom/VcomArgs.h"
 #include "drivers/vcom/VcomPty.h"
 #include "drivers/vcom/VcomWire.h"
+#include "platform/ErrorNumbers.h"
 
 namespace {
 
 constexpr const char* kGuid = "{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}";
-constexpr std::uint32_t kErrorSharingViolation = 32;
+using sys::errnum::kErrorSharingViolation;
 
 class Fd {
  public:

@@ -11,24 +11,28 @@
 #include <mutex>
 
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace sys {
 namespace {
 
+using namespace errnum;
+
 std::uint32_t Win32FromErrno(int e) {
   switch (e) {
-    case ENOENT: return 2;     // ERROR_FILE_NOT_FOUND
-    case ENOTDIR: return 3;    // ERROR_PATH_NOT_FOUND
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
     case EMFILE:
-    case ENFILE: return 4;     // ERROR_TOO_MANY_OPEN_FILES
+    case ENFILE: return kErrorTooManyOpenFiles;
     case EACCES:
     case EPERM:
-    case EROFS: return 5;      // ERROR_ACCESS_DENIED
-    case EEXIST: return 80;    // ERROR_FILE_EXISTS
+    case EROFS: return kErrorAccessDenied;
+    case EEXIST: return kErrorFileExists;
     case ENOSPC:
-    case EFBIG: return 112;    // ERROR_DISK_FULL (EFBIG: past the file-size limit)
-    case ENAMETOOLONG: return 206;
-    default: return 31;        // ERROR_GEN_FAILURE
+    case EFBIG: return kErrorDiskFull;  // EFBIG: past the file-size limit
+    case ENAMETOOLONG: return kErrorFilenameExcedRange;
+    default: return kErrorGenFailure;
   }
 }
 
@@ -43,42 +47,36 @@ bool AppendFile::Open(const std::string& name) {
   Close();
   IgnoreFileSizeSignal();
   // O_NONBLOCK: opening a FIFO without a reader must not wait for one.
-  int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0640);
-  if (fd < 0) {
+  posix::UniqueFd file(::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0640));
+  if (!file) {
     SetLastError(Win32FromErrno(errno == ENXIO ? EACCES : errno));
     return false;
   }
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    SetLastError(5);  // ERROR_ACCESS_DENIED: not a regular file
+  if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    file.Reset();
+    SetLastError(kErrorAccessDenied);  // not a regular file
     return false;
   }
-  ::fcntl(fd, F_SETFL, O_APPEND);
+  ::fcntl(file.Get(), F_SETFL, O_APPEND);
   m_size = static_cast<std::uint64_t>(st.st_size);
-  m_handle = fd;
+  m_handle.Reset(file.Release());
   return true;
 }
 
-void AppendFile::Close() {
-  if (m_handle != kInvalid) {
-    ::close(static_cast<int>(m_handle));
-    m_handle = kInvalid;
-    m_size = 0;
-  }
-}
+void FileHandleTraits::Close(Handle h) { ::close(static_cast<int>(h)); }
 
 bool AppendFile::Write(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   const std::uint64_t before = m_size;
   while (size > 0) {
-    ssize_t n = ::write(static_cast<int>(m_handle), p, size);
+    ssize_t n = ::write(static_cast<int>(m_handle.Get()), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       SetLastError(Win32FromErrno(errno));
       // What this call wrote ends in mid-line (a full disk, the file-size
       // limit): take it back, so the next write does not join it.
-      if (m_size != before && ::ftruncate(static_cast<int>(m_handle), static_cast<off_t>(before)) == 0) {
+      if (m_size != before && ::ftruncate(static_cast<int>(m_handle.Get()), static_cast<off_t>(before)) == 0) {
         m_size = before;
       }
       return false;

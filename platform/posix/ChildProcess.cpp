@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "platform/posix/PosixError.h"
+#include "platform/posix/UniqueFd.h"
 
 extern char** environ;
 
@@ -22,22 +23,6 @@ std::int64_t NowMs() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  void Reset(int fd = -1) {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = fd;
-  }
-
- private:
-  int m_fd;
-};
 
 }  // namespace
 
@@ -52,14 +37,14 @@ ChildResult RunChild(const std::vector<std::string>& argv, std::uint32_t timeout
     result.error = SetLastErrorFromErrno(errno);
     return result;
   }
-  Fd readEnd(fds[0]);
-  Fd writeEnd(fds[1]);
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
-  if (withErrors) posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 2);
+  posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), 1);
+  if (withErrors) posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), 2);
   else posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
   std::vector<char*> args;
@@ -84,11 +69,11 @@ ChildResult RunChild(const std::vector<std::string>& argv, std::uint32_t timeout
       result.timedOut = true;
       break;
     }
-    pollfd p{readEnd.get(), POLLIN, 0};
+    pollfd p{readEnd.Get(), POLLIN, 0};
     int n = poll(&p, 1, static_cast<int>(left));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) continue;
-    ssize_t got = read(readEnd.get(), buffer, sizeof buffer);
+    ssize_t got = read(readEnd.Get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // end of output: the program closed it (usually: ended)
     if (result.output.size() < 65536) result.output.append(buffer, static_cast<size_t>(got));

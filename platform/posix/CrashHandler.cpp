@@ -20,6 +20,7 @@
 
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace sys {
 
@@ -82,24 +83,20 @@ void MakeFolder() {
 // The report's folder when it is safe to write in, else -1.
 int OpenFolder() {
   MakeFolder();
-  int dir = ::open(g_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir < 0) return -1;
+  posix::UniqueFd dir(::open(g_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir) return -1;
   struct stat st {};
-  if (::fstat(dir, &st) != 0 || (st.st_mode & S_IWOTH) || st.st_uid != ::geteuid()) {
-    ::close(dir);
-    return -1;
-  }
-  return dir;
+  if (::fstat(dir.Get(), &st) != 0 || (st.st_mode & S_IWOTH) || st.st_uid != ::geteuid()) return -1;
+  return dir.Release();
 }
 
 // A fresh report in place of an earlier one.
 int CreateReport() {
-  int dir = OpenFolder();
-  if (dir < 0) return -1;
-  ::unlinkat(dir, g_name, 0);
-  int fd = ::openat(dir, g_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const posix::UniqueFd dir(OpenFolder());
+  if (!dir) return -1;
+  ::unlinkat(dir.Get(), g_name, 0);
+  int fd = ::openat(dir.Get(), g_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) ::fchmod(fd, 0600);  // whatever the umask
-  ::close(dir);
   return fd;
 }
 

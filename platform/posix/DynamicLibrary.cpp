@@ -2,58 +2,41 @@
 
 #include <dlfcn.h>
 
-#include <utility>
-
 #include "platform/Error.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
+#include "platform/common/DynamicLibraryHooks.h"
 #include "platform/posix/PosixError.h"
 
 namespace sys {
 
-DynamicLibrary::~DynamicLibrary() {
-  if (m_handle) dlclose(m_handle);
-}
+void LibraryHandleTraits::Close(Handle h) { dlclose(h); }
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, nullptr)), m_error(std::move(other.m_error)) {}
+namespace detail {
 
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    if (m_handle) dlclose(m_handle);
-    m_handle = std::exchange(other.m_handle, nullptr);
-    m_error = std::move(other.m_error);
-  }
-  return *this;
-}
-
-bool DynamicLibrary::Load(const std::wstring& fullPath, bool keepLoadedForEver) {
-  if (m_handle) {
-    dlclose(m_handle);
-    m_handle = nullptr;
-  }
-  m_error.clear();
+void* OpenLibrary(const std::wstring& fullPath, bool keepLoadedForEver, std::string& error) {
   const int flags = RTLD_NOW | RTLD_LOCAL | (keepLoadedForEver ? RTLD_NODELETE : 0);
-  m_handle = dlopen(ToUtf8(fullPath).c_str(), flags);
-  if (!m_handle) {
+  void* handle = dlopen(ToUtf8(fullPath).c_str(), flags);
+  if (!handle) {
     const char* why = dlerror();
-    m_error = why ? why : "dlopen failed";
+    error = why ? why : "dlopen failed";
     SetLastError(posix::kErrorModNotFound);
-    return false;
   }
-  return true;
+  return handle;
 }
 
-void* DynamicLibrary::Symbol(const char* name) const {
-  if (!m_handle || !name) {
-    SetLastError(m_handle ? posix::kErrorProcNotFound : posix::kErrorInvalidHandle);
+void* FindSymbol(void* handle, const char* name) {
+  if (!name) {
+    SetLastError(posix::kErrorProcNotFound);
     return nullptr;
   }
   dlerror();
-  void* address = dlsym(m_handle, name);
+  void* address = dlsym(handle, name);
   if (!address) SetLastError(posix::kErrorProcNotFound);
   return address;
 }
+
+}  // namespace detail
 
 std::wstring ModulePathOf(const void* address) {
   Dl_info info{};

@@ -27,40 +27,40 @@ namespace posix {
 std::uint32_t Win32FromErrno(int error) {
   switch (error) {
     case 0: return 0;
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
     case EMFILE:
-    case ENFILE: return 4;
+    case ENFILE: return kErrorTooManyOpenFiles;
     case EACCES:
     case EPERM:
-    case EISDIR: return 5;  // opening a folder as a file is "access denied" there
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case EROFS: return 19;
-    case EIO: return 31;
-    case EBUSY: return 170;
-    case ETXTBSY: return 32;
-    case ENOTSUP: return 50;
-    case EEXIST: return 183;
-    case EINVAL: return 87;
-    case EPIPE: return 109;
-    case ENOSPC: return 112;
-    case ENOTEMPTY: return 145;
-    case ENAMETOOLONG: return 206;
-    case ECANCELED: return 995;
-    case EAGAIN: return 997;  // would block: the operation is pending
-    case ETIMEDOUT: return 10060;
+    case EISDIR: return kErrorAccessDenied;  // opening a folder as a file is "access denied" there
+    case EBADF: return kErrorInvalidHandle;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    case EROFS: return kErrorWriteProtect;
+    case EIO: return kErrorGenFailure;
+    case EBUSY: return kErrorBusy;
+    case ETXTBSY: return kErrorSharingViolation;
+    case ENOTSUP: return kErrorNotSupported;
+    case EEXIST: return kErrorAlreadyExists;
+    case EINVAL: return kErrorInvalidParameter;
+    case EPIPE: return kErrorBrokenPipe;
+    case ENOSPC: return kErrorDiskFull;
+    case ENOTEMPTY: return kErrorDirNotEmpty;
+    case ENAMETOOLONG: return kErrorFilenameExcedRange;
+    case ECANCELED: return kErrorOperationAborted;
+    case EAGAIN: return kErrorIoPending;  // would block: the operation is pending
+    case ETIMEDOUT: return kWsaEtimedout;
     case ENODEV:
-    case ENXIO: return 1167;
-    case ENOTSOCK: return 10038;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETUNREACH: return 10051;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOTCONN: return 10057;
-    case ECONNREFUSED: return 10061;
-    case EHOSTUNREACH: return 10065;
+    case ENXIO: return kErrorDeviceNotConnected;
+    case ENOTSOCK: return kWsaEnotsock;
+    case EADDRINUSE: return kWsaEaddrinuse;
+    case EADDRNOTAVAIL: return kWsaEaddrnotavail;
+    case ENETUNREACH: return kWsaEnetunreach;
+    case ECONNABORTED: return kWsaEconnaborted;
+    case ECONNRESET: return kWsaEconnreset;
+    case ENOTCONN: return kWsaEnotconn;
+    case ECONNREFUSED: return kWsaEconnrefused;
+    case EHOSTUNREACH: return kWsaEhostunreach;
     default: return kErrorGenFailure;
   }
 }

@@ -34,9 +34,7 @@
 namespace sys {
 namespace {
 
-constexpr std::uint32_t kWaitTimeout = 0x102;
-constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
-constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+using namespace errnum;
 constexpr std::size_t kMaximumWaitObjects = 64;
 
 // The eventfd counter is the signalled state: non-zero means set. Reading it
@@ -54,23 +52,21 @@ bool IsReady(short revents) { return (revents & (POLLIN | POLLOUT | POLLHUP | PO
 
 }  // namespace
 
-Event::Event(enum Event::Reset mode, bool initiallySet) : m_handle(-1), m_auto(mode == Reset::Auto) {
+EventHandleTraits::Handle EventHandleTraits::Invalid() { return -1; }
+bool EventHandleTraits::IsValid(Handle h) { return h >= 0; }
+void EventHandleTraits::Close(Handle h) { close(static_cast<int>(h)); }
+
+Event::Event(enum Event::Reset mode, bool initiallySet) : m_auto(mode == Reset::Auto) {
   const int fd = eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0) {
     posix::SetLastErrorFromErrno(errno);
     return;
   }
-  m_handle = fd;
+  m_handle.Reset(fd);
 }
-
-Event::~Event() {
-  if (m_handle >= 0) close(static_cast<int>(m_handle));
-}
-
-bool Event::IsValid() const { return m_handle >= 0; }
 
 void Event::Set() {
-  const int fd = static_cast<int>(m_handle);
+  const int fd = static_cast<int>(m_handle.Get());
   if (fd < 0) return;
   ZOL_TSAN_RELEASE(this);
   const std::uint64_t one = 1;
@@ -80,14 +76,13 @@ void Event::Set() {
 }
 
 void Event::Reset() {
-  if (m_handle >= 0) Consume(static_cast<int>(m_handle));
+  if (IsValid()) Consume(static_cast<int>(m_handle.Get()));
 }
 
 bool Event::Test() { return Wait(0) == 0; }
 
 std::uint32_t Event::Wait(std::uint32_t timeoutMs) { return WaitAny({WaitItem(*this)}, timeoutMs); }
 
-NativeWaitable Event::Waitable() const { return NativeWaitable{m_handle, false}; }
 
 std::uint32_t WaitAny(std::span<const WaitItem> items, std::uint32_t timeoutMs) {
   if (items.empty() || items.size() > kMaximumWaitObjects) {

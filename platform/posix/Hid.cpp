@@ -11,19 +11,13 @@
 #include "interfaces/ZolHidProvider.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/Text.h"
 
 namespace sys {
 namespace {
 
-constexpr std::uint32_t kErrorInvalidHandle = 6;
-constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorInvalidName = 123;
-constexpr std::uint32_t kErrorNoMoreItems = 259;
-constexpr std::uint32_t kErrorIoIncomplete = 996;
-constexpr std::uint32_t kErrorIoPending = 997;
-constexpr std::uint32_t kWaitTimeout = 0x102;
+using namespace errnum;
 
 const char* const kExportNames[] = {ZOLHID_EXPORT_NAMES};
 constexpr std::size_t kExportCount = sizeof(kExportNames) / sizeof(kExportNames[0]);
@@ -159,6 +153,7 @@ HidEnumResult HidEnumerateInterfaces(const std::function<void(const std::wstring
 struct HidDevice::Impl {
   ZolHidDevice* device = nullptr;
   decltype(&ZolHid_Close) close = nullptr;  // of the provider that opened it
+  Access access = Access::Query;
   int fd = -1;
   enum class Pending { None, Read, Write } pending = Pending::None;
   std::uint8_t* buffer = nullptr;
@@ -178,6 +173,7 @@ bool HidDevice::Open(const std::wstring& path, Access access) {
   if (!Ok(g_fn.Open(ToUtf8(path).c_str(), mode, &device))) return false;
   m_impl->device = device;
   m_impl->close = g_fn.Close;
+  m_impl->access = access;
   if (access != Access::Query) {
     int fd = -1;
     if (!Ok(g_fn.GetPollDescriptor(device, &fd))) {
@@ -240,44 +236,37 @@ bool HidDevice::GetFeature(void* buffer, std::uint32_t length) {
   return Ok(g_fn.GetFeature(m_impl->device, static_cast<std::uint8_t*>(buffer), length));
 }
 
-HidDevice::Start HidDevice::StartRead(void* buffer, std::uint32_t length, Event& /*completion*/) {
-  if (!m_impl->device || !g_bound) return NotBound(), Start::Failed;
+IoStart HidDevice::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  if (!m_impl->device || !g_bound || m_impl->access == Access::Query) return NotBound(), IoStart{IoState::Failed};
   m_impl->pending = Impl::Pending::None;
-  std::uint32_t transferred = 0;
-  const std::uint32_t rc =
-      g_fn.ReadInputReport(m_impl->device, static_cast<std::uint8_t*>(buffer), length, &transferred);
-  if (rc == 0) return Start::Completed;
+  const bool read = m_impl->access == Access::Read;
+  std::uint32_t n = read ? 0 : length;
+  const std::uint32_t rc = read ? g_fn.ReadInputReport(m_impl->device, static_cast<std::uint8_t*>(buffer), length, &n)
+                                : g_fn.WriteOutputReport(m_impl->device, static_cast<const std::uint8_t*>(buffer), length);
+  if (rc == 0) {
+    if (transferred) *transferred = n;
+    return {IoState::Done};
+  }
   SetLastError(rc);
-  if (rc != kErrorIoPending) return Start::Failed;
-  m_impl->pending = Impl::Pending::Read;
+  if (rc != kErrorIoPending) return {IoState::Failed};
+  m_impl->pending = read ? Impl::Pending::Read : Impl::Pending::Write;
   m_impl->buffer = static_cast<std::uint8_t*>(buffer);
   m_impl->length = length;
-  return Start::Pending;
+  return {IoState::Pending};
 }
 
-HidDevice::Start HidDevice::StartWrite(const void* buffer, std::uint32_t length, Event& /*completion*/) {
-  if (!m_impl->device || !g_bound) return NotBound(), Start::Failed;
-  m_impl->pending = Impl::Pending::None;
-  const std::uint32_t rc = g_fn.WriteOutputReport(m_impl->device, static_cast<const std::uint8_t*>(buffer), length);
-  if (rc == 0) return Start::Completed;
-  SetLastError(rc);
-  if (rc != kErrorIoPending) return Start::Failed;
-  m_impl->pending = Impl::Pending::Write;
-  m_impl->buffer = const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buffer));
-  m_impl->length = length;
-  return Start::Pending;
+WaitItem HidDevice::Completion() {
+  return WaitItem(NativeWaitable{m_impl->fd, m_impl->pending == Impl::Pending::Write});
 }
 
-NativeWaitable HidDevice::PendingWaitable() const {
-  return NativeWaitable{m_impl->fd, m_impl->pending == Impl::Pending::Write};
-}
-
-bool HidDevice::FetchResult() {
+bool HidDevice::Result(std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
   if (!m_impl->device || !g_bound) return NotBound();
   std::uint32_t rc = 0;
+  std::uint32_t n = m_impl->pending == Impl::Pending::Read ? 0 : m_impl->length;
   if (m_impl->pending == Impl::Pending::Read) {
-    std::uint32_t transferred = 0;
-    rc = g_fn.ReadInputReport(m_impl->device, m_impl->buffer, m_impl->length, &transferred);
+    rc = g_fn.ReadInputReport(m_impl->device, m_impl->buffer, m_impl->length, &n);
   } else if (m_impl->pending == Impl::Pending::Write) {
     rc = g_fn.WriteOutputReport(m_impl->device, m_impl->buffer, m_impl->length);
   } else {
@@ -289,10 +278,15 @@ bool HidDevice::FetchResult() {
     return false;
   }
   m_impl->pending = Impl::Pending::None;
-  return Ok(rc);
+  if (!Ok(rc)) return false;
+  if (transferred) *transferred = n;
+  return true;
 }
 
-void HidDevice::CancelIo() { m_impl->pending = Impl::Pending::None; }
+// Nothing is in flight in the provider: the transfer happens in Result().
+void HidDevice::Cancel() { m_impl->pending = Impl::Pending::None; }
+
+bool HidDevice::IsPending() const { return m_impl->pending != Impl::Pending::None; }
 
 // ---------------------------------------------------------------------------
 

@@ -4,6 +4,8 @@
 // right after the failing call.
 #include <cstdint>
 
+#include "platform/ErrorNumbers.h"
+
 namespace sys::posix {
 
 // The Win32 number for an errno value (ERROR_GEN_FAILURE when none fits).
@@ -11,16 +13,7 @@ std::uint32_t Win32FromErrno(int error);
 // Stores Win32FromErrno(error) as the thread's last error; returns it.
 std::uint32_t SetLastErrorFromErrno(int error);
 
-// The Win32 numbers the POSIX backend uses, without including WinTypes.h.
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr std::uint32_t kErrorInvalidData = 13;
-inline constexpr std::uint32_t kErrorGenFailure = 31;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorModNotFound = 126;
-inline constexpr std::uint32_t kErrorProcNotFound = 127;
-inline constexpr std::uint32_t kErrorBadDb = 1009;
+// The Win32 numbers, as posix::kError... here and unqualified in this namespace.
+using namespace errnum;
 
 }  // namespace sys::posix

@@ -16,6 +16,7 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/UniqueFd.h"
 
 // The registry file in the text format regedit exports:
 //   Windows Registry Editor Version 5.00      (or REGEDIT4; optional)
@@ -54,25 +55,23 @@ std::string Trim(const std::string& text) {
 
 // Reads the whole file; a failure stores the system error.
 std::optional<std::string> ReadFile(const std::string& path, std::uint32_t& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const posix::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) {
     error = posix::Win32FromErrno(errno);
     return std::nullopt;
   }
   std::string data;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    const ssize_t n = read(file.Get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       error = posix::Win32FromErrno(errno);
-      close(fd);
       return std::nullopt;
     }
     if (n == 0) break;
     data.append(buffer, static_cast<std::size_t>(n));
   }
-  close(fd);
   return data;
 }
 
@@ -264,7 +263,7 @@ RegistryResult ReadRegistryDword(const std::wstring& subKey, const std::wstring&
   std::uint32_t error = 0;
   const auto data = ReadFile(ToUtf8(GetFixedPath(FixedPath::Registry)), error);
   if (!data) {
-    if (error == posix::kErrorFileNotFound || error == 3) return fail(RegistryStatus::NoKey, posix::kErrorFileNotFound);
+    if (error == posix::kErrorFileNotFound || error == posix::kErrorPathNotFound) return fail(RegistryStatus::NoKey, posix::kErrorFileNotFound);
     return fail(RegistryStatus::Failed, error);
   }
   const auto text = DecodeText(*data);

@@ -3,22 +3,14 @@
 #include "platform/ServiceControl.h"
 
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/Text.h"
 #include "platform/posix/ChildProcess.h"
 
 namespace sys {
 namespace {
 
-constexpr std::uint32_t kErrorFileNotFound = 2;
-constexpr std::uint32_t kErrorAccessDenied = 5;
-constexpr std::uint32_t kErrorInvalidHandle = 6;
-constexpr std::uint32_t kErrorServiceRequestTimeout = 1053;
-constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
-constexpr std::uint32_t kErrorServiceCannotAcceptCtrl = 1061;
-constexpr std::uint32_t kErrorServiceNotActive = 1062;
-constexpr std::uint32_t kErrorServiceAlreadyRunning = 1056;
-constexpr std::uint32_t kErrorServiceSpecificError = 1066;
-constexpr std::uint32_t kErrorRpcServerUnavailable = 1722;
+using namespace errnum;
 // One systemctl call never takes longer than this.
 constexpr std::uint32_t kCallLimitMs = 30000;
 

@@ -25,9 +25,7 @@ namespace sys {
 
 namespace {
 
-constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
-constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
-constexpr std::uint32_t kErrorServiceExists = 1073;
+using namespace errnum;
 constexpr std::uint32_t kSystemctlTimeoutMs = 60000;
 
 namespace fs = std::filesystem;

@@ -15,16 +15,15 @@ namespace sys::posix {
 
 bool SignalThread::Start(const sigset_t& signals, std::function<void(int)> onSignal) {
   if (::pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
-  m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-  if (m_signalFd < 0) {
+  m_signalFd.Reset(::signalfd(-1, &signals, SFD_CLOEXEC));
+  if (!m_signalFd) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  m_wakeFd = ::eventfd(0, EFD_CLOEXEC);
-  if (m_wakeFd < 0) {
+  m_wakeFd.Reset(::eventfd(0, EFD_CLOEXEC));
+  if (!m_wakeFd) {
     SetLastErrorFromErrno(errno);
-    ::close(m_signalFd);
-    m_signalFd = -1;
+    m_signalFd.Reset();
     return false;
   }
   m_onSignal = std::move(onSignal);
@@ -38,7 +37,7 @@ void SignalThread::Loop() {
   sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
   for (;;) {
-    pollfd p[2] = {{m_signalFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    pollfd p[2] = {{m_signalFd.Get(), POLLIN, 0}, {m_wakeFd.Get(), POLLIN, 0}};
     int rc = ::poll(p, 2, -1);
     if (rc < 0) {
       if (errno == EINTR) continue;
@@ -47,7 +46,7 @@ void SignalThread::Loop() {
     if (p[1].revents & POLLIN) return;
     if (p[0].revents & POLLIN) {
       signalfd_siginfo info{};
-      if (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (::read(m_signalFd.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         m_onSignal(static_cast<int>(info.ssi_signo));
       }
     }
@@ -57,11 +56,9 @@ void SignalThread::Loop() {
 SignalThread::~SignalThread() {
   if (m_thread.joinable()) {
     std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(m_wakeFd.Get(), &one, sizeof one);
     m_thread.join();
   }
-  if (m_signalFd >= 0) ::close(m_signalFd);
-  if (m_wakeFd >= 0) ::close(m_wakeFd);
 }
 
 }  // namespace sys::posix

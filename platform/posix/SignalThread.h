@@ -6,6 +6,8 @@
 #include <functional>
 #include <thread>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace sys::posix {
 
 class SignalThread {
@@ -22,8 +24,8 @@ class SignalThread {
 
  private:
   void Loop();
-  int m_signalFd = -1;
-  int m_wakeFd = -1;
+  UniqueFd m_signalFd;
+  UniqueFd m_wakeFd;
   std::function<void(int)> m_onSignal;
   std::thread m_thread;
 };

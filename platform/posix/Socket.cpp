@@ -23,39 +23,41 @@
 namespace sys {
 namespace {
 
+using namespace errnum;
+
 std::uint32_t WsaFromErrno(int e) {
   switch (e) {
     case EINTR: return kWsaEintr;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
+    case EBADF: return kWsaEbadf;
+    case EACCES: return kWsaEacces;
+    case EFAULT: return kWsaEfault;
+    case EINVAL: return kWsaEinval;
     case EMFILE:
     case ENFILE: return kWsaEmfile;
     case EAGAIN: return kWsaEwouldblock;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EMSGSIZE: return 10040;
-    case EPROTONOSUPPORT: return 10043;
-    case EOPNOTSUPP: return 10045;
-    case EAFNOSUPPORT: return 10047;
+    case EINPROGRESS: return kWsaEinprogress;
+    case EALREADY: return kWsaEalready;
+    case ENOTSOCK: return kWsaEnotsock;
+    case EMSGSIZE: return kWsaEmsgsize;
+    case EPROTONOSUPPORT: return kWsaEprotonosupport;
+    case EOPNOTSUPP: return kWsaEopnotsupp;
+    case EAFNOSUPPORT: return kWsaEafnosupport;
     case EADDRINUSE: return kWsaEaddrinuse;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
+    case EADDRNOTAVAIL: return kWsaEaddrnotavail;
+    case ENETDOWN: return kWsaEnetdown;
+    case ENETUNREACH: return kWsaEnetunreach;
     case ECONNABORTED: return kWsaEconnaborted;
     case ECONNRESET: return kWsaEconnreset;
     case ENOBUFS:
     case ENOMEM: return kWsaEnobufs;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case EPIPE: return 10058;  // WSAESHUTDOWN
+    case EISCONN: return kWsaEisconn;
+    case ENOTCONN: return kWsaEnotconn;
+    case EPIPE: return kWsaEshutdown;
     case ETIMEDOUT: return kWsaEtimedout;
     case ECONNREFUSED: return kWsaEconnrefused;
-    case EHOSTUNREACH: return 10065;
+    case EHOSTUNREACH: return kWsaEhostunreach;
     case EPROTO: return kWsaEconnaborted;
-    default: return 10022;
+    default: return kWsaEinval;
   }
 }
 
@@ -85,29 +87,11 @@ void IgnoreBrokenPipe() {
 SocketLibrary::SocketLibrary() : m_started(true) { IgnoreBrokenPipe(); }
 SocketLibrary::~SocketLibrary() = default;
 
-Socket::Socket(Socket&& other) noexcept : m_handle(other.m_handle) { other.m_handle = kInvalid; }
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    m_handle = other.m_handle;
-    other.m_handle = kInvalid;
-  }
-  return *this;
-}
-
-void Socket::Close() {
-  if (m_handle != kInvalid) {
-    ::close(static_cast<int>(m_handle));
-    m_handle = kInvalid;
-  }
-}
+void SocketHandleTraits::Close(Handle h) { ::close(static_cast<int>(h)); }
 
 void Socket::ShutdownBoth() {
-  if (m_handle != kInvalid) ::shutdown(static_cast<int>(m_handle), SHUT_RDWR);
+  if (IsValid()) ::shutdown(static_cast<int>(m_handle.Get()), SHUT_RDWR);
 }
-
-NativeWaitable Socket::Waitable(bool forWrite) const { return NativeWaitable{m_handle, forWrite}; }
 
 Socket Socket::CreateTcp() {
   IgnoreBrokenPipe();
@@ -121,7 +105,7 @@ Socket Socket::CreateTcp() {
 
 bool Socket::Bind(std::uint32_t address, std::uint16_t port) {
   sockaddr_in sa = MakeAddress(address, port);
-  if (::bind(static_cast<int>(m_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+  if (::bind(static_cast<int>(m_handle.Get()), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     Fail(errno);
     return false;
   }
@@ -132,7 +116,7 @@ bool Socket::Connect(std::uint32_t address, std::uint16_t port) {
   sockaddr_in sa = MakeAddress(address, port);
   int rc;
   do {
-    rc = ::connect(static_cast<int>(m_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    rc = ::connect(static_cast<int>(m_handle.Get()), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     Fail(errno);
@@ -142,7 +126,7 @@ bool Socket::Connect(std::uint32_t address, std::uint16_t port) {
 }
 
 bool Socket::ConnectWithin(std::uint32_t address, std::uint16_t port, std::uint32_t timeoutMs) {
-  const int fd = static_cast<int>(m_handle);
+  const int fd = static_cast<int>(m_handle.Get());
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     Fail(errno);
@@ -182,7 +166,7 @@ bool Socket::ConnectWithin(std::uint32_t address, std::uint16_t port, std::uint3
 }
 
 bool Socket::Listen() {
-  if (::listen(static_cast<int>(m_handle), SOMAXCONN) != 0) {
+  if (::listen(static_cast<int>(m_handle.Get()), SOMAXCONN) != 0) {
     Fail(errno);
     return false;
   }
@@ -190,7 +174,7 @@ bool Socket::Listen() {
 }
 
 Socket Socket::Accept() {
-  int fd = ::accept4(static_cast<int>(m_handle), nullptr, nullptr, SOCK_CLOEXEC);
+  int fd = ::accept4(static_cast<int>(m_handle.Get()), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     Fail(errno);
     return Socket();
@@ -203,7 +187,7 @@ long Socket::Send(const void* data, std::size_t size) {
   std::size_t sent = 0;
   // A blocking send returns early only on a signal or the send time-out.
   while (sent < size) {
-    ssize_t n = ::send(static_cast<int>(m_handle), p + sent, size - sent, MSG_NOSIGNAL);
+    ssize_t n = ::send(static_cast<int>(m_handle.Get()), p + sent, size - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       int e = errno;
@@ -219,7 +203,7 @@ long Socket::Send(const void* data, std::size_t size) {
 long Socket::Receive(void* data, std::size_t size) {
   ssize_t n;
   do {
-    n = ::recv(static_cast<int>(m_handle), data, size, 0);
+    n = ::recv(static_cast<int>(m_handle.Get()), data, size, 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     Fail(errno);
@@ -231,7 +215,7 @@ long Socket::Receive(void* data, std::size_t size) {
 long Socket::ReceiveNow(void* data, std::size_t size) {
   ssize_t n;
   do {
-    n = ::recv(static_cast<int>(m_handle), data, size, MSG_DONTWAIT);
+    n = ::recv(static_cast<int>(m_handle.Get()), data, size, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     Fail(errno);
@@ -244,7 +228,7 @@ bool Socket::SetSendTimeout(std::uint32_t ms) {
   timeval tv{};
   tv.tv_sec = ms / 1000;
   tv.tv_usec = (ms % 1000) * 1000;
-  if (::setsockopt(static_cast<int>(m_handle), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+  if (::setsockopt(static_cast<int>(m_handle.Get()), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
     Fail(errno);
     return false;
   }
@@ -254,7 +238,7 @@ bool Socket::SetSendTimeout(std::uint32_t ms) {
 std::uint16_t Socket::LocalPort() const {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  if (::getsockname(static_cast<int>(m_handle), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+  if (::getsockname(static_cast<int>(m_handle.Get()), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     Fail(errno);
     return 0;
   }
@@ -262,7 +246,7 @@ std::uint16_t Socket::LocalPort() const {
 }
 
 int Socket::WaitWritable(std::uint32_t timeoutMs) const {
-  pollfd p{static_cast<int>(m_handle), POLLOUT, 0};
+  pollfd p{static_cast<int>(m_handle.Get()), POLLOUT, 0};
   int timeout = timeoutMs > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
   for (;;) {
     int rc = ::poll(&p, 1, timeout);
@@ -281,7 +265,7 @@ int Socket::WaitWritable(std::uint32_t timeoutMs) const {
 }
 
 int Socket::WaitReadable(Event* wake, std::uint32_t timeoutMs) const {
-  pollfd p[2] = {{static_cast<int>(m_handle), POLLIN, 0}, {-1, POLLIN, 0}};
+  pollfd p[2] = {{static_cast<int>(m_handle.Get()), POLLIN, 0}, {-1, POLLIN, 0}};
   nfds_t count = 1;
   if (wake != nullptr) {
     p[1].fd = static_cast<int>(wake->Waitable().handle);
@@ -303,7 +287,7 @@ int Socket::WaitReadable(Event* wake, std::uint32_t timeoutMs) const {
 
 bool Socket::SetListenerReuse() {
   int one = 1;
-  if (::setsockopt(static_cast<int>(m_handle), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+  if (::setsockopt(static_cast<int>(m_handle.Get()), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
     Fail(errno);
     return false;
   }
@@ -317,30 +301,12 @@ bool ResolveHostIPv4(const char* host, std::uint32_t& address) {
   addrinfo* result = nullptr;
   int rc = ::getaddrinfo(host, nullptr, &hints, &result);
   if (rc != 0 || result == nullptr) {
-    SetLastError(rc == EAI_NONAME ? 11001u /* WSAHOST_NOT_FOUND */ : 11002u /* WSATRY_AGAIN */);
+    SetLastError(rc == EAI_NONAME ? kWsaHostNotFound : kWsaTryAgain);
     return false;
   }
   address = ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
   ::freeaddrinfo(result);
   return true;
-}
-
-bool IsTransientAcceptError(std::uint32_t error) {
-  switch (error) {
-    case kWsaEintr:
-    case kWsaEmfile:
-    case kWsaEwouldblock:
-    case kWsaEconnaborted:
-    case kWsaEconnreset:
-    case kWsaEnobufs:
-    case kWsaEtimedout:
-    case 10050:  // network down
-    case 10051:  // network unreachable
-    case 10065:  // host unreachable
-      return true;
-    default:
-      return false;
-  }
 }
 
 }  // namespace sys

@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/UniqueFd.h"
+
 namespace sys {
 namespace {
 
@@ -38,8 +40,9 @@ bool Trusted(uid_t uid) { return uid == 0 || uid == ::geteuid() || (ZolUser() &&
 // tell the owner: not found, TIME_WAIT (keeps no owner) or a connection not
 // accepted into a socket of its own yet (reported with owner 0).
 std::optional<uid_t> OwnerByDiag(const sockaddr_in& peer, const sockaddr_in& local) {
-  int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return std::nullopt;
+  const posix::UniqueFd diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  if (!diag) return std::nullopt;
+  const int fd = diag.Get();
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -73,22 +76,20 @@ std::optional<uid_t> OwnerByDiag(const sockaddr_in& peer, const sockaddr_in& loc
       if (m->idiag_timer != 3 && m->idiag_state != TCP_SYN_RECV) owner = static_cast<uid_t>(m->idiag_uid);
     }
   }
-  ::close(fd);
   return owner;
 }
 
 std::string ReadProcFile(const char* path) {
   std::string text;
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
+  const posix::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!file) return text;
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = ::read(file.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     text.append(buf, static_cast<std::size_t>(n));
   }
-  ::close(fd);
   return text;
 }
 

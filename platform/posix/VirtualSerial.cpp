@@ -42,6 +42,7 @@
 #include "interfaces/VcomProtocol.h"
 #include "drivers/vcom/VcomPty.h"
 #include "platform/Error.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/posix/PosixError.h"
@@ -50,13 +51,7 @@ namespace sys {
 
 namespace {
 
-constexpr std::uint32_t kErrorSharingViolation = 32;
-constexpr std::uint32_t kErrorBrokenPipe = 109;
-constexpr std::uint32_t kErrorIoPending = 997;
-constexpr std::uint32_t kErrorIoIncomplete = 996;
-constexpr std::uint32_t kErrorOperationAborted = 995;
-constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
-constexpr std::uint32_t kErrorTimeout = 1460;
+using namespace errnum;
 
 // vcomd answers within microseconds; one that has not answered in this time
 // is stuck, and the caller hears so instead of waiting for ever.
@@ -551,11 +546,11 @@ VirtualSerialIo::~VirtualSerialIo() { Cancel(); }
 bool VirtualSerialIo::IsValid() const { return true; }
 bool VirtualSerialIo::IsPending() const { return m_impl->pending; }
 
-bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+IoStart VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   if (transferred) *transferred = 0;
   if (m_impl->pending) {
     SetLastError(posix::kErrorInvalidParameter);
-    return false;
+    return {IoState::Failed};
   }
   m_impl->buffer = static_cast<unsigned char*>(buffer);
   m_impl->length = length;
@@ -563,13 +558,12 @@ bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* t
   int r = m_impl->Attempt();
   if (r == 1) {
     if (transferred) *transferred = m_impl->done;
-    return true;
+    return {IoState::Done};
   }
-  if (r == 0) {
-    m_impl->pending = true;
-    SetLastError(kErrorIoPending);
-  }
-  return false;
+  if (r < 0) return {IoState::Failed};
+  m_impl->pending = true;
+  SetLastError(kErrorIoPending);
+  return {IoState::Pending};
 }
 
 WaitItem VirtualSerialIo::Completion() {

@@ -12,30 +12,14 @@
 #include "platform/Error.h"
 #include "platform/Text.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace sys {
 
 namespace {
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : m_fd(fd) {}
-  ~Descriptor() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return m_fd; }
-  // Closes now, reporting the result (a write-back error shows here).
-  bool Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
+// Closes now, reporting the result (a write-back error shows here).
+bool CloseNow(posix::UniqueFd& fd) { return ::close(fd.Release()) == 0; }
 
 bool Fail() {
   posix::SetLastErrorFromErrno(errno);
@@ -73,16 +57,16 @@ int CreateTemporary(const std::string& path, std::string& temporary) {
 
 // The rename is durable once the folder's entry is on disk.
 void FlushFolder(const std::string& path) {
-  Descriptor folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.Get() >= 0) ::fsync(folder.Get());
+  posix::UniqueFd folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.IsValid()) ::fsync(folder.Get());
 }
 
 }  // namespace
 
 bool WriteFileContents(const std::wstring& path, const std::string& bytes) {
   // O_NONBLOCK: a FIFO without reader fails the open instead of blocking it.
-  Descriptor fd(::open(ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
-  if (fd.Get() < 0) return Fail();
+  posix::UniqueFd fd(::open(ToUtf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+  if (!fd.IsValid()) return Fail();
   std::size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd.Get(), bytes.data() + done, bytes.size() - done);
@@ -93,7 +77,7 @@ bool WriteFileContents(const std::wstring& path, const std::string& bytes) {
     done += static_cast<std::size_t>(n);
   }
   if (::fsync(fd.Get()) != 0 && errno != EINVAL) return Fail();  // EINVAL: not a file that syncs
-  return fd.Close() || Fail();
+  return CloseNow(fd) || Fail();
 }
 
 bool ReplaceFileThrough(const std::wstring& target, const std::function<bool(const std::wstring& path)>& write) {
@@ -105,8 +89,8 @@ bool ReplaceFileThrough(const std::wstring& target, const std::function<bool(con
     return false;
   }
   std::string temporary;
-  Descriptor fd(CreateTemporary(path, temporary));
-  if (fd.Get() < 0) {
+  posix::UniqueFd fd(CreateTemporary(path, temporary));
+  if (!fd.IsValid()) {
     if (exists && (errno == EACCES || errno == EPERM)) return write(FromUtf8(path));
     return Fail();
   }
@@ -129,7 +113,7 @@ bool ReplaceFileThrough(const std::wstring& target, const std::function<bool(con
       return Fail();
     }
   }
-  if (!fd.Close() || !write(FromUtf8(temporary))) {
+  if (!CloseNow(fd) || !write(FromUtf8(temporary))) {
     std::uint32_t error = LastError();
     discard();
     SetLastError(error);

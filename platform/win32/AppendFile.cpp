@@ -9,38 +9,33 @@ namespace sys {
 bool AppendFile::Open(const std::string& name) {
   Close();
   // Readers may share the file; other writers may not.
-  HANDLE h = ::CreateFileW(FromUtf8(name).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+  win32::UniqueHandle file(::CreateFileW(FromUtf8(name).c_str(),
+                                         FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) {
     SetLastError(::GetLastError());
     return false;
   }
-  if (::GetFileType(h) != FILE_TYPE_DISK) {
+  if (::GetFileType(file.Get()) != FILE_TYPE_DISK) {
     // A pipe or a device: only a regular file is a log file.
-    ::CloseHandle(h);
+    file.Reset();
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
   LARGE_INTEGER size{};
-  m_size = ::GetFileSizeEx(h, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
-  m_handle = reinterpret_cast<std::intptr_t>(h);
+  m_size = ::GetFileSizeEx(file.Get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+  m_handle.Reset(reinterpret_cast<std::intptr_t>(file.Release()));
   return true;
 }
 
-void AppendFile::Close() {
-  if (m_handle != kInvalid) {
-    ::CloseHandle(reinterpret_cast<HANDLE>(m_handle));
-    m_handle = kInvalid;
-    m_size = 0;
-  }
-}
+void FileHandleTraits::Close(Handle h) { ::CloseHandle(reinterpret_cast<HANDLE>(h)); }
 
 bool AppendFile::Write(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!::WriteFile(reinterpret_cast<HANDLE>(m_handle), p, chunk, &written, nullptr)) {
+    if (!::WriteFile(reinterpret_cast<HANDLE>(m_handle.Get()), p, chunk, &written, nullptr)) {
       SetLastError(::GetLastError());
       return false;
     }

@@ -22,15 +22,15 @@ struct DumpRequest {
 
 DWORD WINAPI WriteDump(void* argument) {
   const DumpRequest* request = static_cast<const DumpRequest*>(argument);
-  HANDLE file = ::CreateFileW(g_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
+  const win32::UniqueHandle file(
+      ::CreateFileW(g_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.IsValid()) {
     MINIDUMP_EXCEPTION_INFORMATION info{};
     info.ThreadId = request->threadId;
     info.ExceptionPointers = request->pointers;
     info.ClientPointers = TRUE;
-    ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file,
+    ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.Get(),
                         static_cast<MINIDUMP_TYPE>(MiniDumpNormal), &info, nullptr, nullptr);
-    ::CloseHandle(file);
   }
   return 0;
 }
@@ -39,10 +39,9 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
   // The dump is written on a fresh thread: after a stack overflow the
   // faulting thread has too little stack left for the writer.
   DumpRequest request{::GetCurrentThreadId(), pointers};
-  HANDLE writer = ::CreateThread(nullptr, 0, WriteDump, &request, 0, nullptr);
-  if (writer) {
-    ::WaitForSingleObject(writer, INFINITE);
-    ::CloseHandle(writer);
+  const win32::UniqueHandle writer(::CreateThread(nullptr, 0, WriteDump, &request, 0, nullptr));
+  if (writer.IsValid()) {
+    ::WaitForSingleObject(writer.Get(), INFINITE);
   } else {
     WriteDump(&request);
   }

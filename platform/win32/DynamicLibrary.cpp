@@ -1,9 +1,9 @@
 #include "platform/DynamicLibrary.h"
 
-#include <utility>
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/common/DynamicLibraryHooks.h"
 #include "platform/win32/WinHeaders.h"
 
 namespace sys {
@@ -24,52 +24,32 @@ std::wstring ModuleFileName(HMODULE module) {
 
 }  // namespace
 
-DynamicLibrary::~DynamicLibrary() {
-  if (m_handle) FreeLibrary(AsModule(m_handle));
-}
+void LibraryHandleTraits::Close(Handle h) { FreeLibrary(AsModule(h)); }
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, nullptr)), m_error(std::move(other.m_error)) {}
+namespace detail {
 
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-  if (this != &other) {
-    if (m_handle) FreeLibrary(AsModule(m_handle));
-    m_handle = std::exchange(other.m_handle, nullptr);
-    m_error = std::move(other.m_error);
-  }
-  return *this;
-}
-
-bool DynamicLibrary::Load(const std::wstring& fullPath, bool keepLoadedForEver) {
-  if (m_handle) {
-    FreeLibrary(AsModule(m_handle));
-    m_handle = nullptr;
-  }
-  m_error.clear();
+void* OpenLibrary(const std::wstring& fullPath, bool keepLoadedForEver, std::string& error) {
   HMODULE module = LoadLibraryW(fullPath.c_str());
   if (!module) {
-    const DWORD error = GetLastError();
-    m_error = ErrorText(error);
-    while (!m_error.empty() && (m_error.back() == '\n' || m_error.back() == '\r')) m_error.pop_back();
-    if (m_error.empty()) m_error = "LoadLibrary failed";
-    ::SetLastError(error);
-    return false;
+    const DWORD code = GetLastError();
+    error = ErrorText(code);
+    while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
+    if (error.empty()) error = "LoadLibrary failed";
+    ::SetLastError(code);
+    return nullptr;
   }
   if (keepLoadedForEver) {
     HMODULE pinned = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, fullPath.c_str(), &pinned);
   }
-  m_handle = module;
-  return true;
+  return module;
 }
 
-void* DynamicLibrary::Symbol(const char* name) const {
-  if (!m_handle) {
-    ::SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return reinterpret_cast<void*>(GetProcAddress(AsModule(m_handle), name));
+void* FindSymbol(void* handle, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(AsModule(handle), name));
 }
+
+}  // namespace detail
 
 std::wstring ModulePathOf(const void* address) {
   HMODULE module = nullptr;

@@ -5,12 +5,11 @@
 namespace sys {
 
 bool IsElevated(const std::wstring&) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  win32::UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive())) return false;
   TOKEN_ELEVATION elevation{};
   DWORD size = sizeof elevation;
-  BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-  CloseHandle(token);
+  BOOL ok = GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size);
   return ok && elevation.TokenIsElevated != 0;
 }
 

@@ -5,7 +5,6 @@
 // windows.h first: the others need its types.
 #include <dbt.h>
 #include <hidsdi.h>
-#include <setupapi.h>
 
 #include <cstring>
 #include <mutex>
@@ -13,6 +12,7 @@
 
 #include "platform/Error.h"
 #include "platform/Hid.h"
+#include "platform/win32/DeviceInterfaces.h"
 
 namespace sys {
 namespace {
@@ -67,22 +67,6 @@ GUID HidGuid() {
   return guid;
 }
 
-class DevInfoSet {
- public:
-  explicit DevInfoSet(const GUID& guid)
-      : m_set(SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {}
-  ~DevInfoSet() {
-    if (m_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_set);
-  }
-  DevInfoSet(const DevInfoSet&) = delete;
-  DevInfoSet& operator=(const DevInfoSet&) = delete;
-  HDEVINFO Get() const { return m_set; }
-  bool Valid() const { return m_set != INVALID_HANDLE_VALUE; }
-
- private:
-  HDEVINFO m_set;
-};
-
 }  // namespace
 
 bool HidBind(const void* /*anchor*/) {
@@ -119,46 +103,21 @@ HidEnumResult HidEnumerateInterfaces(const std::function<void(const std::wstring
     NotBound();
     return HidEnumResult::NoInterfaceSet;
   }
-  GUID guid = HidGuid();
-  DevInfoSet set(guid);
-  if (!set.Valid()) return HidEnumResult::NoInterfaceSet;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (!SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &guid, index, &data)) break;
-    DWORD size = 0;
-    if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, nullptr, 0, &size, nullptr) &&
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-      onSkip(HidEnumSkip::DetailSize, GetLastError());
-      continue;
-    }
-    std::vector<BYTE> record;
-    try {
-      record.assign(size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) ? sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) : size,
-                    0);
-    } catch (...) {
-      continue;
-    }
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(record.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, detail, size, nullptr, nullptr)) {
-      onSkip(HidEnumSkip::Detail, GetLastError());
-      continue;
-    }
-    onInterface(detail->DevicePath);
-  }
-  const DWORD error = GetLastError();
-  if (error != ERROR_NO_MORE_ITEMS) {
-    ::SetLastError(error);
-    return HidEnumResult::EnumFailed;
-  }
-  return HidEnumResult::Done;
+  const win32::InterfaceWalk walk = win32::WalkDeviceInterfaces(
+      HidGuid(), [&](const wchar_t* path) { onInterface(path); },
+      [&](win32::InterfaceSkip stage, DWORD error) {
+        onSkip(stage == win32::InterfaceSkip::DetailSize ? HidEnumSkip::DetailSize : HidEnumSkip::Detail, error);
+      });
+  if (walk == win32::InterfaceWalk::NoSet) return HidEnumResult::NoInterfaceSet;
+  return walk == win32::InterfaceWalk::Done ? HidEnumResult::Done : HidEnumResult::EnumFailed;
 }
 
 // ---------------------------------------------------------------------------
 
 struct HidDevice::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
+  Access access = Access::Query;
+  HANDLE event = nullptr;  // the transfer's completion (Read and Write handles)
   OVERLAPPED overlapped{};
   bool pending = false;
 };
@@ -173,15 +132,27 @@ bool HidDevice::Open(const std::wstring& path, Access access) {
   HANDLE h = CreateFileW(path.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
+  if (access != Access::Query) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!event) {
+      const DWORD error = GetLastError();
+      CloseHandle(h);
+      ::SetLastError(error);
+      return false;
+    }
+    m_impl->event = event;
+  }
   m_impl->handle = h;
+  m_impl->access = access;
   return true;
 }
 
 void HidDevice::Close() {
   if (m_impl->handle == INVALID_HANDLE_VALUE) return;
-  CancelIo();
+  Cancel();
   CloseHandle(m_impl->handle);
-  m_impl->handle = INVALID_HANDLE_VALUE;
+  if (m_impl->event) CloseHandle(m_impl->event);
+  *m_impl = Impl{};
 }
 
 bool HidDevice::IsOpen() const { return m_impl->handle != INVALID_HANDLE_VALUE; }
@@ -227,34 +198,34 @@ bool HidDevice::GetFeature(void* buffer, std::uint32_t length) {
   return g_fn.GetFeature(m_impl->handle, buffer, length) != FALSE;
 }
 
-HidDevice::Start HidDevice::StartRead(void* buffer, std::uint32_t length, Event& completion) {
-  if (!IsOpen()) return NotBound(), Start::Failed;
+IoStart HidDevice::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  if (!IsOpen() || m_impl->access == Access::Query) return NotBound(), IoStart{IoState::Failed};
+  ResetEvent(m_impl->event);
   m_impl->overlapped = OVERLAPPED{};
-  m_impl->overlapped.hEvent = reinterpret_cast<HANDLE>(completion.Waitable().handle);
-  if (ReadFile(m_impl->handle, buffer, length, nullptr, &m_impl->overlapped)) return Start::Completed;
-  if (GetLastError() != ERROR_IO_PENDING) return Start::Failed;
+  m_impl->overlapped.hEvent = m_impl->event;
+  DWORD n = 0;
+  const BOOL ok = m_impl->access == Access::Read ? ReadFile(m_impl->handle, buffer, length, &n, &m_impl->overlapped)
+                                                 : WriteFile(m_impl->handle, buffer, length, &n, &m_impl->overlapped);
+  if (ok) {
+    if (transferred) *transferred = n;
+    return {IoState::Done};
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return {IoState::Failed};
   m_impl->pending = true;
-  return Start::Pending;
+  return {IoState::Pending};
 }
 
-HidDevice::Start HidDevice::StartWrite(const void* buffer, std::uint32_t length, Event& completion) {
-  if (!IsOpen()) return NotBound(), Start::Failed;
-  m_impl->overlapped = OVERLAPPED{};
-  m_impl->overlapped.hEvent = reinterpret_cast<HANDLE>(completion.Waitable().handle);
-  if (WriteFile(m_impl->handle, buffer, length, nullptr, &m_impl->overlapped)) return Start::Completed;
-  if (GetLastError() != ERROR_IO_PENDING) return Start::Failed;
-  m_impl->pending = true;
-  return Start::Pending;
+WaitItem HidDevice::Completion() {
+  return WaitItem(NativeWaitable{reinterpret_cast<std::intptr_t>(m_impl->event), false});
 }
 
-NativeWaitable HidDevice::PendingWaitable() const {
-  return NativeWaitable{reinterpret_cast<std::intptr_t>(m_impl->overlapped.hEvent), false};
-}
-
-bool HidDevice::FetchResult() {
-  DWORD transferred = 0;
-  if (GetOverlappedResult(m_impl->handle, &m_impl->overlapped, &transferred, FALSE)) {
+bool HidDevice::Result(std::uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  DWORD n = 0;
+  if (GetOverlappedResult(m_impl->handle, &m_impl->overlapped, &n, FALSE)) {
     m_impl->pending = false;
+    if (transferred) *transferred = n;
     return true;
   }
   const DWORD error = GetLastError();
@@ -263,16 +234,18 @@ bool HidDevice::FetchResult() {
   return false;
 }
 
-void HidDevice::CancelIo() {
+void HidDevice::Cancel() {
   if (!m_impl->pending || m_impl->handle == INVALID_HANDLE_VALUE) return;
   const DWORD error = GetLastError();
   ::CancelIo(m_impl->handle);
   // The transfer's buffer and record must outlive it: wait for the cancel.
-  DWORD transferred = 0;
-  GetOverlappedResult(m_impl->handle, &m_impl->overlapped, &transferred, TRUE);
+  DWORD n = 0;
+  GetOverlappedResult(m_impl->handle, &m_impl->overlapped, &n, TRUE);
   m_impl->pending = false;
   ::SetLastError(error);
 }
+
+bool HidDevice::IsPending() const { return m_impl->pending; }
 
 // ---------------------------------------------------------------------------
 

@@ -6,23 +6,13 @@
 #include "platform/Text.h"
 
 namespace sys {
-namespace {
-
-struct ScHandle {
-  SC_HANDLE h = nullptr;
-  ~ScHandle() {
-    if (h) CloseServiceHandle(h);
-  }
-};
-
-}  // namespace
 
 struct ServiceManager::Impl {
-  ScHandle scm;
+  win32::UniqueServiceHandle scm;
 };
 
 struct Service::Impl {
-  ScHandle service;
+  win32::UniqueServiceHandle service;
 };
 
 ServiceManager::ServiceManager() = default;
@@ -32,7 +22,7 @@ bool ServiceManager::Open() {
   SC_HANDLE h = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (!h) return false;  // last error set by the call
   m_impl = std::make_unique<Impl>();
-  m_impl->scm.h = h;
+  m_impl->scm.Reset(h);
   return true;
 }
 
@@ -46,10 +36,10 @@ bool Service::Open(ServiceManager& manager, const std::wstring& name) {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  SC_HANDLE h = OpenServiceW(manager.impl()->scm.h, name.c_str(), 0xF003F);
+  SC_HANDLE h = OpenServiceW(manager.impl()->scm.Get(), name.c_str(), 0xF003F);
   if (!h) return false;
   m_impl = std::make_unique<Impl>();
-  m_impl->service.h = h;
+  m_impl->service.Reset(h);
   return true;
 }
 
@@ -61,7 +51,7 @@ bool Service::QueryState(ServiceState& state) {
     return false;
   }
   SERVICE_STATUS status{};
-  if (!QueryServiceStatus(m_impl->service.h, &status)) return false;
+  if (!QueryServiceStatus(m_impl->service.Get(), &status)) return false;
   switch (status.dwCurrentState) {
     case SERVICE_STOPPED: state = ServiceState::Stopped; break;
     case SERVICE_START_PENDING: state = ServiceState::StartPending; break;
@@ -78,7 +68,7 @@ bool Service::SendStop() {
     return false;
   }
   SERVICE_STATUS status{};
-  return ControlService(m_impl->service.h, SERVICE_CONTROL_STOP, &status) != FALSE;
+  return ControlService(m_impl->service.Get(), SERVICE_CONTROL_STOP, &status) != FALSE;
 }
 
 bool Service::Start() {
@@ -86,7 +76,7 @@ bool Service::Start() {
     ::SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  return StartServiceW(m_impl->service.h, 0, nullptr) != FALSE;
+  return StartServiceW(m_impl->service.Get(), 0, nullptr) != FALSE;
 }
 
 std::wstring ServiceFailureCause() {

@@ -18,15 +18,7 @@ void WINAPI ServiceMainThunk(DWORD, LPWSTR*) {
   if (g_serviceMain) g_serviceMain();
 }
 
-struct ScHandle {
-  SC_HANDLE h = nullptr;
-  explicit ScHandle(SC_HANDLE handle) : h(handle) {}
-  ~ScHandle() {
-    if (h) ::CloseServiceHandle(h);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-};
+using ScHandle = win32::UniqueServiceHandle;
 
 }  // namespace
 
@@ -92,7 +84,7 @@ bool ServiceStatusHandle::Report(const ServiceStatusRecord& s) {
 InstallStep InstallThisProgramAsService(const std::wstring& serviceName, const std::wstring& displayName,
                                         const std::wstring& description, std::uint32_t& error) {
   ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-  if (!manager.h) {
+  if (!manager.Get()) {
     error = ::GetLastError();
     SetLastError(error);
     return InstallStep::OpenManager;
@@ -107,17 +99,17 @@ InstallStep InstallThisProgramAsService(const std::wstring& serviceName, const s
   // Quoted: with blanks in an unquoted path another program could run in
   // the service's place with its rights.
   std::wstring commandLine = L"\"" + std::wstring(path, n) + L"\"";
-  ScHandle service(::CreateServiceW(manager.h, serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
+  ScHandle service(::CreateServiceW(manager.Get(), serviceName.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE,
                                     commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-  if (!service.h) {
+  if (!service.Get()) {
     error = ::GetLastError();
     SetLastError(error);
     return InstallStep::Create;
   }
   std::wstring text = description;
   SERVICE_DESCRIPTIONW desc{text.data()};
-  if (!::ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &desc)) {
+  if (!::ChangeServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, &desc)) {
     error = ::GetLastError();
     SetLastError(error);
     return InstallStep::Description;
@@ -127,25 +119,25 @@ InstallStep InstallThisProgramAsService(const std::wstring& serviceName, const s
 
 RemoveStep RemoveService(const std::wstring& serviceName, std::uint32_t& error) {
   ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager.h) {
+  if (!manager.Get()) {
     error = ::GetLastError();
     SetLastError(error);
     return RemoveStep::OpenManager;
   }
-  ScHandle service(::OpenServiceW(manager.h, serviceName.c_str(), DELETE | SERVICE_QUERY_STATUS));
-  if (!service.h) {
+  ScHandle service(::OpenServiceW(manager.Get(), serviceName.c_str(), DELETE | SERVICE_QUERY_STATUS));
+  if (!service.Get()) {
     error = ::GetLastError();
     SetLastError(error);
     return RemoveStep::OpenService;
   }
   SERVICE_STATUS status{};
-  if (!::QueryServiceStatus(service.h, &status)) {
+  if (!::QueryServiceStatus(service.Get(), &status)) {
     error = ::GetLastError();
     SetLastError(error);
     return RemoveStep::Query;
   }
   if (status.dwCurrentState != SERVICE_STOPPED) return RemoveStep::StillRunning;
-  if (!::DeleteService(service.h)) {
+  if (!::DeleteService(service.Get())) {
     error = ::GetLastError();
     SetLastError(error);
     return RemoveStep::Delete;

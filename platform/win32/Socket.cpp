@@ -11,6 +11,7 @@ namespace sys {
 namespace {
 
 SOCKET S(std::intptr_t h) { return static_cast<SOCKET>(h); }
+SOCKET S(const ScopedHandle<SocketHandleTraits>& h) { return S(h.Get()); }
 
 void Fail() { SetLastError(static_cast<std::uint32_t>(::WSAGetLastError())); }
 
@@ -45,29 +46,11 @@ SocketLibrary::~SocketLibrary() {
   if (m_started) ::WSACleanup();
 }
 
-Socket::Socket(Socket&& other) noexcept : m_handle(other.m_handle) { other.m_handle = kInvalid; }
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    m_handle = other.m_handle;
-    other.m_handle = kInvalid;
-  }
-  return *this;
-}
-
-void Socket::Close() {
-  if (m_handle != kInvalid) {
-    ::closesocket(S(m_handle));
-    m_handle = kInvalid;
-  }
-}
+void SocketHandleTraits::Close(Handle h) { ::closesocket(S(h)); }
 
 void Socket::ShutdownBoth() {
-  if (m_handle != kInvalid) ::shutdown(S(m_handle), SD_BOTH);
+  if (IsValid()) ::shutdown(S(m_handle), SD_BOTH);
 }
-
-NativeWaitable Socket::Waitable(bool forWrite) const { return NativeWaitable{m_handle, forWrite}; }
 
 Socket Socket::CreateTcp() {
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -303,24 +286,6 @@ bool ResolveHostIPv4(const char* host, std::uint32_t& address) {
   address = ntohl(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr);
   ::freeaddrinfo(result);
   return true;
-}
-
-bool IsTransientAcceptError(std::uint32_t error) {
-  switch (error) {
-    case WSAEINTR:
-    case WSAEMFILE:
-    case WSAEWOULDBLOCK:
-    case WSAECONNABORTED:
-    case WSAECONNRESET:
-    case WSAENOBUFS:
-    case WSAETIMEDOUT:
-    case WSAENETDOWN:
-    case WSAENETUNREACH:
-    case WSAEHOSTUNREACH:
-      return true;
-    default:
-      return false;
-  }
 }
 
 }  // namespace sys

@@ -1,13 +1,10 @@
 // The kernel virtual serial driver: SetupAPI for its interfaces, an
 // overlapped handle for the data, DeviceIoControl for its controls.
-#include "platform/win32/WinHeaders.h"
-// windows.h first: SetupAPI needs its types.
-#include <setupapi.h>
-
 #include <mutex>
-#include <vector>
 
 #include "platform/VirtualSerial.h"
+#include "platform/win32/DeviceInterfaces.h"
+#include "platform/win32/WinHeaders.h"
 
 namespace sys {
 
@@ -16,58 +13,22 @@ namespace {
 // {5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}
 const GUID kClassGuid = {0x5B1E7C3A, 0x9D42, 0x4F86, {0xA1, 0xC0, 0x3E, 0x7D, 0x92, 0xB4, 0x1F, 0x08}};
 
-class DevInfoSet {
- public:
-  DevInfoSet()
-      : m_set(SetupDiGetClassDevsW(&kClassGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {}
-  ~DevInfoSet() {
-    if (m_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_set);
-  }
-  DevInfoSet(const DevInfoSet&) = delete;
-  DevInfoSet& operator=(const DevInfoSet&) = delete;
-  HDEVINFO Get() const { return m_set; }
-  bool Valid() const { return m_set != INVALID_HANDLE_VALUE; }
-
- private:
-  HDEVINFO m_set;
-};
-
 }  // namespace
 
 VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
   VirtualSerialInterfaceList list;
-  DevInfoSet set;
-  if (!set.Valid()) {
+  const win32::InterfaceWalk walk = win32::WalkDeviceInterfaces(
+      kClassGuid, [&](const wchar_t* path) { list.paths.emplace_back(path); },
+      [&](win32::InterfaceSkip stage, DWORD error) {
+        const int at = stage == win32::InterfaceSkip::DetailSize ? 0 : 1;
+        list.detailFailures.push_back({at, static_cast<std::uint32_t>(error)});
+      });
+  if (walk == win32::InterfaceWalk::NoSet) {
     list.error = GetLastError();
     list.status = VirtualSerialInterfaceList::Status::SetFailed;
-    return list;
-  }
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    if (!SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &kClassGuid, index, &data)) {
-      DWORD e = GetLastError();
-      if (e != ERROR_NO_MORE_ITEMS) {
-        list.status = VirtualSerialInterfaceList::Status::EnumFailed;
-        list.error = e;
-      }
-      break;
-    }
-    DWORD needed = 0;
-    if (SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, nullptr, 0, &needed, nullptr) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-      DWORD e = GetLastError();
-      list.detailFailures.push_back({0, e});
-      continue;
-    }
-    std::vector<BYTE> buffer(needed, 0);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!SetupDiGetDeviceInterfaceDetailW(set.Get(), &data, detail, needed, nullptr, nullptr)) {
-      list.detailFailures.push_back({1, GetLastError()});
-      continue;
-    }
-    list.paths.emplace_back(detail->DevicePath);
+  } else if (walk == win32::InterfaceWalk::EnumFailed) {
+    list.error = GetLastError();
+    list.status = VirtualSerialInterfaceList::Status::EnumFailed;
   }
   return list;
 }
@@ -142,7 +103,7 @@ VirtualSerialIo::~VirtualSerialIo() {
 bool VirtualSerialIo::IsValid() const { return m_impl->event != nullptr; }
 bool VirtualSerialIo::IsPending() const { return m_impl->pending; }
 
-bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
+IoStart VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   if (transferred) *transferred = 0;
   ResetEvent(m_impl->event);
   m_impl->ov = OVERLAPPED{};
@@ -153,12 +114,12 @@ bool VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* t
                 : WriteFile(m_impl->port->handle, buffer, length, &n, &m_impl->ov);
   if (ok) {
     if (transferred) *transferred = n;
-    return true;
+    return {IoState::Done};
   }
   DWORD e = GetLastError();
   m_impl->pending = e == ERROR_IO_PENDING;
   SetLastError(e);
-  return false;
+  return {m_impl->pending ? IoState::Pending : IoState::Failed};
 }
 
 WaitItem VirtualSerialIo::Completion() {

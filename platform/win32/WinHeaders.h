@@ -1,5 +1,5 @@
 #pragma once
-// The one place the Win32 backend includes <windows.h>, and its RAII types.
+// The one place the Win32 backend includes <windows.h>, and the owners of its handles.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -8,54 +8,33 @@
 #endif
 #include <windows.h>
 
-#include <utility>
+#include "platform/ScopedHandle.h"
 
 namespace sys::win32 {
 
-// Owns a kernel handle (closed with CloseHandle); NULL and
-// INVALID_HANDLE_VALUE both mean none.
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE h) : m_h(h) {}
-  ~UniqueHandle() { Close(); }
-  UniqueHandle(UniqueHandle&& o) noexcept : m_h(std::exchange(o.m_h, nullptr)) {}
-  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
-    if (this != &o) {
-      Close();
-      m_h = std::exchange(o.m_h, nullptr);
-    }
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-  HANDLE Get() const { return m_h; }
-  HANDLE Release() { return std::exchange(m_h, nullptr); }
-  bool IsValid() const { return m_h != nullptr && m_h != INVALID_HANDLE_VALUE; }
-  void Close() {
-    if (IsValid()) CloseHandle(m_h);
-    m_h = nullptr;
-  }
-
- private:
-  HANDLE m_h = nullptr;
+// A kernel handle (CloseHandle); NULL and INVALID_HANDLE_VALUE both mean none.
+struct KernelHandleTraits {
+  using Handle = HANDLE;
+  static constexpr Handle Invalid() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { ::CloseHandle(h); }
 };
+using UniqueHandle = ScopedHandle<KernelHandleTraits>;
 
-// Owns an open registry key.
-class UniqueKey {
- public:
-  UniqueKey() = default;
-  ~UniqueKey() {
-    if (m_key) RegCloseKey(m_key);
-  }
-  UniqueKey(const UniqueKey&) = delete;
-  UniqueKey& operator=(const UniqueKey&) = delete;
-  HKEY* Receive() { return &m_key; }
-  HKEY Get() const { return m_key; }
-
- private:
-  HKEY m_key = nullptr;
+// An open registry key.
+struct RegistryKeyTraits {
+  using Handle = HKEY;
+  static constexpr Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::RegCloseKey(h); }
 };
+using UniqueKey = ScopedHandle<RegistryKeyTraits>;
+
+// A service control manager or service handle.
+struct ServiceHandleTraits {
+  using Handle = SC_HANDLE;
+  static constexpr Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::CloseServiceHandle(h); }
+};
+using UniqueServiceHandle = ScopedHandle<ServiceHandleTraits>;
 
 }  // namespace sys::win32

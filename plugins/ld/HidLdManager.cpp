@@ -26,45 +26,24 @@ bool InstallLogSink() {
 
 bool IsSet(sys::Event* event) { return event != nullptr && event->Wait(0) == WAIT_OBJECT_0; }
 
-}  // namespace
+void LogLine(DWORD level, const char* text) { LdLog(level, "%s", text); }
 
-// Counts a device-change callback in progress; refuses one during shutdown.
-class HidLdManager::NotificationScope {
- public:
-  explicit NotificationScope(HidLdManager& manager) : m_Manager(manager) {
-    std::lock_guard<std::mutex> lock(m_Manager.m_NotifyLock);
-    m_Entered = !m_Manager.IsShuttingDown();
-    if (m_Entered) ++m_Manager.m_NotifyActive;
-  }
-  ~NotificationScope() {
-    if (!m_Entered) return;
-    std::lock_guard<std::mutex> lock(m_Manager.m_NotifyLock);
-    if (--m_Manager.m_NotifyActive == 0) m_Manager.m_NotifyDone.notify_all();
-  }
-  bool Entered() const { return m_Entered; }
-
- private:
-  HidLdManager& m_Manager;
-  bool m_Entered = false;
+const HidManagerFlavor kLdManagerFlavor = {
+    ZOL_LDUSB, "HidLdManager", "LD", L"LdDeviceChangeNotifyWindow", LogLine,
 };
 
-HidLdManager::HidLdManager() : m_LogSinkInstalled(InstallLogSink()), m_SupportedDevices(LdSupportedDevices()) {}
+}  // namespace
+
+HidLdManager::HidLdManager()
+    : HidDeviceManager(kLdManagerFlavor, LdSupportedDevices()), m_LogSinkInstalled(InstallLogSink()) {}
 
 HidLdManager::~HidLdManager() {
-  Shutdown();
+  BeginShutdown();
   StopAndJoin();
-  {
-    std::unique_lock<std::mutex> lock(m_NotifyLock);
-    m_NotifyDone.wait(lock, [this] { return m_NotifyActive == 0; });
-  }
+  WaitForCallbacks();
   Terminate();
-  m_DeviceChangeNotify.Terminate();
   // The wrappers go while the HID library is still bound.
-  {
-    std::scoped_lock locks(m_EnumLock, m_SendLock);
-    for (auto& device : m_DeviceList.devices) device->Terminate();
-    m_DeviceList.devices.clear();
-  }
+  CloseDevices();
   HidLib::Terminate();
 }
 
@@ -106,7 +85,7 @@ int HidLdManager::Initialize() {
     return 0;
   }
   LdLog(4, "HidLdManager::Initialize - enumerate success");
-  if (!m_DeviceChangeNotify.Initialize(this, L"LdDeviceChangeNotifyWindow", ZOL_LDUSB)) {
+  if (!StartNotifier()) {
     LdLog(1, "HidLdManager::Initialize - DeviceChangeNotify.Initialize failed");
     return 0;
   }
@@ -124,33 +103,9 @@ int HidLdManager::Initialize() {
 
 void HidLdManager::Terminate() {
   LdLog(3, "HidLdManager::Terminate - Entered");
-  m_DeviceChangeNotify.Terminate();
+  StopNotifier();
   // The locks live as long as the manager: a thread may still be leaving one.
   LdLog(3, "HidLdManager::Terminate - Exiting");
-}
-
-void HidLdManager::Shutdown() {
-  m_ShutdownEvent.Set();
-  // A status read may wait up to 7 s for its report: cancel it.
-  std::lock_guard<std::mutex> lock(m_CancelLock);
-  if (m_ReadingDevice != nullptr) {
-    m_ReadingDevice->Terminate();
-    m_ReadingDevice = nullptr;
-  }
-}
-
-bool HidLdManager::Enumerate() {
-  bool result;
-  std::size_t count;
-  {
-    ++m_EnumWaiters;
-    std::scoped_lock locks(m_EnumLock, m_SendLock);
-    --m_EnumWaiters;
-    result = m_DeviceList.Enumerate(m_SupportedDevices);
-    count = m_DeviceList.devices.size();
-  }
-  LdLog(3, "HidLdManager::Enumerate - Number of USB LD: %d", static_cast<int>(count));
-  return result;
 }
 
 int HidLdManager::SendCommand(const BYTE* bytes, DWORD length) {
@@ -158,7 +113,7 @@ int HidLdManager::SendCommand(const BYTE* bytes, DWORD length) {
   int result = 0;
   {
     std::lock_guard<std::mutex> lock(m_SendLock);
-    if (!m_DeviceList.devices.empty()) result = m_DeviceList.devices.front()->SendLdCommand(bytes, length);
+    if (BexHidLd* device = FirstDevice()) result = device->SendLdCommand(bytes, length);
   }
   LdLog(5, "HidLdManager::SendCommand - Exiting");
   return result;
@@ -233,27 +188,17 @@ void HidLdManager::ProcessLdStatus(sys::Event* stop) {
     LdLog(1, "HidLdManager::ProcessLdStatus - Wait for m_InitEvent failed, waitRC=0x%08x", waitRC);
     return;
   }
-  // A re-enumeration waiting for the lock goes first: the mutex is not fair,
-  // and this thread would otherwise take it again at once after every read.
-  while (m_EnumWaiters.load() > 0) {
-    if (m_ShutdownEvent.Wait(1) == WAIT_OBJECT_0) return;
-  }
   bool read = false;
   {
-    std::lock_guard<std::mutex> enumLock(m_EnumLock);
-    if (!m_DeviceList.devices.empty()) {
-      BexHidLd* device = m_DeviceList.devices.front().get();
-      {
-        std::lock_guard<std::mutex> cancel(m_CancelLock);
-        if (IsShuttingDown()) return;
-        m_ReadingDevice = device;
-      }
+    // Fair: a re-enumeration waiting for the list goes before this thread
+    // takes it again after its read.
+    ListLock list(*this);
+    if (!list.Held()) return;
+    if (BexHidLd* device = FirstDevice()) {
+      if (!BeginRead(*device)) return;
       BYTE status[BexHidLd::kStatusBytes] = {};
       read = device->GetLdStatus(status) != 0;
-      {
-        std::lock_guard<std::mutex> cancel(m_CancelLock);
-        m_ReadingDevice = nullptr;
-      }
+      EndRead();
       if (read) {
         std::memcpy(m_StatusBytes, status, sizeof m_StatusBytes);
         JudgeLdStatus(m_StatusBytes, m_DeviceInformation);
@@ -285,7 +230,7 @@ bool HidLdManager::StartDisplay(const char* operation, bool freeHandOver) {
   return true;
 }
 
-void HidLdManager::LoseDisplay() {
+void HidLdManager::DeviceLost() {
   StopScrollingMessage();
   // Between hand-overs, so no pass sees its state cleared half way.
   std::lock_guard<std::mutex> handOver(m_HandOverLock);
@@ -295,42 +240,7 @@ void HidLdManager::LoseDisplay() {
   m_InitEvent->Reset();
 }
 
-void HidLdManager::HidDeviceChanged(bool arrived, std::wstring devicePath) {
-  NotificationScope scope(*this);
-  if (!scope.Entered()) return;
-  const bool present = m_DeviceList.ContainsHidDevice(devicePath);
-  LogMessageW(ZOL_LDUSB, LEVEL_INFO, L"HidLdManager::HidDeviceChanged - %ws %ws", arrived ? L"attached" : L"removed",
-              devicePath.c_str());
-  LogMessageW(ZOL_LDUSB, LEVEL_INFO, L"HidLdManager::HidDeviceChanged - device was %ws ",
-              present ? L"present" : L"not present");
-  if (arrived == present) return;
-
-  const std::wstring oldPath = m_DeviceList.GetFirstDevicePath();
-  LdLog(3, "HidLdManager::HidDeviceChanged - Re-enumerating USBs devices");
-  Enumerate();
-  const std::wstring newPath = m_DeviceList.GetFirstDevicePath();
-  if (newPath == oldPath) return;
-  if (!oldPath.empty()) {
-    LdLog(3, "HidLdManager::HidDeviceChanged - Unintialize old LD");
-    LoseDisplay();
-  }
-  if (!newPath.empty()) {
-    LdLog(3, "HidLdManager::HidDeviceChanged - Initialize new LD");
-    StartDisplay("HidLdManager::HidDeviceChanged", true);
-  }
-}
-
-void HidLdManager::HidResumeSuspend() {
-  NotificationScope scope(*this);
-  if (!scope.Entered()) return;
-  LdLog(3, "HidLdManager::HidResumeSuspend - Unintialize old LD");
-  LoseDisplay();
-  LdLog(3, "HidLdManager::HidResumeSuspend - Re-enumerating USBs devices");
-  Enumerate();
-  if (m_DeviceList.devices.empty()) return;
-  LdLog(3, "HidLdManager::HidResumeSuspend - Initialize new LD");
-  StartDisplay("HidLdManager::HidResumeSuspend", true);
-}
+void HidLdManager::DeviceFound(Cause, const std::string& caller) { StartDisplay(caller.c_str(), true); }
 
 void HidLdManager::ResetDisplay(bool send) {
   std::lock_guard<std::mutex> display(m_DisplayLock);

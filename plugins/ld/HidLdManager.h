@@ -6,23 +6,21 @@
 //
 // Locks, always taken in this order: the hand-over lock (receive buffer and
 // the readiness it depends on), the display lock (everything of LdDisplay),
-// then the enumeration lock and the send lock. Every call into the emulation
+// then the device-list lock and the send lock. Every call into the emulation
 // is made with the display lock held; a stop of the scrolling message made
 // from inside it lets the lock go while it waits.
-#include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/hid/BexHidLd.h"
-#include "common/hid/DeviceChangeNotify.h"
+#include "common/hid/HidDeviceManager.h"
 #include "common/thread/ThreadUtil.h"
 #include "platform/Event.h"
 #include "platform/WinTypes.h"
 #include "plugins/ld/LdDisplay.h"
 
-class HidLdManager : public CThreadUtil, public IDeviceChange {
+class HidLdManager : public CThreadUtil, public HidDeviceManager<BexHidLd> {
  public:
   static constexpr DWORD kReceiveBufferSize = 4096;
   static constexpr DWORD kScrollStepMs = 250;
@@ -41,10 +39,6 @@ class HidLdManager : public CThreadUtil, public IDeviceChange {
   void ProcessReceiveBuffer(sys::Event* stop = nullptr);
   // One pass of the status thread; stop (optional) ends its wait.
   void ProcessLdStatus(sys::Event* stop = nullptr);
-  bool Enumerate();
-
-  void HidDeviceChanged(bool arrived, std::wstring devicePath) override;
-  void HidResumeSuspend() override;
 
   // Stops the scrolling message and waits until it no longer runs (any
   // thread that does not hold the display lock).
@@ -52,10 +46,8 @@ class HidLdManager : public CThreadUtil, public IDeviceChange {
   // Clears the display state; sends the reset reports when asked.
   void ResetDisplay(bool send);
 
-  // Wakes every worker for good (receive, status, scroll, device changes) and
-  // cancels a pending status read, so that all of them return promptly.
-  // Called before the threads are stopped; harmless when repeated.
-  void Shutdown();
+  // BeginShutdown (shared) also wakes the receive, status and scrolling
+  // workers for good; the bridge calls it before it stops their threads.
 
  protected:
   // The scrolling-message thread: one message per call.
@@ -82,31 +74,21 @@ class HidLdManager : public CThreadUtil, public IDeviceChange {
   // request was sent. freeHandOver drops an unprocessed hand-over.
   bool StartDisplay(const char* operation, bool freeHandOver);
   // The display in use went away: scroll stopped, state cleared, not ready.
-  void LoseDisplay();
-  bool IsShuttingDown() { return m_ShutdownEvent.Test(); }
+  void DeviceLost() override;
+  void DeviceFound(Cause cause, const std::string& caller) override;
   bool CreateEvents();
   // Stops the scrolling message; lets the display lock go while it waits.
   void StopScrollingWhileHolding(std::unique_lock<std::mutex>& display);
 
   enum class ScrollState { Idle, Requested, Running };
 
-  class NotificationScope;
-
   bool m_LogSinkInstalled;
-  BexHidLdList m_DeviceList;
-  HidSupportedDeviceTable m_SupportedDevices;
-  DeviceChangeNotify m_DeviceChangeNotify;
-  std::mutex m_EnumLock;
-  std::mutex m_SendLock;
-  std::atomic<int> m_EnumWaiters{0};  // Enumerate calls waiting for m_EnumLock
 
   std::unique_ptr<sys::Event> m_InitEvent;
   std::unique_ptr<sys::Event> m_ReceiveEvent;
   std::unique_ptr<sys::Event> m_ProcessEvent;
   std::unique_ptr<sys::Event> m_ScrollingMessageEvent;
   std::unique_ptr<sys::Event> m_ScrollingMessageStopEvent;
-  // Set once at shutdown; every blocking wait of the manager includes it.
-  sys::Event m_ShutdownEvent{sys::Event::Reset::Manual, false};
 
   std::mutex m_HandOverLock;
   BYTE m_ReceiveBuffer[kReceiveBufferSize] = {};
@@ -119,13 +101,4 @@ class HidLdManager : public CThreadUtil, public IDeviceChange {
   DisplayHost m_DisplayHost{*this};
   LdDisplay m_Display{m_DisplayHost};
   ScrollState m_ScrollState = ScrollState::Idle;  // under the display lock
-
-  // The wrapper a status read is waiting on, so Shutdown can cancel it.
-  std::mutex m_CancelLock;
-  BexHidLd* m_ReadingDevice = nullptr;
-
-  // Device-change callbacks in progress; the destructor waits for them.
-  std::mutex m_NotifyLock;
-  std::condition_variable m_NotifyDone;
-  int m_NotifyActive = 0;
 };

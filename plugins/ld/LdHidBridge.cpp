@@ -8,10 +8,9 @@
 
 namespace {
 
-// One plug-in library serves one device: the last listener and PortReady
-// value are kept for the whole library.
+// One plug-in library serves one device: the last listener is kept for the
+// whole library.
 std::atomic<IDeviceListener*> g_Listener{nullptr};
-std::atomic<std::int32_t> g_PortReady{0};
 
 const char kFileVersion[] = "1.1.0.6";
 
@@ -41,7 +40,8 @@ std::int32_t LdHidBridge::Initialize(IDeviceListener* listener, DEVICE_PARAMS* p
   return DEVICE_SUCCESS;
 }
 
-void LdHidBridge::PortReady(BOOL ready) { g_PortReady.store(ready); }
+// The display takes data whatever the port's readiness.
+void LdHidBridge::PortReady(BOOL) {}
 
 void LdHidBridge::DataReceived(const std::uint8_t* data, std::int32_t length) {
   // A negative length is no length the contract allows: nothing to copy.
@@ -55,7 +55,7 @@ void LdHidBridge::Terminate() {
 
 void LdHidBridge::Release() {
   // Wake every worker first, so that each thread object below ends at once.
-  m_LdManager.Shutdown();
+  m_LdManager.BeginShutdown();
   // The port that listened goes away after this: a later device of this
   // library must not call it.
   IDeviceListener* mine = m_Listener;

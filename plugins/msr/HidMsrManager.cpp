@@ -1,8 +1,5 @@
 #include "plugins/msr/HidMsrManager.h"
 
-#include <cwctype>
-#include <new>
-
 #include "common/hid/HidLib.h"
 #include "common/log/ZolLog.h"
 #include "platform/Thread.h"
@@ -14,27 +11,18 @@ namespace {
 constexpr std::uint64_t kQuickFailureMs = 20;
 constexpr DWORD kRetryPauseMs = 100;
 
-bool SamePathIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 void LogFormatLine(DWORD level, const std::string& line) { LogMessage(ZOL_MSRUSB, level, "%s", line.c_str()); }
+
+void LogLine(DWORD level, const char* text) { LogMessage(ZOL_MSRUSB, level, "%s", text); }
+
+const HidManagerFlavor kMsrManagerFlavor = {
+    ZOL_MSRUSB, "HidMsrManager", "MSR", L"MsrDeviceChangeNotifyWindow", LogLine,
+};
 
 }  // namespace
 
 HidMsrManager::HidMsrManager(MsrWriteFunction write)
-    : m_SupportedDevices(MsrSupportedDevices()),
-      m_WriteFunction(write),
-      m_MsrFormat(LogFormatLine),
-      m_ExitEvent(std::make_unique<sys::Event>(sys::Event::Reset::Manual)) {}
+    : HidDeviceManager(kMsrManagerFlavor, MsrSupportedDevices()), m_WriteFunction(write), m_MsrFormat(LogFormatLine) {}
 
 HidMsrManager::~HidMsrManager() {
   Terminate();
@@ -52,16 +40,11 @@ bool HidMsrManager::Initialize() {
     return false;
   }
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - HidLib::Initialize success");
-
-  m_EnumLock.reset(new (std::nothrow) FifoLock());
-  if (!m_EnumLock) {
-    LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::Initialize - CreateMutex enumLock mutex failed");
-    return false;
-  }
+  // The list lock is a member now; the log still shows the step.
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - CreateMutex enumLock mutex success");
 
   m_InitEvent = std::make_unique<sys::Event>(sys::Event::Reset::Manual, false);
-  if (!m_InitEvent->IsValid() || !m_ExitEvent->IsValid()) {
+  if (!m_InitEvent->IsValid() || !m_ShutdownEvent.IsValid()) {
     LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::Initialize - CreateEvent m_InitEvent failed");
     return false;
   }
@@ -73,7 +56,7 @@ bool HidMsrManager::Initialize() {
   }
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - Enumerate success");
 
-  if (!m_DeviceChangeNotify.Initialize(this, L"MsrDeviceChangeNotifyWindow", ZOL_MSRUSB)) {
+  if (!StartNotifier()) {
     LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::Initialize - DeviceChangeNotify.Initialize failed");
     return false;
   }
@@ -95,77 +78,36 @@ void HidMsrManager::Terminate() {
   }
   m_Terminated = true;
   LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::Terminate - Entered");
-  m_DeviceChangeNotify.Terminate();
+  BeginShutdown();
+  WaitForCallbacks();
+  StopNotifier();
   // The wrappers are closed before the HID binding goes away.
-  for (auto& device : m_DeviceList.devices) {
-    device->Terminate();
-  }
-  m_DeviceList.devices.clear();
-  m_EnumLock.reset();
+  CloseDevices();
   if (HidLib::IsLoaded()) {
     HidLib::Terminate();
   }
   LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::Terminate - Exiting");
 }
 
-void HidMsrManager::BeginShutdown() {
-  {
-    // A status read may wait up to 7 s for a swipe: close its channel so it
-    // gives up now. A read not yet begun will not begin (SetActive).
-    std::lock_guard<std::mutex> guard(m_ActiveLock);
-    m_Exiting.store(true);
-    if (m_Active != nullptr) {
-      m_Active->Terminate();
-    }
-  }
-  m_ExitEvent->Set();
-  if (m_EnumLock) {
-    m_EnumLock->Close();
-  }
-}
-
-bool HidMsrManager::SetActive(BexHidMsr* device) {
-  std::lock_guard<std::mutex> guard(m_ActiveLock);
-  if (device != nullptr && m_Exiting.load()) {
-    return false;
-  }
-  m_Active = device;
-  return true;
-}
-
-bool HidMsrManager::LockEnum() { return m_EnumLock && m_EnumLock->Acquire(); }
-
-void HidMsrManager::UnlockEnum() { m_EnumLock->Release(); }
-
-bool HidMsrManager::Enumerate() {
-  if (!LockEnum()) {
-    return false;
-  }
-  const bool result = m_DeviceList.Enumerate(m_SupportedDevices);
-  const int count = static_cast<int>(m_DeviceList.devices.size());
-  UnlockEnum();
-  LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::Enumerate - Number of USB MSR: %d", count);
-  return result;
-}
-
 bool HidMsrManager::SendMSRCommand(const BYTE* command) {
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::SendMSRCommand - Entered");
   bool sent = false;
-  if (LockEnum()) {
-    if (!m_DeviceList.devices.empty()) {
-      sent = m_DeviceList.devices.front()->SendMSRCommand(command) == 1;
+  {
+    ListLock list(*this);
+    BexHidMsr* device = list.Held() ? FirstDevice() : nullptr;
+    if (device != nullptr) {
+      sent = device->SendMSRCommand(command) == 1;
     }
-    UnlockEnum();
   }
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::SendMSRCommand - Exiting");
   return sent;
 }
 
 void HidMsrManager::ProcessMsrStatus() {
-  if (!m_InitEvent || !m_EnumLock) {
+  if (!m_InitEvent) {
     return;
   }
-  DWORD rc = sys::WaitAny({*m_InitEvent, *m_ExitEvent}, INFINITE);
+  DWORD rc = sys::WaitAny({*m_InitEvent, m_ShutdownEvent}, INFINITE);
   if (rc == WAIT_OBJECT_0 + 1) {
     return;
   }
@@ -174,26 +116,27 @@ void HidMsrManager::ProcessMsrStatus() {
                rc);
     return;
   }
-  if (!LockEnum()) {
-    return;
-  }
   const std::uint64_t start = sys::TickCountMs();
   bool gotStatus = false;
-  if (!m_DeviceList.devices.empty()) {
-    BexHidMsr& device = *m_DeviceList.devices.front();
-    if (SetActive(&device)) {
-      gotStatus = device.GetMsrStatus(m_StatusBytes) == 1;
-      SetActive(nullptr);
+  {
+    ListLock list(*this);
+    if (!list.Held()) {
+      return;
     }
-    if (gotStatus && !m_Exiting.load()) {
-      HandleStatus(device);
+    if (BexHidMsr* device = FirstDevice()) {
+      if (BeginRead(*device)) {
+        gotStatus = device->GetMsrStatus(m_StatusBytes) == 1;
+        EndRead();
+      }
+      if (gotStatus && !IsShuttingDown()) {
+        HandleStatus(*device);
+      }
     }
   }
-  UnlockEnum();
   SecureZero(m_StatusBytes, sizeof m_StatusBytes);
   SecureZero(m_CardData, sizeof m_CardData);
   if (!gotStatus && sys::TickCountMs() - start < kQuickFailureMs) {
-    m_ExitEvent->Wait(kRetryPauseMs);
+    m_ShutdownEvent.Wait(kRetryPauseMs);
   }
 }
 
@@ -252,56 +195,14 @@ void HidMsrManager::FormatAndWrite(bool numeric) {
   SecureZero(output, sizeof output);
 }
 
-void HidMsrManager::HidDeviceChanged(bool arrived, std::wstring devicePath) {
-  bool known = false;
-  for (const auto& path : m_DeviceList.hidDevices) {
-    if (SamePathIgnoringCase(path, devicePath)) {
-      known = true;
-      break;
-    }
-  }
-  LogMessageW(ZOL_MSRUSB, LEVEL_INFO, L"HidMsrManager::HidDeviceChanged - %ws %ws",
-              arrived ? L"attached" : L"removed", devicePath.c_str());
-  LogMessageW(ZOL_MSRUSB, LEVEL_INFO, L"HidMsrManager::HidDeviceChanged - device was %ws ",
-              known ? L"present" : L"not present");
-  if (arrived == known) {
-    return;  // a known device arrived again, or an unknown one went away
-  }
-  const std::wstring oldPath = m_DeviceList.GetFirstDevicePath();
-  LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidDeviceChanged - Re-enumerating USBs devices");
-  Enumerate();
-  const std::wstring newPath = m_DeviceList.GetFirstDevicePath();
-  if (oldPath == newPath) {
-    return;
-  }
-  if (!oldPath.empty()) {
-    LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidDeviceChanged - Unintialize old MSR");
-    m_InitEvent->Reset();
-  }
-  if (!newPath.empty()) {
-    LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidDeviceChanged - Initialize new MSR");
-    if (SendMSRCommand(kDeviceInfoRequest)) {
-      LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidDeviceChanged - SendMSRDeviceInfoRequest success");
-      m_InitEvent->Set();
-    } else {
-      LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::HidDeviceChanged - SendMSRDeviceInfoRequest failed");
-    }
-  }
-}
+void HidMsrManager::DeviceLost() { m_InitEvent->Reset(); }
 
-void HidMsrManager::HidResumeSuspend() {
-  LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidResumeSuspend - Unintialize old MSR");
-  m_InitEvent->Reset();
-  LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidResumeSuspend - Re-enumerating USBs devices");
-  Enumerate();
-  if (m_DeviceList.GetFirstDevicePath().empty()) {
-    return;
-  }
-  LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidResumeSuspend - Initialize new MSR");
+void HidMsrManager::DeviceFound(Cause cause, const std::string& caller) {
+  const char* request = cause == Cause::Resume ? "StatusRequest" : "SendMSRDeviceInfoRequest";
   if (!SendMSRCommand(kDeviceInfoRequest)) {
-    LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::HidResumeSuspend - StatusRequest failed");
+    LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "%s - %s failed", caller.c_str(), request);
     return;
   }
-  LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::HidResumeSuspend - StatusRequest success");
+  LogMessage(ZOL_MSRUSB, LEVEL_INFO, "%s - %s success", caller.c_str(), request);
   m_InitEvent->Set();
 }

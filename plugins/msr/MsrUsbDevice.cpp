@@ -13,10 +13,6 @@ constexpr const char* kBuildVersion = "1.1.0.6";
 
 namespace msr {
 
-IDeviceListener* Listener() { return g_Listener.load(); }
-
-BOOL PortIsReady() { return g_PortReady.load(); }
-
 std::int32_t WriteToPort(BYTE* data, DWORD length, std::int32_t* written, std::int32_t timeoutMs) {
   if (!g_PortReady.load()) {
     return DEVICE_PORT_NOT_READY;

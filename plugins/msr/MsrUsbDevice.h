@@ -10,9 +10,6 @@
 
 // Library-wide state: one plug-in library serves one device.
 namespace msr {
-// The listener given to the last Initialize, and the last PortReady value.
-IDeviceListener* Listener();
-BOOL PortIsReady();
 // The manager's write function: 11 while the port is not ready, 5 without a
 // listener, else the listener's Write result.
 std::int32_t WriteToPort(BYTE* data, DWORD length, std::int32_t* written, std::int32_t timeoutMs);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "drivers/hid/sim/SimSocket.h"
+#include "platform/ErrorNumbers.h"
 #include "tests/hid/HidSimHarness.h"
 #include "tests/support/HidProvider.h"
 #include "tests/support/OtherUser.h"
@@ -24,7 +25,7 @@ namespace {
 using hidtest::TempRoot;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kErrorTimeout = 1460;
+using sys::errnum::kErrorTimeout;
 // The provider's own limits are 2 s a step; a hang would be far longer.
 constexpr auto kBound = std::chrono::milliseconds(6000);
 

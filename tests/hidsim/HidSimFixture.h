@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ErrorNumbers.h"
 #include "tests/support/Hex.h"
 #include "tests/support/HidProvider.h"
 #include "tests/support/TestSupport.h"
@@ -32,9 +33,9 @@ namespace hidsimtest {
 using Bytes = std::vector<std::uint8_t>;
 using zoltest::Clock;
 
-constexpr std::uint32_t kNotConnected = 1167;
-constexpr std::uint32_t kIoPending = 997;
-constexpr std::uint32_t kNoMoreItems = 259;
+constexpr std::uint32_t kNotConnected = sys::errnum::kErrorDeviceNotConnected;
+constexpr std::uint32_t kIoPending = sys::errnum::kErrorIoPending;
+constexpr std::uint32_t kNoMoreItems = sys::errnum::kErrorNoMoreItems;
 constexpr std::uint32_t kFileNotFound = 2;
 constexpr std::uint32_t kInvalidParameter = 87;
 // What these tests have always allowed a simulator's answer.

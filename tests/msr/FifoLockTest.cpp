@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugins/msr/FifoLock.h"
+#include "common/hid/FifoLock.h"
 #include "tests/msr/MsrTestSupport.h"
 
 namespace {

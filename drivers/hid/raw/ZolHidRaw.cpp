@@ -18,23 +18,12 @@
 
 #include "interfaces/ZolHidProvider.h"
 #include "drivers/hid/raw/HidDescriptor.h"
+#include "platform/ErrorNumbers.h"
 #include "platform/SecureZero.h"
 
 namespace {
 
-constexpr std::uint32_t kErrorFileNotFound = 2;
-constexpr std::uint32_t kErrorAccessDenied = 5;
-constexpr std::uint32_t kErrorInvalidHandle = 6;
-constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-constexpr std::uint32_t kErrorInvalidData = 13;
-constexpr std::uint32_t kErrorGenFailure = 31;
-constexpr std::uint32_t kErrorNotSupported = 50;
-constexpr std::uint32_t kErrorInvalidParameter = 87;
-constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorNoMoreItems = 259;
-constexpr std::uint32_t kErrorIoPending = 997;
-constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
-constexpr std::uint32_t kErrorTimeout = 1460;
+using namespace sys::errnum;
 
 // errno of a transfer on a hidraw node: a node whose device is gone answers
 // ENODEV, EIO or ENXIO (and POLLHUP/POLLERR to poll).

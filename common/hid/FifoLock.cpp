@@ -1,4 +1,4 @@
-#include "plugins/msr/FifoLock.h"
+#include "common/hid/FifoLock.h"
 
 bool FifoLock::Acquire() {
   std::unique_lock<std::mutex> guard(m_lock);
