@@ -26,7 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using zoltest::Process;
+using zoltest::Child;
 
 constexpr size_t kLineBytes = 100;
 
@@ -138,7 +138,7 @@ Result RunZolLogSvc(int clients, size_t lines) {
                      zoltest::LoggingConfig({{"File_Name", (dir / "out" / "zol.log").string()},
                                              {"File_Size", "0"},
                                              {"TCP_Port", std::to_string(port)}}));
-  Process svc(exe, {"console"}, dir, {"ZOL_SYSROOT=" + dir.string()});
+  Child svc(exe, {"console"}, dir, {"ZOL_SYSROOT=" + dir.string()});
   if (!WaitListening(port)) return {};
   Result r = Drive(port, clients, lines, dir / "out", "zol.log", kLineBytes);
   svc.Signal(SIGINT);
@@ -161,7 +161,7 @@ Result RunRsyslog(const std::string& rsyslogd, int clients, size_t lines) {
       "input(type=\"imtcp\" port=\"" + std::to_string(port) + "\" address=\"127.0.0.1\")\n"
       "action(type=\"omfile\" file=\"" + (dir / "out" / "rs.log").string() + "\" template=\"raw\")\n";
   zoltest::WriteFile((dir / "rsyslog.conf").string(), conf);
-  Process rs(rsyslogd, {"-n", "-f", (dir / "rsyslog.conf").string(), "-i", (dir / "rsyslogd.pid").string()}, dir);
+  Child rs(rsyslogd, {"-n", "-f", (dir / "rsyslog.conf").string(), "-i", (dir / "rsyslogd.pid").string()}, dir);
   if (!WaitListening(port)) {
     std::fprintf(stderr, "rsyslogd did not listen: %s\n", rs.Err().c_str());
     return {};

@@ -44,14 +44,7 @@ struct Counts {
 };
 
 bool Run(int rounds, int busy, std::vector<Counts>& table) {
-  PortSystemOptions o;
-  o.ports = {3};
-  o.ldPort = "";
-  o.installLd = false;
-  o.withLogService = false;
-  o.logLevel = 0;
-  o.serviceEnv["ZOL_TESTPLUGIN_ECHO"] = "1";
-  PortSystem sys(o);
+  PortSystem sys(EchoOptions());
   if (!sys.Start()) return false;
   std::atomic<bool> stop{false};
   std::vector<std::thread> load;

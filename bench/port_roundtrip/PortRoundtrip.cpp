@@ -130,14 +130,7 @@ class BarePty {
 bool Run(int trips, std::size_t volume, Figures& bare, Figures& bridge) {
   BarePty pty;
   if (!pty.Open()) return false;
-  PortSystemOptions o;
-  o.ports = {3};
-  o.ldPort = "";
-  o.installLd = false;
-  o.withLogService = false;
-  o.logLevel = 0;
-  o.serviceEnv["ZOL_TESTPLUGIN_ECHO"] = "1";
-  PortSystem sys(o);
+  PortSystem sys(EchoOptions());
   if (!sys.Start()) return false;
   App app(sys.ComPath(3));
   // Echo works once the port is reading: probe until a byte comes back.

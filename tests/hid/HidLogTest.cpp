@@ -114,7 +114,7 @@ void ExpectInOrder(LogListener& log, const std::vector<Expected>& expected) {
     const std::size_t end = all.find("\r\n", at);
     return all.substr(begin == std::string::npos ? 0 : begin + 1, end == std::string::npos ? end : end - begin);
   };
-  hidtest::WaitFor([&] { return log.Text().find(expected.back().text) != std::string::npos; });
+  hidtest::WaitFor([&] { return log.Text().find(expected.back().text) != std::string::npos; }, hidtest::kWait);
   const std::string all = log.Text();
   std::size_t from = 0;
   for (const Expected& e : expected) {
@@ -167,7 +167,8 @@ TEST(HidLog, RefusedCommandsAndStatusesAreLogged) {
                      });
   EXPECT_EQ(log.Text().find("MSR Status Bytes"), std::string::npos);
   // The reader's wrapper ends twice (re-plug, exit), after every read.
-  EXPECT_TRUE(hidtest::WaitFor([&] { return zoltest::Count(log.Text(), "BexHidMsr::Terminate - Exit") >= 2; }));
+  EXPECT_TRUE(
+      hidtest::WaitFor([&] { return zoltest::Count(log.Text(), "BexHidMsr::Terminate - Exit") >= 2; }, hidtest::kWait));
   EXPECT_EQ(zoltest::Count(log.Text(), "BexHidMsr::GetMsrStatus - Buffer length not enough"), 2u)
       << "once for each of the two plugs, not once per read";
   fs::remove_all(probe.dir);

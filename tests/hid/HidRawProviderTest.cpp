@@ -5,29 +5,25 @@
 
 #include <string>
 
-#include "interfaces/ZolHidProvider.h"
-#include "platform/DynamicLibrary.h"
 #include "tests/hid/HidSimHarness.h"
+#include "tests/support/HidProvider.h"
 
 namespace {
 
 class RawProvider : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string path = hidtest::BinDir() + "/ZolHidRaw.so";
-    ASSERT_TRUE(m_lib.Load(std::wstring(path.begin(), path.end()))) << m_lib.LoadErrorText();
-    m_enumerate = reinterpret_cast<decltype(&ZolHid_EnumerateInterfaces)>(m_lib.Symbol("ZolHid_EnumerateInterfaces"));
-    m_open = reinterpret_cast<decltype(&ZolHid_Open)>(m_lib.Symbol("ZolHid_Open"));
-    ASSERT_NE(m_enumerate, nullptr);
-    ASSERT_NE(m_open, nullptr);
+    // A missing function is named by the export test below.
+    m_provider.Bind(hidtest::BinDir() + "/ZolHidRaw.so");
+    ASSERT_TRUE(m_provider.library.IsLoaded()) << m_provider.library.LoadErrorText();
+    ASSERT_NE(m_provider.Enumerate, nullptr);
+    ASSERT_NE(m_provider.Open, nullptr);
   }
-  sys::DynamicLibrary m_lib;
-  decltype(&ZolHid_EnumerateInterfaces) m_enumerate = nullptr;
-  decltype(&ZolHid_Open) m_open = nullptr;
+  zoltest::HidProvider m_provider;
 };
 
 TEST_F(RawProvider, ExportsEveryFunctionOfTheInterface) {
-  for (const char* name : {ZOLHID_EXPORT_NAMES}) EXPECT_NE(m_lib.Symbol(name), nullptr) << name;
+  for (const char* name : {ZOLHID_EXPORT_NAMES}) EXPECT_NE(m_provider.library.Symbol(name), nullptr) << name;
 }
 
 TEST_F(RawProvider, PathsThatAreNoHidrawNodeAreNotFound) {
@@ -46,7 +42,7 @@ TEST_F(RawProvider, PathsThatAreNoHidrawNodeAreNotFound) {
   };
   for (const auto& c : cases) {
     ZolHidDevice* device = reinterpret_cast<ZolHidDevice*>(1);
-    EXPECT_EQ(m_open(c.path, c.mode, &device), c.expected) << c.path;
+    EXPECT_EQ(m_provider.Open(c.path, c.mode, &device), c.expected) << c.path;
     if (c.expected != 87) {
       EXPECT_EQ(device, nullptr) << c.path;
     }
@@ -55,10 +51,10 @@ TEST_F(RawProvider, PathsThatAreNoHidrawNodeAreNotFound) {
 
 TEST_F(RawProvider, EnumerationReportsTheSizeItNeeds) {
   std::uint32_t needed = 0;
-  EXPECT_EQ(m_enumerate(nullptr, 0, &needed), 122u);
+  EXPECT_EQ(m_provider.Enumerate(nullptr, 0, &needed), 122u);
   ASSERT_GE(needed, 1u);
   std::string list(needed, '\x7f');
-  ASSERT_EQ(m_enumerate(list.data(), needed, &needed), 0u);
+  ASSERT_EQ(m_provider.Enumerate(list.data(), needed, &needed), 0u);
   // A list of strings ended by an empty one: the last byte is the end mark.
   EXPECT_EQ(list.back(), '\0');
   for (std::size_t at = 0; at + 1 < list.size();) {
@@ -73,10 +69,10 @@ TEST_F(RawProvider, EnumerationReportsTheSizeItNeeds) {
 namespace {
 
 TEST_F(RawProvider, AWatchStartsWithNothingQueued) {
-  auto open = reinterpret_cast<decltype(&ZolHid_WatchOpen)>(m_lib.Symbol("ZolHid_WatchOpen"));
-  auto descriptor = reinterpret_cast<decltype(&ZolHid_WatchDescriptor)>(m_lib.Symbol("ZolHid_WatchDescriptor"));
-  auto next = reinterpret_cast<decltype(&ZolHid_WatchNext)>(m_lib.Symbol("ZolHid_WatchNext"));
-  auto close = reinterpret_cast<decltype(&ZolHid_WatchClose)>(m_lib.Symbol("ZolHid_WatchClose"));
+  const auto& open = m_provider.WatchOpen;
+  const auto& descriptor = m_provider.WatchDescriptor;
+  const auto& next = m_provider.WatchNext;
+  const auto& close = m_provider.WatchClose;
   ZolHidWatch* watch = nullptr;
   ASSERT_EQ(open(&watch), 0u);
   int fd = -1;

@@ -17,10 +17,9 @@ namespace hidtest {
 using zoltest::BinDir;
 using zoltest::ReadLines;
 
-// Polls pred until it holds or timeout passes; true if it held.
-inline bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  return zoltest::WaitFor(pred, timeout);
-}
+using zoltest::WaitFor;
+// What these tests have always allowed a simulated device.
+constexpr std::chrono::seconds kWait{5};
 
 // A temporary ZOL_SYSROOT for the whole test, set in this process's
 // environment (the simulators inherit it).
@@ -38,9 +37,7 @@ class TempRoot {
 
 // Runs hidsim with arguments and waits for it to end; its exit code.
 inline int RunHidsim(const std::vector<std::string>& args) {
-  std::vector<std::string> all = {BinDir() + "/hidsim"};
-  all.insert(all.end(), args.begin(), args.end());
-  return zoltest::RunToEnd(all, {}, "/dev/stdout");
+  return zoltest::RunToEnd(zoltest::HidsimCommand(args), {}, "/dev/stdout");
 }
 
 // One simulated device: plugged in by starting hidsim, unplugged by stopping it.
@@ -53,12 +50,12 @@ class SimDevice {
 
   // kind is "ld" or "msr"; options are hidsim's identity options.
   bool Start(const std::string& kind, const std::vector<std::string>& options = {}) {
-    std::vector<std::string> all = {BinDir() + "/hidsim", kind, "--name", m_name};
+    std::vector<std::string> all = zoltest::HidsimCommand({kind, "--name", m_name});
     all.insert(all.end(), options.begin(), options.end());
     zoltest::ChildSetup setup;
     setup.errorFile = "/dev/stderr";
     if (!m_child.Start(all, {}, "/dev/null", setup)) return false;
-    return WaitFor([this] { return std::filesystem::exists(Path()); });
+    return WaitFor([this] { return std::filesystem::exists(Path()); }, kWait);
   }
 
   // SIGTERM, then waits for the process and for its socket to go.
@@ -66,7 +63,7 @@ class SimDevice {
     if (m_child.Pid() <= 0) return;
     m_child.Signal(SIGTERM);
     if (m_child.WaitExit() == -1) m_child.Kill();
-    WaitFor([this] { return !std::filesystem::exists(Path()); });
+    WaitFor([this] { return !std::filesystem::exists(Path()); }, kWait);
   }
 
   std::string Path() const { return m_root.DevicePath(m_name); }

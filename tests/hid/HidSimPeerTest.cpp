@@ -14,11 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "interfaces/ZolHidProvider.h"
 #include "drivers/hid/sim/SimSocket.h"
-#include "platform/DynamicLibrary.h"
 #include "platform/ErrorNumbers.h"
 #include "tests/hid/HidSimHarness.h"
+#include "tests/support/HidProvider.h"
 #include "tests/support/OtherUser.h"
 
 namespace {
@@ -33,27 +32,14 @@ constexpr auto kBound = std::chrono::milliseconds(6000);
 class SimPeer : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string path = hidtest::BinDir() + "/ZolHidSim.so";
-    ASSERT_TRUE(m_lib.Load(std::wstring(path.begin(), path.end()))) << m_lib.LoadErrorText();
-    m_enumerate = Fn<decltype(&ZolHid_EnumerateInterfaces)>("ZolHid_EnumerateInterfaces");
-    m_open = Fn<decltype(&ZolHid_Open)>("ZolHid_Open");
-    m_close = Fn<decltype(&ZolHid_Close)>("ZolHid_Close");
-    m_watchOpen = Fn<decltype(&ZolHid_WatchOpen)>("ZolHid_WatchOpen");
-    m_watchFd = Fn<decltype(&ZolHid_WatchDescriptor)>("ZolHid_WatchDescriptor");
-    m_watchNext = Fn<decltype(&ZolHid_WatchNext)>("ZolHid_WatchNext");
-    m_watchClose = Fn<decltype(&ZolHid_WatchClose)>("ZolHid_WatchClose");
+    ASSERT_TRUE(m_provider.Bind(hidtest::BinDir() + "/ZolHidSim.so")) << m_provider.library.LoadErrorText();
     ASSERT_TRUE(hidsim::MakeFolders(m_root.DeviceFolder()));
-  }
-
-  template <class F>
-  F Fn(const char* name) {
-    return reinterpret_cast<F>(m_lib.Symbol(name));
   }
 
   std::vector<std::string> Enumerate() {
     std::vector<char> buffer(64 * 1024);
     std::uint32_t needed = 0;
-    EXPECT_EQ(m_enumerate(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &needed), 0u);
+    EXPECT_EQ(m_provider.Enumerate(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &needed), 0u);
     std::vector<std::string> paths;
     for (const char* p = buffer.data(); *p != '\0'; p += std::strlen(p) + 1) paths.emplace_back(p);
     return paths;
@@ -64,14 +50,14 @@ class SimPeer : public ::testing::Test {
   std::vector<ZolHidEvent> Events(ZolHidWatch* watch, const std::function<bool(const std::vector<ZolHidEvent>&)>& pred) {
     std::vector<ZolHidEvent> events;
     int fd = -1;
-    m_watchFd(watch, &fd);
+    m_provider.WatchDescriptor(watch, &fd);
     hidtest::WaitFor([&] {
       pollfd p{fd, POLLIN, 0};
       ::poll(&p, 1, 100);
       ZolHidEvent e{};
-      while (m_watchNext(watch, &e) == 0) events.push_back(e);
+      while (m_provider.WatchNext(watch, &e) == 0) events.push_back(e);
       return pred(events);
-    });
+    }, hidtest::kWait);
     return events;
   }
 
@@ -82,19 +68,12 @@ class SimPeer : public ::testing::Test {
   }
 
   bool StartSim(zoltest::Child& child, const std::string& name) {
-    if (!child.Start({hidtest::BinDir() + "/hidsim", "msr", "--name", name}, {}, "/dev/null")) return false;
-    return hidtest::WaitFor([&] { return Enumerate().size() == 1; });
+    if (!child.Start(zoltest::HidsimCommand({"msr", "--name", name}), {}, "/dev/null")) return false;
+    return hidtest::WaitFor([&] { return Enumerate().size() == 1; }, hidtest::kWait);
   }
 
   TempRoot m_root;
-  sys::DynamicLibrary m_lib;
-  decltype(&ZolHid_EnumerateInterfaces) m_enumerate = nullptr;
-  decltype(&ZolHid_Open) m_open = nullptr;
-  decltype(&ZolHid_Close) m_close = nullptr;
-  decltype(&ZolHid_WatchOpen) m_watchOpen = nullptr;
-  decltype(&ZolHid_WatchDescriptor) m_watchFd = nullptr;
-  decltype(&ZolHid_WatchNext) m_watchNext = nullptr;
-  decltype(&ZolHid_WatchClose) m_watchClose = nullptr;
+  zoltest::HidProvider m_provider;
 };
 
 hidsim::Fd ConnectNonBlocking(const std::string& path) {
@@ -137,7 +116,7 @@ TEST_F(SimPeer, ADeviceThatNeverAcceptsOrAnswersIsGivenUpOnInTime) {
     for (std::uint32_t mode : {ZOLHID_OPEN_QUERY, ZOLHID_OPEN_READ, ZOLHID_OPEN_WRITE}) {
       ZolHidDevice* device = nullptr;
       start = Clock::now();
-      EXPECT_EQ(m_open(path.c_str(), mode, &device), kErrorTimeout) << mode;
+      EXPECT_EQ(m_provider.Open(path.c_str(), mode, &device), kErrorTimeout) << mode;
       EXPECT_LT(Clock::now() - start, kBound) << mode;
       EXPECT_EQ(device, nullptr);
     }
@@ -146,7 +125,7 @@ TEST_F(SimPeer, ADeviceThatNeverAcceptsOrAnswersIsGivenUpOnInTime) {
 
 TEST_F(SimPeer, AKilledSimulatorIsReportedGoneOnceAndItsRestartArrives) {
   ZolHidWatch* watch = nullptr;
-  ASSERT_EQ(m_watchOpen(&watch), 0u);
+  ASSERT_EQ(m_provider.WatchOpen(&watch), 0u);
   const std::string path = m_root.DevicePath("r1");
   zoltest::Child first;
   ASSERT_TRUE(StartSim(first, "r1"));
@@ -164,17 +143,17 @@ TEST_F(SimPeer, AKilledSimulatorIsReportedGoneOnceAndItsRestartArrives) {
   events = Events(watch, [&](const auto& e) { return CountOf(e, ZOLHID_EVENT_ARRIVAL, path) == 1; });
   EXPECT_EQ(CountOf(events, ZOLHID_EVENT_ARRIVAL, path), 1u);
   ZolHidDevice* device = nullptr;
-  ASSERT_EQ(m_open(path.c_str(), ZOLHID_OPEN_READ, &device), 0u);
-  m_close(device);
+  ASSERT_EQ(m_provider.Open(path.c_str(), ZOLHID_OPEN_READ, &device), 0u);
+  m_provider.Close(device);
 
   // Unplugged in order: the name's removal and the link's end are one event.
   second.Signal(SIGTERM);
   ASSERT_EQ(second.WaitExit(), 0);
   events = Events(watch, [&](const auto& e) { return CountOf(e, ZOLHID_EVENT_REMOVAL, path) >= 1; });
   ZolHidEvent more{};
-  while (m_watchNext(watch, &more) == 0) events.push_back(more);
+  while (m_provider.WatchNext(watch, &more) == 0) events.push_back(more);
   EXPECT_EQ(CountOf(events, ZOLHID_EVENT_REMOVAL, path), 1u);
-  m_watchClose(watch);
+  m_provider.WatchClose(watch);
 }
 
 TEST_F(SimPeer, DeviceSocketsAreTheSimulatorsWhateverTheUmask) {
@@ -199,8 +178,11 @@ TEST_F(SimPeer, DeviceSocketsAreTheSimulatorsWhateverTheUmask) {
   EXPECT_EQ(rc, 0) << "1: the other user could connect";
   // The swipe command as that user fails.
   const int swipe = zoltest::RunAsOtherUser([&] {
-    ::execl((hidtest::BinDir() + "/hidsim").c_str(), "hidsim", "swipe", "r1", "--track2", "4111111111111111",
-            static_cast<char*>(nullptr));
+    const std::vector<std::string> argv = zoltest::HidsimCommand({"swipe", "r1", "--track2", "4111111111111111"});
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
     return 3;
   });
   EXPECT_EQ(swipe, 1);

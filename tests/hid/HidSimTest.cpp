@@ -26,6 +26,20 @@ class HidSim : public ::testing::Test {
   }
   void TearDown() override { HidLib::Terminate(); }
 
+  // Plugs the display in and enumerates: the one device on the list.
+  static void PlugOneDisplay(SimDevice& display, BexHidLdList& ld, const std::vector<std::string>& options = {}) {
+    ASSERT_TRUE(display.Start("ld", options));
+    ASSERT_TRUE(ld.Enumerate(LdSupportedDevices()));
+    ASSERT_EQ(ld.devices.size(), 1u);
+  }
+
+  // A status read on another thread that waits: no command was sent, so no
+  // status comes.
+  static void StartWaitingRead(BexHidLd& device, BYTE* status, std::future<int>& read) {
+    read = std::async(std::launch::async, [&device, status] { return device.GetLdStatus(status); });
+    ASSERT_EQ(read.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  }
+
   TempRoot m_root;
 };
 
@@ -103,10 +117,8 @@ TEST_F(HidSim, ContainsHidDeviceIgnoresLetterCase) {
 TEST_F(HidSim, CommandsLongerThanTheOutputReportAreRefused) {
   const std::string trace = m_root.Path() + "/trace.txt";
   SimDevice display(m_root, "short");
-  ASSERT_TRUE(display.Start("ld", {"--output-len", "23", "--trace", trace}));
   BexHidLdList ld;
-  ASSERT_TRUE(ld.Enumerate(LdSupportedDevices()));
-  ASSERT_EQ(ld.devices.size(), 1u);
+  ASSERT_NO_FATAL_FAILURE(PlugOneDisplay(display, ld, {"--output-len", "23", "--trace", trace}));
   BexHidLd& device = *ld.devices[0];
 
   std::vector<BYTE> line(24, 0x41);
@@ -117,7 +129,7 @@ TEST_F(HidSim, CommandsLongerThanTheOutputReportAreRefused) {
   // A shorter command still goes out, zero-filled to the report length.
   const BYTE clear[] = {0x00, 0x01, 0x00};
   EXPECT_EQ(device.SendLdCommand(clear, sizeof(clear)), 1);
-  ASSERT_TRUE(WaitFor([&] { return !hidtest::ReadLines(trace).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !hidtest::ReadLines(trace).empty(); }, hidtest::kWait));
   const std::vector<std::string> lines = hidtest::ReadLines(trace);
   ASSERT_EQ(lines.size(), 1u);  // the refused report never reached the device
   std::string expected = "00 01 00";
@@ -134,10 +146,8 @@ TEST_F(HidSim, StatusIsCopiedOnlyWhenItFits) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.inputLength);
     SimDevice display(m_root, std::string("status") + c.inputLength);
-    ASSERT_TRUE(display.Start("ld", {"--input-len", c.inputLength}));
     BexHidLdList ld;
-    ASSERT_TRUE(ld.Enumerate(LdSupportedDevices()));
-    ASSERT_EQ(ld.devices.size(), 1u);
+    ASSERT_NO_FATAL_FAILURE(PlugOneDisplay(display, ld, {"--input-len", c.inputLength}));
     ASSERT_EQ(ld.devices[0]->SendLdCommand(statusRequest, sizeof(statusRequest)), 1);
     BYTE status[8];
     std::fill(std::begin(status), std::end(status), 0xEE);
@@ -166,16 +176,12 @@ TEST_F(HidSim, ReaderStatusAndCardData) {
 
 TEST_F(HidSim, UnplugDuringAPendingReadDisconnectsForGood) {
   SimDevice display(m_root, "gone");
-  ASSERT_TRUE(display.Start("ld"));
   BexHidLdList ld;
-  ASSERT_TRUE(ld.Enumerate(LdSupportedDevices()));
-  ASSERT_EQ(ld.devices.size(), 1u);
+  ASSERT_NO_FATAL_FAILURE(PlugOneDisplay(display, ld));
   BexHidLd& device = *ld.devices[0];
-
-  // No command was sent, so no status comes: the read waits.
   BYTE status[8];
-  auto read = std::async(std::launch::async, [&] { return device.GetLdStatus(status); });
-  ASSERT_EQ(read.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  std::future<int> read;
+  ASSERT_NO_FATAL_FAILURE(StartWaitingRead(device, status, read));
   display.Stop();
   ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(read.get(), 0);
@@ -195,14 +201,12 @@ TEST_F(HidSim, UnplugDuringAPendingReadDisconnectsForGood) {
 
 TEST_F(HidSim, TerminateEndsAWaitingRead) {
   SimDevice display(m_root, "quiet");
-  ASSERT_TRUE(display.Start("ld"));
   BexHidLdList ld;
-  ASSERT_TRUE(ld.Enumerate(LdSupportedDevices()));
-  ASSERT_EQ(ld.devices.size(), 1u);
+  ASSERT_NO_FATAL_FAILURE(PlugOneDisplay(display, ld));
   BexHidLd& device = *ld.devices[0];
   BYTE status[8];
-  auto read = std::async(std::launch::async, [&] { return device.GetLdStatus(status); });
-  ASSERT_EQ(read.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  std::future<int> read;
+  ASSERT_NO_FATAL_FAILURE(StartWaitingRead(device, status, read));
   device.Terminate();
   // Well before the read's own 7 s limit.
   ASSERT_EQ(read.wait_for(std::chrono::seconds(3)), std::future_status::ready);

@@ -111,7 +111,7 @@ TEST_F(Uhid, DisplayAndReaderThroughHidraw) {
   ASSERT_TRUE(hidtest::WaitFor([&] {
     return ld.Enumerate(LdSupportedDevices()) && ld.devices.size() == 1 && msr.Enumerate(MsrSupportedDevices()) &&
            msr.devices.size() == 1;
-  }));
+  }, hidtest::kWait));
   EXPECT_TRUE(ld.ContainsHidDevice(msr.GetFirstDevicePath()));
   EXPECT_EQ(ld.devices[0]->SerialNumber(), L"SN-0001");
   EXPECT_EQ(ld.devices[0]->Caps().outputReportByteLength, 32);

@@ -7,11 +7,9 @@ namespace {
 
 TEST_F(HidSimDevice, DisplayAnswersEveryReportTracesItAndShowsTheScreen) {
   const std::string trace = m_root + "/trace.txt";
-  StartDevice({"ld", "--name", "ld1", "--trace", trace}, "ld1");
-  ZolHidDevice* reader = Open(DevicePath("ld1"), ZOLHID_OPEN_READ);
-  ZolHidDevice* writer = Open(DevicePath("ld1"), ZOLHID_OPEN_WRITE);
-  ASSERT_NE(reader, nullptr);
-  ASSERT_NE(writer, nullptr);
+  ZolHidDevice* reader = nullptr;
+  ZolHidDevice* writer = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartAndOpen({"ld", "--name", "ld1", "--trace", trace}, "ld1", reader, writer));
 
   const struct {
     const char* name;
@@ -50,7 +48,7 @@ TEST_F(HidSimDevice, DisplayAnswersEveryReportTracesItAndShowsTheScreen) {
   std::string expected;
   for (const auto& step : steps) expected += Hex(step.report) + "\n";
   expected += Hex(Report({0x00, 0x00, 0x00, 0x01}, 32)) + "\n";
-  ASSERT_TRUE(WaitFor([&] { return ReadText(trace).size() >= expected.size(); })) << ReadText(trace);
+  ASSERT_TRUE(WaitFor([&] { return ReadText(trace).size() >= expected.size(); }, kDeadline)) << ReadText(trace);
   EXPECT_EQ(ReadText(trace), expected);
 
   // The last screen shown: the top line cleared from position 3.
@@ -58,15 +56,13 @@ TEST_F(HidSimDevice, DisplayAnswersEveryReportTracesItAndShowsTheScreen) {
   EXPECT_TRUE(WaitFor([&] {
     const std::string out = ReadText(m_root + "/ld1.out");
     return out.size() >= frame.size() && out.compare(out.rfind("+\n|") + 2, frame.size(), frame) == 0;
-  })) << ReadText(m_root + "/ld1.out");
+  }, kDeadline)) << ReadText(m_root + "/ld1.out");
 }
 
 TEST_F(HidSimDevice, ReaderServesEachSwipeAsStatusAndFeatureReport) {
-  StartDevice({"msr", "--name", "msr1"}, "msr1");
-  ZolHidDevice* reader = Open(DevicePath("msr1"), ZOLHID_OPEN_READ);
-  ZolHidDevice* writer = Open(DevicePath("msr1"), ZOLHID_OPEN_WRITE);
-  ASSERT_NE(reader, nullptr);
-  ASSERT_NE(writer, nullptr);
+  ZolHidDevice* reader = nullptr;
+  ZolHidDevice* writer = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartAndOpen({"msr", "--name", "msr1"}, "msr1", reader, writer));
 
   // The device information request: status "feature report waiting", no card.
   ASSERT_EQ(Write(writer, Report({0x00, 0x00, 0x00, 0x01}, 8)), 0u);
@@ -279,11 +275,9 @@ TEST_F(HidSimDevice, LeftoverSocketIsNoDeviceAndASecondSimulatorIsRefused) {
 }
 
 TEST_F(HidSimDevice, WritesOfTheWrongLengthAndFlushedReports) {
-  StartDevice({"ld", "--name", "len"}, "len");
-  ZolHidDevice* reader = Open(DevicePath("len"), ZOLHID_OPEN_READ);
-  ZolHidDevice* writer = Open(DevicePath("len"), ZOLHID_OPEN_WRITE);
-  ASSERT_NE(reader, nullptr);
-  ASSERT_NE(writer, nullptr);
+  ZolHidDevice* reader = nullptr;
+  ZolHidDevice* writer = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartAndOpen({"ld", "--name", "len"}, "len", reader, writer));
   EXPECT_EQ(Write(writer, Report({0x00, 0x00, 0x20}, 31)), kInvalidParameter);
   EXPECT_EQ(Write(writer, Report({0x00, 0x00, 0x20}, 33)), kInvalidParameter);
   std::uint32_t got = 0;

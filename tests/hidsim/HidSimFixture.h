@@ -22,45 +22,30 @@
 #include <string>
 #include <vector>
 
-#include "interfaces/ZolHidProvider.h"
-#include "platform/DynamicLibrary.h"
 #include "platform/ErrorNumbers.h"
-#include "platform/Text.h"
+#include "tests/support/Hex.h"
+#include "tests/support/HidProvider.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/ZolSystem.h"
 
 namespace hidsimtest {
 
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+using zoltest::Clock;
 
 constexpr std::uint32_t kNotConnected = sys::errnum::kErrorDeviceNotConnected;
 constexpr std::uint32_t kIoPending = sys::errnum::kErrorIoPending;
 constexpr std::uint32_t kNoMoreItems = sys::errnum::kErrorNoMoreItems;
 constexpr std::uint32_t kFileNotFound = 2;
 constexpr std::uint32_t kInvalidParameter = 87;
+// What these tests have always allowed a simulator's answer.
 constexpr auto kDeadline = std::chrono::seconds(10);
 
-inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = kDeadline) {
-  return zoltest::WaitFor(condition, limit);
-}
-
-inline int MillisecondsLeft(Clock::time_point end) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
+using zoltest::MillisecondsLeft;
 using zoltest::ReadText;
+using zoltest::WaitFor;
 
-inline std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char cell[4];
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(cell, sizeof(cell), i == 0 ? "%02x" : " %02x", bytes[i]);
-    out += cell;
-  }
-  return out;
-}
+inline std::string Hex(const Bytes& bytes) { return zoltest::Hex(bytes, " "); }
 
 // A line report as the display receives it.
 using zoltest::LineReport;
@@ -69,48 +54,6 @@ inline Bytes Report(Bytes r, std::size_t length) {
   r.resize(length, 0);
   return r;
 }
-
-// The provider's functions, bound by name as the plug-ins bind them.
-struct Provider {
-  sys::DynamicLibrary library;
-  decltype(&ZolHid_EnumerateInterfaces) Enumerate = nullptr;
-  decltype(&ZolHid_Open) Open = nullptr;
-  decltype(&ZolHid_Close) Close = nullptr;
-  decltype(&ZolHid_GetAttributes) GetAttributes = nullptr;
-  decltype(&ZolHid_GetCaps) GetCaps = nullptr;
-  decltype(&ZolHid_GetValueCaps) GetValueCaps = nullptr;
-  decltype(&ZolHid_GetSerialNumber) GetSerialNumber = nullptr;
-  decltype(&ZolHid_FlushQueue) FlushQueue = nullptr;
-  decltype(&ZolHid_SetNumInputBuffers) SetNumInputBuffers = nullptr;
-  decltype(&ZolHid_GetPollDescriptor) GetPollDescriptor = nullptr;
-  decltype(&ZolHid_ReadInputReport) ReadInputReport = nullptr;
-  decltype(&ZolHid_WriteOutputReport) WriteOutputReport = nullptr;
-  decltype(&ZolHid_GetFeature) GetFeature = nullptr;
-  decltype(&ZolHid_WatchOpen) WatchOpen = nullptr;
-  decltype(&ZolHid_WatchDescriptor) WatchDescriptor = nullptr;
-  decltype(&ZolHid_WatchNext) WatchNext = nullptr;
-  decltype(&ZolHid_WatchClose) WatchClose = nullptr;
-
-  bool Bind(const std::string& path) {
-    if (!library.Load(sys::FromUtf8(path))) return false;
-    return Resolve(Enumerate, "ZolHid_EnumerateInterfaces") && Resolve(Open, "ZolHid_Open") &&
-           Resolve(Close, "ZolHid_Close") && Resolve(GetAttributes, "ZolHid_GetAttributes") &&
-           Resolve(GetCaps, "ZolHid_GetCaps") && Resolve(GetValueCaps, "ZolHid_GetValueCaps") &&
-           Resolve(GetSerialNumber, "ZolHid_GetSerialNumber") && Resolve(FlushQueue, "ZolHid_FlushQueue") &&
-           Resolve(SetNumInputBuffers, "ZolHid_SetNumInputBuffers") &&
-           Resolve(GetPollDescriptor, "ZolHid_GetPollDescriptor") &&
-           Resolve(ReadInputReport, "ZolHid_ReadInputReport") &&
-           Resolve(WriteOutputReport, "ZolHid_WriteOutputReport") && Resolve(GetFeature, "ZolHid_GetFeature") &&
-           Resolve(WatchOpen, "ZolHid_WatchOpen") && Resolve(WatchDescriptor, "ZolHid_WatchDescriptor") &&
-           Resolve(WatchNext, "ZolHid_WatchNext") && Resolve(WatchClose, "ZolHid_WatchClose");
-  }
-
-  template <typename F>
-  bool Resolve(F& slot, const char* name) {
-    slot = reinterpret_cast<F>(library.Symbol(name));
-    return slot != nullptr;
-  }
-};
 
 class HidSimDevice : public ::testing::Test {
  protected:
@@ -151,13 +94,11 @@ class HidSimDevice : public ::testing::Test {
 
   // A hidsim process with its output in a file; its process id.
   pid_t Spawn(const std::vector<std::string>& args, const std::string& output) {
-    std::vector<std::string> all = {m_bin + "/hidsim"};
-    all.insert(all.end(), args.begin(), args.end());
     // Each run writes its own output.
     std::error_code ec;
     std::filesystem::remove(output, ec);
     auto child = std::make_unique<zoltest::Child>();
-    if (!child->Start(all, {}, output)) return -1;
+    if (!child->Start(zoltest::HidsimCommand(args), {}, output)) return -1;
     const pid_t pid = child->Pid();
     m_processes[pid] = std::move(child);
     return pid;
@@ -168,8 +109,18 @@ class HidSimDevice : public ::testing::Test {
     const pid_t pid = Spawn(args, m_root + "/" + name + ".out");
     EXPECT_GT(pid, 0);
     m_children.push_back(pid);
-    EXPECT_TRUE(WaitFor([&] { return Accepts(DevicePath(name)); })) << ReadText(m_root + "/" + name + ".out");
+    EXPECT_TRUE(WaitFor([&] { return Accepts(DevicePath(name)); }, kDeadline)) << ReadText(m_root + "/" + name + ".out");
     return pid;
+  }
+
+  // Starts a simulator and opens a read and a write handle on its device.
+  void StartAndOpen(const std::vector<std::string>& args, const std::string& name, ZolHidDevice*& reader,
+                    ZolHidDevice*& writer) {
+    StartDevice(args, name);
+    reader = Open(DevicePath(name), ZOLHID_OPEN_READ);
+    writer = Open(DevicePath(name), ZOLHID_OPEN_WRITE);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_NE(writer, nullptr);
   }
 
   // SIGTERM and reap; returns the exit code (-1 if it did not end in time).
@@ -272,7 +223,7 @@ class HidSimDevice : public ::testing::Test {
     return m_provider.WriteOutputReport(d, report.data(), static_cast<std::uint32_t>(report.size()));
   }
 
-  Provider m_provider;
+  zoltest::HidProvider m_provider;
   std::string m_bin, m_root, m_folder;
   std::vector<pid_t> m_children;
   std::map<pid_t, std::unique_ptr<zoltest::Child>> m_processes;

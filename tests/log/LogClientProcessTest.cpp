@@ -39,7 +39,7 @@ ProbeRun RunProbe(const std::string& scenario, std::vector<std::pair<std::string
   auto exe = zoltest::CopyProgram("zol_log_probe", dir.Dir());
   if (withDocument) zoltest::WriteFile(dir.Dir() / "ZolConfig.xml", zoltest::LoggingConfig(keys));
   // Without a document beside it, the fixed path inside an empty root is used.
-  zoltest::Process child(exe, {scenario}, dir.Dir(), {"ZOL_SYSROOT=" + dir.Dir().string()});
+  zoltest::Child child(exe, {scenario}, dir.Dir(), {"ZOL_SYSROOT=" + dir.Dir().string()});
   ProbeRun run;
   int conn = -1;
   bool exited = zoltest::WaitFor([&] {
@@ -249,7 +249,7 @@ TEST(LogClientProcess, SendsOnlyToAListenerOfATrustedUser) {
     auto exe = zoltest::CopyProgram("zol_log_probe", dir.Dir());
     zoltest::WriteFile(dir.Dir() / "ZolConfig.xml",
                        zoltest::LoggingConfig({{"Log_Level", "1"}, {"TCP_Port", std::to_string(port)}}));
-    zoltest::Process probe(exe, {"count", "20", "secret"}, dir.Dir());
+    zoltest::Child probe(exe, {"count", "20", "secret"}, dir.Dir());
     ASSERT_TRUE(probe.Wait());
     const std::string got = squatter.Received();
     EXPECT_EQ(zoltest::Count(got, "\tsecret line "), c.receives ? 20u : 0u) << "uid " << c.uid << ": " << got;

@@ -2,13 +2,8 @@
 // ZolLogSvc as a process ("console" unless told), configured by the
 // ZolConfig.xml beside its copy in a temporary folder.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include <chrono>
 #include <filesystem>
@@ -17,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/NotifySocket.h"
 #include "tests/support/TestSupport.h"
 
 namespace logtest {
@@ -57,7 +53,7 @@ class LogService {
       wrapper.push_back(exe.string());
       args.insert(args.begin(), wrapper.begin(), wrapper.end());
     }
-    child = std::make_unique<zoltest::Process>(program, args, dir.Dir(), env, fdLimit);
+    child = std::make_unique<zoltest::Child>(program, args, dir.Dir(), env, fdLimit);
     if (waitListening) {
       EXPECT_TRUE(zoltest::WaitFor([&] {
         int fd = zoltest::Connect(port);
@@ -77,41 +73,9 @@ class LogService {
   fs::path file;
   fs::path exe;
   unsigned short port = 0;
-  std::unique_ptr<zoltest::Process> child;
+  std::unique_ptr<zoltest::Child> child;
 };
 
-// A datagram socket standing in for the service manager's notify socket.
-class NotifySocket {
- public:
-  NotifySocket() {
-    path = (dir.Dir() / "notify").string();
-    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  }
-  ~NotifySocket() { ::close(fd); }
-  std::string Env() const { return "NOTIFY_SOCKET=" + path; }
-  // Everything received so far, messages separated by "|".
-  const std::string& Received() {
-    char buf[512];
-    for (;;) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 0) != 1) break;
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      all.append(buf, static_cast<size_t>(n));
-      all += "|";
-    }
-    return all;
-  }
-
- private:
-  zoltest::TempDir dir;
-  std::string path;
-  int fd = -1;
-  std::string all;
-};
+using zoltest::NotifySocket;
 
 }  // namespace logtest

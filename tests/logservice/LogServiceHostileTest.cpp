@@ -239,7 +239,7 @@ TEST(LogServiceHostile, ThousandIdleConnectionsUnderASoftLimitOf1024) {
     auto probe = zoltest::CopyProgram("zol_log_probe", probeDir.Dir());
     zoltest::WriteFile(probeDir.Dir() / "ZolConfig.xml",
                        zoltest::LoggingConfig({{"Log_Level", "1"}, {"TCP_Port", std::to_string(svc.port)}}));
-    zoltest::Process p(probe, {"count", "100", "late"}, probeDir.Dir());
+    zoltest::Child p(probe, {"count", "100", "late"}, probeDir.Dir());
     ASSERT_TRUE(p.Wait());
     EXPECT_TRUE(zoltest::WaitFor([&] { return zoltest::Count(zoltest::ReadText(svc.file), "\tlate line ") == 100; }))
         << c.name << ": " << zoltest::Count(zoltest::ReadText(svc.file), "\tlate line ") << " of 100";
@@ -301,7 +301,7 @@ TEST(LogServiceHostile, NonAsciiPathsNameTheirFilesAndLines) {
   auto probe = zoltest::CopyProgram("zol_log_probe", folder.string());
   zoltest::WriteFile(folder / "ZolConfig.xml",
                      zoltest::LoggingConfig({{"Log_Level", "1"}, {"TCP_Port", std::to_string(svc.port)}}));
-  zoltest::Process p(probe, {"path"}, folder);
+  zoltest::Child p(probe, {"path"}, folder);
   ASSERT_TRUE(p.Wait());
   // Each wide unit narrowed to its low byte: U+00E9 is the byte 0xE9.
   const std::string narrowed = (dir.Dir() / "caf\xe9" / "zol_log_probe").string();

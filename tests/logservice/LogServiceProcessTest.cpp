@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using Child = zoltest::Process;
+using zoltest::Child;
 using logtest::Keys;
 using logtest::LogService;
 

@@ -70,7 +70,7 @@ class MsrDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(BinDir().empty()) << "ZOL_BIN_DIR is not set";
-    ::setenv("ZOL_SYSROOT", m_root.c_str(), 1);
+    ::setenv("ZOL_SYSROOT", m_system.Root().c_str(), 1);
     ::setenv("ZOL_HID_PROVIDER", "ZolHidSim.so", 1);
   }
 
@@ -94,9 +94,9 @@ class MsrDeviceTest : public ::testing::Test {
                            hidsim::MsgType::Queued, &reply, kDeadlineMs, &error);
   }
 
-  TempDir m_tmp;
-  std::string m_root = m_tmp.Path() + "/root";
-  Readers m_readers{m_root, m_tmp.Path()};
+  // Only its folders and readers: the device under test runs in this process.
+  MsrSystem m_system;
+  Readers& m_readers = m_system.Sim();
   DEVICE_PARAMS m_params{};
 };
 

@@ -90,10 +90,8 @@ TEST(MsrLogSafetyTest, ADayOfSwipesKeepsCardNumbersOutOfTheLog) {
   const std::vector<TestCard> cards = MakeCards(400);
   MsrSystem system;
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
   App* app = nullptr;
-  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader, &app));
   for (const auto& c : cards) {
     ASSERT_TRUE(system.Sim().Swipe(kReader, c.card));
     ASSERT_EQ(app->Read(c.text.size()), c.text);

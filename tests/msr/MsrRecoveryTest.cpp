@@ -28,10 +28,8 @@ constexpr const char* kReplugged = "HidMsrManager::HidDeviceChanged - SendMSRDev
 TEST(MsrRecoveryTest, AReaderKilledAndStartedAgainIsTakenUpAgain) {
   MsrSystem system;
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
   App* app = nullptr;
-  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader, &app));
   ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1111", "", false, ""}));
   EXPECT_EQ(app->Read(11), "%ONE?;1111?");
 
@@ -62,10 +60,8 @@ TEST(MsrRecoveryTest, ADeviceThatNeverAcceptsHoldsUpNeitherTheReaderNorTheStop) 
   ASSERT_EQ(::connect(filler, address, sizeof(addr)), 0);
 
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
   App* app = nullptr;
-  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader, &app));
   ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1111", "", false, ""}));
   EXPECT_EQ(app->Read(11), "%ONE?;1111?");
   system.Service().Signal(SIGINT);
@@ -126,10 +122,8 @@ TEST(MsrRecoveryTest, ASwipeHandedOnLeavesNoCardDataInThePortService) {
   const std::string t2 = pan + "=2512101000";
   MsrSystem system;
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
   App* app = nullptr;
-  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader, &app));
   const std::string text = "%" + t1 + "?;" + t2 + "?";
   ASSERT_TRUE(system.Sim().Swipe(kReader, {t1, t2, "", false, ""}));
   ASSERT_EQ(app->Read(text.size()), text);

@@ -61,8 +61,7 @@ TEST(MsrSystemTest, SwipesArriveAsTheConfiguredText) {
     SCOPED_TRACE(c.name);
     MsrSystem system(c.section);
     Child reader;
-    ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-    ASSERT_TRUE(system.Start());
+    ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader));
     EXPECT_TRUE(system.WaitLog(c.configLine));
     App* app = nullptr;
     ASSERT_TRUE(system.OpenApp(app));
@@ -78,8 +77,7 @@ TEST(MsrSystemTest, SwipesArriveAsTheConfiguredText) {
 TEST(MsrSystemTest, SwipeWhileThePortIsClosedIsDropped) {
   MsrSystem system;
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader));
 
   // Never opened yet.
   ASSERT_TRUE(system.Sim().Swipe(kReader, {"LOST", "1111", "", false, ""}));
@@ -126,15 +124,13 @@ TEST(MsrSystemTest, ReaderPluggedInAfterStartWorks) {
 TEST(MsrSystemTest, OtherHidDevicesLeaveTheReaderAlone) {
   MsrSystem system;
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
   App* app = nullptr;
-  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader, &app));
 
   // A line display comes and goes. A swipe ends the status read that holds
   // the device list, so the re-enumeration need not wait for its time limit.
   Child display;
-  ASSERT_TRUE(display.Start({BinDir() + "/hidsim", "ld", "--name", "d1"}, system.Env(), system.Out() + "/d1.out"));
+  ASSERT_TRUE(display.Start(HidsimCommand({"ld", "--name", "d1"}), system.Env(), system.Out() + "/d1.out"));
   ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1", "", false, ""}));
   EXPECT_EQ(app->Read(8), "%ONE?;1?");
   ASSERT_TRUE(system.WaitLog("HidMsrManager::Enumerate - Number of USB MSR: 1", 2, 20000));
@@ -155,8 +151,7 @@ TEST(MsrSystemTest, OtherHidDevicesLeaveTheReaderAlone) {
 TEST(MsrSystemTest, ResumeSendsTheDeviceInformationRequestAgain) {
   MsrSystem system;
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader));
   ASSERT_TRUE(WaitFor([&] { return system.Sim().Trace(kReader).size() == 1; }));
   EXPECT_EQ(system.Sim().Trace(kReader)[0], kDeviceInfoRequest);
   App* app = nullptr;
@@ -177,10 +172,8 @@ TEST(MsrSystemTest, ResumeSendsTheDeviceInformationRequestAgain) {
 TEST(MsrSystemTest, BytesFromTheApplicationHaveNoEffect) {
   MsrSystem system;
   Child reader;
-  ASSERT_TRUE(system.Sim().Plug(reader, kReader));
-  ASSERT_TRUE(system.Start());
   App* app = nullptr;
-  ASSERT_TRUE(system.OpenApp(app));
+  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader, &app));
   const std::size_t received = Count(system.Log(), "ZolPort::DataReceivedInternal - COM3");
   ASSERT_TRUE(app->Write(std::string("\x00\x00\x00\x01", 4)));
   ASSERT_TRUE(app->Write("%ECHO?\r\n"));

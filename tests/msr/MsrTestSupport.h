@@ -1,6 +1,8 @@
 #pragma once
 // Simulated stripe readers (hidsim), and the whole system with the stripe
 // reader on COM3, on top of the shared test support.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -22,7 +24,7 @@ struct Card {
   std::string errors;  // "1,3"
 
   std::vector<std::string> Args(const std::string& name) const {
-    std::vector<std::string> a = {BinDir() + "/hidsim", "swipe", name};
+    std::vector<std::string> a = {"swipe", name};
     if (numeric) a.push_back("--numeric");
     if (!track1.empty()) a.insert(a.end(), {"--track1", track1});
     if (!track2.empty()) a.insert(a.end(), {"--track2", track2});
@@ -32,33 +34,22 @@ struct Card {
   }
 };
 
-// Simulated stripe readers under one ZOL_SYSROOT.
+// Simulated stripe readers of one system.
 class Readers {
  public:
-  explicit Readers(std::string root, std::string outDir) : m_root(std::move(root)), m_out(std::move(outDir)) {}
+  explicit Readers(ZolSystem& system) : m_system(system) {}
 
-  std::map<std::string, std::string> Env() const { return {{"ZOL_SYSROOT", m_root}}; }
-  std::string DevicePath(const std::string& name) const { return m_root + "/run/zol/hidsim/" + name; }
-  std::string TracePath(const std::string& name) const { return m_out + "/" + name + ".trace"; }
-
+  std::string DevicePath(const std::string& name) const { return m_system.DevicePath(name); }
   // Starts "hidsim msr --name name" (with a trace of output reports); true
   // once its device is there.
-  bool Plug(Child& child, const std::string& name) {
-    if (!child.Start({BinDir() + "/hidsim", "msr", "--name", name, "--trace", TracePath(name)}, Env(),
-                     m_out + "/" + name + ".out"))
-      return false;
-    return WaitFor([&] { return std::filesystem::exists(DevicePath(name)); });
-  }
-  bool Swipe(const std::string& name, const Card& card) {
-    return RunToEnd(card.Args(name), Env(), m_out + "/swipe.out") == 0;
-  }
-  bool Resume() { return RunToEnd({BinDir() + "/hidsim", "resume"}, Env(), m_out + "/resume.out") == 0; }
+  bool Plug(Child& child, const std::string& name) { return m_system.StartDevice(child, "msr", name); }
+  bool Swipe(const std::string& name, const Card& card) { return m_system.RunHidsim(card.Args(name)); }
+  bool Resume() { return m_system.InjectResume(); }
   // Output reports the reader received, one line of hex each.
-  std::vector<std::string> Trace(const std::string& name) const { return ReadLines(TracePath(name)); }
+  std::vector<std::string> Trace(const std::string& name) const { return m_system.TraceLines(name); }
 
  private:
-  std::string m_root;
-  std::string m_out;
+  ZolSystem& m_system;
 };
 
 // The whole system in one temporary folder, the stripe reader on COM3.
@@ -67,7 +58,7 @@ class MsrSystem : public ZolSystem {
   static constexpr unsigned kCom = 3;
 
   explicit MsrSystem(const std::string& msrSection = "", int logLevel = 5)
-      : ZolSystem(MakeOptions(msrSection, logLevel)), m_readers(Root(), Temp()) {}
+      : ZolSystem(MakeOptions(msrSection, logLevel)), m_readers(*this) {}
 
   using ZolSystem::ComPath;
   Readers& Sim() { return m_readers; }
@@ -79,6 +70,15 @@ class MsrSystem : public ZolSystem {
 
   // Log service, vcomd, then the port service with the plug-in on COM3.
   bool Start() { return Prepare() && StartLogService() && StartVcomd() && StartService(); }
+  // Plugs the reader name in, starts the system and, given app, opens the
+  // application's end: how most tests begin.
+  void StartWith(Child& reader, const std::string& name, App** app = nullptr) {
+    ASSERT_TRUE(m_readers.Plug(reader, name));
+    ASSERT_TRUE(Start());
+    if (app != nullptr) {
+      ASSERT_TRUE(OpenApp(*app));
+    }
+  }
   // Opens the application's end and waits until the port passed it on as ready.
   bool OpenApp(App*& app) { return ZolSystem::OpenApp(kCom, app); }
   bool CloseApp() { return ZolSystem::CloseApp(kCom); }

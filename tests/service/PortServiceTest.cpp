@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "tests/service/PortSystem.h"
+#include "tests/support/Hex.h"
 
 using namespace porttest;
 
@@ -66,16 +67,6 @@ std::string Received(PortSystem& sys, const std::string& lib) {
   return hex;
 }
 
-std::string ToHex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 std::size_t CountEntries(const std::string& dir) {
   std::size_t n = 0;
   if (DIR* d = ::opendir(dir.c_str())) {
@@ -132,10 +123,10 @@ TEST_F(PortServiceTest, BytesFromTheApplicationReachDataReceivedUnchanged) {
   for (const auto& chunk : chunks) {
     ASSERT_TRUE(app.Write(chunk));
     all += chunk;
-    ASSERT_TRUE(WaitFor([&] { return Received(*sys, kLd).size() >= ToHex(all).size(); }, 5000))
+    ASSERT_TRUE(WaitFor([&] { return Received(*sys, kLd).size() >= zoltest::Hex(all).size(); }, 5000))
         << "after chunk of " << chunk.size() << " bytes";
   }
-  EXPECT_EQ(Received(*sys, kLd), ToHex(all));
+  EXPECT_EQ(Received(*sys, kLd), zoltest::Hex(all));
 }
 
 // The port's receive thread runs the plug-in's code: a stack overflow there
@@ -560,7 +551,7 @@ TEST(PortServiceStartup, OpenCloseCyclesLeaveFilesAndThreadsWhereTheyStarted) {
   // Still serving after the cycles.
   App last(sys.ComPath(3));
   ASSERT_TRUE(last.Write("end"));
-  EXPECT_TRUE(WaitFor([&] { return Received(sys, kMsr).find(ToHex("end")) != std::string::npos; }, 5000));
+  EXPECT_TRUE(WaitFor([&] { return Received(sys, kMsr).find(zoltest::Hex("end")) != std::string::npos; }, 5000));
   EXPECT_EQ(sys.StopService(), 0);
 }
 
@@ -583,7 +574,7 @@ TEST(PortServiceLog, StartSessionAndStopLines) {
   {
     App app(sys.ComPath(3));
     ASSERT_TRUE(app.Write("hi"));
-    ASSERT_TRUE(WaitFor([&] { return Received(sys, kMsr) == ToHex("hi"); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return Received(sys, kMsr) == zoltest::Hex("hi"); }, 5000));
   }
   ASSERT_TRUE(WaitPluginLine(sys, kMsr, "PortReady 0"));
   ASSERT_EQ(sys.StopService(), 0);

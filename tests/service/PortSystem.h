@@ -38,6 +38,19 @@ struct PortSystemOptions {
   int logLevel = 5;
 };
 
+// COM3 alone, no log service, nothing logged, the test plug-in echoing what
+// the application writes: what the benchmarks measure.
+inline PortSystemOptions EchoOptions() {
+  PortSystemOptions o;
+  o.ports = {3};
+  o.ldPort = "";
+  o.installLd = false;
+  o.withLogService = false;
+  o.logLevel = 0;
+  o.serviceEnv["ZOL_TESTPLUGIN_ECHO"] = "1";
+  return o;
+}
+
 // The whole system in one temporary folder, with the test plug-in in place
 // of the device plug-ins.
 class PortSystem : public ZolSystem {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "service/include/ZolDevice.h"
+#include "tests/support/Hex.h"
 
 namespace {
 
@@ -37,16 +38,6 @@ std::string LibraryName() {
     return path.substr(path.rfind('/') + 1);
   }
   return "unknown";
-}
-
-std::string Hex(const std::uint8_t* data, std::size_t length) {
-  std::string out;
-  char b[4];
-  for (std::size_t i = 0; i < length; ++i) {
-    std::snprintf(b, sizeof(b), "%02x", data[i]);
-    out += b;
-  }
-  return out;
 }
 
 std::vector<std::uint8_t> FromHex(const std::string& text) {
@@ -102,7 +93,7 @@ class TestDevice final : public IDevice {
   void DataReceived(const std::uint8_t* data, std::int32_t length) override {
     if (std::getenv("ZOL_TESTPLUGIN_OVERFLOW")) Deeper(0);
     if (!m_echoThread.joinable()) {
-      Record("DataReceived " + std::to_string(length) + " " + Hex(data, static_cast<std::size_t>(length)));
+      Record("DataReceived " + std::to_string(length) + " " + zoltest::Hex(data, static_cast<std::size_t>(length)));
       return;
     }
     {

@@ -2,24 +2,21 @@
 // without and with a manager, install and remove against a stand-in
 // systemctl, and the crash report.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <regex>
 
 #include "common/servicehost/ServiceHost.h"
+#include "tests/support/NotifySocket.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using Child = zoltest::Process;
+using zoltest::Child;
 using E = svchost::HostEvent;
 
 struct Event {
@@ -173,34 +170,12 @@ TEST(HostProcess, RemoveOnlyWhenStopped) {
                                                               Ev(E::UninstallExiting)}));
 }
 
-// A datagram socket standing in for the manager's notify socket.
-struct NotifySocket {
-  zoltest::TempDir dir;
-  std::string path;
-  int fd;
-  NotifySocket() {
-    path = (dir.Dir() / "notify").string();
-    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  }
-  ~NotifySocket() { ::close(fd); }
-  // The next message within the limit, or "" when none came.
-  std::string Next(std::chrono::milliseconds limit = 20s) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(limit.count())) != 1) return "";
-    char buf[512];
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
-  }
-};
+using zoltest::NotifySocket;
 
 TEST(HostProcess, ServiceModeReportsItsStatesAndStopsOnSigterm) {
   Host host;
   NotifySocket notify;
-  auto c = host.Start({}, {"NOTIFY_SOCKET=" + notify.path});
+  auto c = host.Start({}, {notify.Env()});
   EXPECT_EQ(notify.Next(), "STATUS=Starting");
   EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=Running");
   ASSERT_TRUE(zoltest::WaitFor([&] { return c->Out().find("process running") != std::string::npos; }));
@@ -232,7 +207,7 @@ TEST(HostProcess, ServiceModeReportsItsStatesAndStopsOnSigterm) {
 TEST(HostProcess, ServiceWhoseWorkFailsStopsAtOnceWithExitCodeZero) {
   Host host;
   NotifySocket notify;
-  auto c = host.Start({}, {"NOTIFY_SOCKET=" + notify.path, "ZOL_HOST_PROBE_FAIL=1"});
+  auto c = host.Start({}, {notify.Env(), "ZOL_HOST_PROBE_FAIL=1"});
   ASSERT_TRUE(c->Wait());
   EXPECT_EQ(c->ExitCode(), 0);
   std::vector<std::string> states;

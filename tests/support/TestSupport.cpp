@@ -31,13 +31,10 @@ std::string BinDir() {
   return ec ? std::string() : self.parent_path().string();
 }
 
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the polling interval
-  }
-  return cond();
+std::vector<std::string> HidsimCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {BinDir() + "/hidsim"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
 }
 
 std::string ReadText(const std::string& path) {
@@ -155,10 +152,37 @@ std::string LoggingConfig(const std::vector<std::pair<std::string, std::string>>
   return xml + "</Logging_Configuration></ZOL>";
 }
 
+Child::Child(const fs::path& program, const std::vector<std::string>& args, const fs::path& outDir,
+             const std::vector<std::string>& env, int fdLimit)
+    : m_killAtEnd(true) {
+  static int counter = 0;
+  const int n = counter++;
+  m_out = (outDir / (program.filename().string() + "." + std::to_string(n) + ".out")).string();
+  m_err = (outDir / (program.filename().string() + "." + std::to_string(n) + ".err")).string();
+  std::map<std::string, std::string> vars;
+  for (const std::string& entry : env) {
+    const std::size_t eq = entry.find('=');
+    if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  std::vector<std::string> argv = {program.string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildSetup setup;
+  setup.errorFile = m_err;
+  setup.ownGroup = true;
+  setup.fdLimit = fdLimit;
+  // Both files exist from the start, empty.
+  WriteFile(m_out, "");
+  WriteFile(m_err, "");
+  if (Start(argv, vars, m_out, setup)) m_startedPid = m_pid;
+}
+
 Child::~Child() {
   if (m_pid <= 0) return;
-  ::kill(m_pid, SIGTERM);
-  if (WaitExit(3000) == -1) Kill();
+  if (!m_killAtEnd) {
+    ::kill(m_pid, SIGTERM);
+    WaitExit(3000);
+  }
+  Kill();
 }
 
 bool Child::Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
@@ -246,38 +270,15 @@ int RunToEnd(const std::vector<std::string>& argv, const std::map<std::string, s
   return c.WaitExit(timeoutMs);
 }
 
-Process::Process(const fs::path& program, const std::vector<std::string>& args, const fs::path& outDir,
-                 const std::vector<std::string>& env, int fdLimit) {
-  static int counter = 0;
-  const int n = counter++;
-  m_out = (outDir / (program.filename().string() + "." + std::to_string(n) + ".out")).string();
-  m_err = (outDir / (program.filename().string() + "." + std::to_string(n) + ".err")).string();
-  std::map<std::string, std::string> vars;
-  for (const std::string& entry : env) {
-    const std::size_t eq = entry.find('=');
-    if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  std::vector<std::string> argv = {program.string()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  ChildSetup setup;
-  setup.errorFile = m_err;
-  setup.ownGroup = true;
-  setup.fdLimit = fdLimit;
-  // Both files exist from the start, empty.
-  WriteFile(m_out, "");
-  WriteFile(m_err, "");
-  if (m_child.Start(argv, vars, m_out, setup)) m_pid = m_child.Pid();
+bool Child::Wait(std::chrono::milliseconds limit) {
+  return m_ended || WaitExit(static_cast<int>(limit.count())) != -1 || m_ended;
 }
 
-bool Process::Wait(std::chrono::milliseconds limit) {
-  return m_child.Ended() || m_child.WaitExit(static_cast<int>(limit.count())) != -1 || m_child.Ended();
-}
+bool Child::Exited() const { return m_ended && WIFEXITED(m_status); }
 
-bool Process::Exited() const { return m_child.Ended() && WIFEXITED(m_child.Status()); }
+int Child::ExitCode() const { return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1; }
 
-int Process::ExitCode() const { return WIFEXITED(m_child.Status()) ? WEXITSTATUS(m_child.Status()) : -1; }
-
-bool Process::Signalled() const { return m_child.Ended() && WIFSIGNALED(m_child.Status()); }
+bool Child::Signalled() const { return m_ended && WIFSIGNALED(m_status); }
 
 Listener::Listener(int rcvbuf, unsigned short port) {
   m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

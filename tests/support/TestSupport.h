@@ -1,7 +1,6 @@
 #pragma once
-// Linux helpers shared by the test folders: deadline waits, files, child
-// processes, temporary folders, loopback ports and the application's end of
-// a COM port.
+// Linux helpers shared by the test folders: files, child processes,
+// temporary folders, loopback ports and the application's end of a COM port.
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -14,22 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Wait.h"
+
 namespace zoltest {
-
-using Clock = std::chrono::steady_clock;
-
-// The usual limit for a condition the test waits for.
-constexpr int kDeadlineMs = 20000;
 
 // Where the programs were built: ZOL_BIN_DIR, else the folder of this test
 // executable (tests are built into the same folder).
 std::string BinDir();
-
-// Polls cond until it holds or timeoutMs pass; the last answer of cond.
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs = kDeadlineMs);
-inline bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-  return WaitFor(cond, static_cast<int>(limit.count()));
-}
+// The command line of the device simulator with these arguments.
+std::vector<std::string> HidsimCommand(const std::vector<std::string>& args);
 
 std::string ReadText(const std::string& path);
 // Lines without their CR LF or LF ends.
@@ -79,16 +71,22 @@ struct ChildSetup {
   int fdLimit = 0;        // RLIMIT_NOFILE when above 0
 };
 
-// A child process with its output and errors in one file; stopped at
-// destruction (SIGTERM, then SIGKILL when it lingers).
+// A child process, stopped at destruction (SIGTERM, then SIGKILL when it
+// lingers; at once for one started by the constructor).
 class Child {
  public:
   Child() = default;
+  // Starts program at once with its standard output and error in files of
+  // their own in outDir, in a process group of its own. env: "NAME=value"
+  // entries added to the inherited environment.
+  Child(const std::filesystem::path& program, const std::vector<std::string>& args,
+        const std::filesystem::path& outDir, const std::vector<std::string>& env = {}, int fdLimit = 0);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // argv[0] is the program's path; env adds to the inherited environment.
+  // argv[0] is the program's path; env adds to the inherited environment;
+  // output and errors go to outputFile unless setup says otherwise.
   bool Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
              const std::string& outputFile, const std::string& cwd = "");
   bool Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
@@ -98,46 +96,32 @@ class Child {
   void Kill();
   // Exit code (128 + signal when killed), or -1 if still running at the deadline.
   int WaitExit(int timeoutMs = kDeadlineMs);
+  // True when the process ended within the limit.
+  bool Wait(std::chrono::milliseconds limit = kDeadline);
   // True while the process has not ended (an ended one is reaped).
   bool Running();
-  pid_t Pid() const { return m_pid; }
+  // Started by the constructor: the id it had, also once it ended.
+  pid_t Pid() const { return m_pid > 0 ? m_pid : m_startedPid; }
   // Once ended: the status waitpid reported.
   bool Ended() const { return m_ended; }
   int Status() const { return m_status; }
+  bool Exited() const;
+  // The exit status of a process that exited, else -1.
+  int ExitCode() const;
+  bool Signalled() const;
+  // Started by the constructor: its standard output and error so far.
+  std::string Out() const { return ReadText(m_out); }
+  std::string Err() const { return ReadText(m_err); }
 
  private:
   bool Reap(int options);
 
   pid_t m_pid = -1;
+  pid_t m_startedPid = -1;
   int m_exitCode = -1;
   int m_status = 0;
   bool m_ended = false;
-};
-
-// A program started at construction with its standard output and error in
-// files of their own in outDir, in a process group of its own; killed at
-// destruction when still running.
-class Process {
- public:
-  // env: "NAME=value" entries added to the inherited environment.
-  Process(const std::filesystem::path& program, const std::vector<std::string>& args,
-          const std::filesystem::path& outDir, const std::vector<std::string>& env = {}, int fdLimit = 0);
-  ~Process() { m_child.Kill(); }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-  pid_t Pid() const { return m_pid; }
-  void Signal(int sig) { m_child.Signal(sig); }
-  // True when the process ended within the limit.
-  bool Wait(std::chrono::milliseconds limit = std::chrono::milliseconds(kDeadlineMs));
-  bool Exited() const;
-  int ExitCode() const;
-  bool Signalled() const;
-  std::string Out() const { return ReadText(m_out); }
-  std::string Err() const { return ReadText(m_err); }
-
- private:
-  Child m_child;
-  pid_t m_pid = -1;
+  bool m_killAtEnd = false;
   std::string m_out, m_err;
 };
 
@@ -159,7 +143,7 @@ class Listener {
   // Closes one accepted connection.
   void Drop(int fd);
   // Reads everything from the connection until the peer closes it or the limit passes.
-  static std::string ReadAll(int fd, std::chrono::milliseconds limit = std::chrono::milliseconds(kDeadlineMs));
+  static std::string ReadAll(int fd, std::chrono::milliseconds limit = kDeadline);
 
  private:
   int m_fd = -1;

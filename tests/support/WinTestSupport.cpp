@@ -1,10 +1,10 @@
 #include "tests/support/WinTestSupport.h"
 
-
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include "tests/support/Wait.h"
 
 namespace wintest {
 
@@ -36,12 +36,7 @@ std::filesystem::path BinDir() {
 }
 
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (cond()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return zoltest::WaitFor(cond, std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(20));
 }
 
 TempFolder::TempFolder() {

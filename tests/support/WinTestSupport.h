@@ -18,6 +18,12 @@ inline constexpr int kDeadlineMs = 60000;
 // The build's bin folder (ZOL_BIN_DIR, as a Windows path).
 std::filesystem::path BinDir();
 
+// The services' names under the service control manager.
+inline constexpr const wchar_t* kLogService = L"ZOLLOGSVC";
+inline constexpr const wchar_t* kPortService = L"ZOLSVC";
+// A path in double quotes, one argument of a command line.
+inline std::wstring Quoted(const std::filesystem::path& p) { return L"\"" + p.wstring() + L"\""; }
+
 // Polls cond every 20 ms until it holds or the deadline passes.
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = kDeadlineMs);
 

@@ -134,13 +134,13 @@ std::string ZolSystem::TracePath(const std::string& name) const { return m_temp 
 
 bool ZolSystem::StartDevice(Child& child, const std::string& kind, const std::string& name,
                             const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {BinDir() + "/hidsim", kind, "--name", name, "--trace", TracePath(name)};
+  std::vector<std::string> argv = HidsimCommand({kind, "--name", name, "--trace", TracePath(name)});
   argv.insert(argv.end(), args.begin(), args.end());
   // Each run shows its own screen: a replugged device starts a fresh output.
   std::error_code ec;
   fs::remove(m_temp + "/" + name + ".out", ec);
   if (!child.Start(argv, Env(), m_temp + "/" + name + ".out")) return false;
-  return WaitFor([&] { return fs::exists(DevicePath(name)); }, 5000);
+  return WaitFor([&] { return fs::exists(DevicePath(name)); });
 }
 
 bool ZolSystem::StartDevice(const std::string& kind, const std::string& name, const std::vector<std::string>& args) {
@@ -160,9 +160,7 @@ bool ZolSystem::StopDevice(const std::string& name) {
 
 bool ZolSystem::RunHidsim(const std::vector<std::string>& args) {
   if (args.empty()) return false;
-  std::vector<std::string> argv = {BinDir() + "/hidsim"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunToEnd(argv, Env(), m_temp + "/" + args.front() + ".out") == 0;
+  return RunToEnd(HidsimCommand(args), Env(), m_temp + "/" + args.front() + ".out") == 0;
 }
 
 bool ZolSystem::StartService(bool waitForReady) {

@@ -8,22 +8,15 @@
 #include "common/thread/ThreadUtil.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// Waits for a condition with a deadline.
-template <typename Condition>
-bool WaitFor(Condition condition, milliseconds limit = milliseconds(10000)) {
-  const auto deadline = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
+using zoltest::Clock;
+using zoltest::WaitFor;
+// What these tests have always allowed a worker.
+constexpr milliseconds kWait{10000};
 
 // Counts its steps; each step returns at once.
 class QuickWorker : public CThreadUtil {
@@ -101,10 +94,10 @@ TEST(ThreadUtilTest, StopEndsAQuickWorkerAfterAtMostOneMoreStep) {
   EXPECT_TRUE(worker.IsStarted());
   EXPECT_NE(worker.ThreadId(), 0u);
   EXPECT_NE(worker.ThreadId(), sys::CurrentThreadId());
-  ASSERT_TRUE(WaitFor([&] { return worker.steps.load() >= 3; }));  // Run repeats
+  ASSERT_TRUE(WaitFor([&] { return worker.steps.load() >= 3; }, kWait));  // Run repeats
 
   EXPECT_EQ(worker.Stop(), 0u);
-  EXPECT_TRUE(WaitFor([&] { return worker.HasExited(); }));  // set just after the done event
+  EXPECT_TRUE(WaitFor([&] { return worker.HasExited(); }, kWait));  // set just after the done event
   EXPECT_LE(worker.stepsBegunAfterStop.load(), 1);
   EXPECT_EQ(worker.exits.load(), 1);
   EXPECT_EQ(worker.exitThread.load(), worker.ThreadId());
@@ -126,7 +119,7 @@ TEST(ThreadUtilTest, StopTimesOutAfter2500MsWhileAStepBlocks) {
   sys::Event gate;
   BlockedWorker worker(gate);
   ASSERT_EQ(worker.Start(), 0u);
-  ASSERT_TRUE(WaitFor([&] { return worker.inStep.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return worker.inStep.load(); }, kWait));
   const auto start = Clock::now();
   EXPECT_EQ(worker.Stop(), WAIT_TIMEOUT);
   const auto elapsed = Clock::now() - start;
@@ -144,11 +137,11 @@ TEST(ThreadUtilTest, DestructionWaitsForAWorkerStillBlockedAfterStop) {
   auto worker = std::make_unique<BlockedWorker>(gate);
   worker->stopReturned = &stopReturned;
   ASSERT_EQ(worker->Start(), 0u);
-  ASSERT_TRUE(WaitFor([&] { return worker->inStep.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return worker->inStep.load(); }, kWait));
 
   // Opens the gate only once Stop has given up on the blocked step.
   std::thread opener([&] {
-    if (WaitFor([&] { return stopReturned.load(); })) gate.Set();
+    if (WaitFor([&] { return stopReturned.load(); }, kWait)) gate.Set();
   });
   std::atomic<bool> destroyedAfterWorker{false};
   worker->destroyedAfterWorker = &destroyedAfterWorker;
@@ -162,11 +155,11 @@ TEST(ThreadUtilTest, AStepWaitingOnTheStopRequestEndsPromptly) {
   StopAwareWorker worker;
   ASSERT_EQ(worker.Start(), 0u);
   worker.work.Set();
-  ASSERT_TRUE(WaitFor([&] { return worker.items.load() == 1 && worker.waiting.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return worker.items.load() == 1 && worker.waiting.load(); }, kWait));
   const auto start = Clock::now();
   EXPECT_EQ(worker.Stop(), 0u);
   EXPECT_LT(Clock::now() - start, milliseconds(2500));  // not the time-out
-  EXPECT_TRUE(WaitFor([&] { return worker.HasExited(); }));
+  EXPECT_TRUE(WaitFor([&] { return worker.HasExited(); }, kWait));
 }
 
 TEST(ThreadUtilTest, AnObjectNeverStartedHasNothingToStopOrAwait) {

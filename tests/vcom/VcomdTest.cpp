@@ -17,6 +17,7 @@
 #include "platform/VirtualSerial.h"
 #include "platform/WinTypes.h"
 #include "tests/service/PortSystem.h"
+#include "tests/support/Hex.h"
 
 using namespace porttest;
 
@@ -472,16 +473,6 @@ TEST_F(Vcomd, MalformedInputGetsAnErrorOrAClosedConnection) {
   EXPECT_TRUE(port.Open(Interface(5)));
 }
 
-std::string HexOf(const std::string& bytes) {
-  std::string out;
-  char b[4];
-  for (unsigned char c : bytes) {
-    std::snprintf(b, sizeof(b), "%02x", c);
-    out += b;
-  }
-  return out;
-}
-
 std::size_t CountLines(const std::vector<std::string>& lines, const std::string& text) {
   std::size_t n = 0;
   for (const auto& l : lines) n += l == text;
@@ -500,7 +491,7 @@ TEST(VcomdWithThePortService, EachQuickOpeningIsDeliveredWithinItsOwnReadiness) 
   const std::string openings[] = {"first", "second\r\n", std::string("\x1b@\x00third", 8)};
   std::size_t closed = 0;
   for (const auto& text : openings) {
-    SCOPED_TRACE(HexOf(text));
+    SCOPED_TRACE(zoltest::Hex(text));
     {
       App app(sys.ComPath(5));
       ASSERT_TRUE(app.IsOpen());
@@ -526,7 +517,7 @@ TEST(VcomdWithThePortService, EachQuickOpeningIsDeliveredWithinItsOwnReadiness) 
     }
   }
   std::vector<std::string> expected;
-  for (const auto& text : openings) expected.push_back(HexOf(text));
+  for (const auto& text : openings) expected.push_back(zoltest::Hex(text));
   EXPECT_EQ(seen, expected);
 }
 
@@ -634,7 +625,7 @@ TEST(VcomdWithThePortService, APortFindsVcomdAgainAfterKill9) {
   {
     App app(sys.ComPath(5));
     ASSERT_TRUE(app.Write("one"));
-    ASSERT_TRUE(WaitFor([&] { return dataLines(HexOf("one")) == 1; }, 10000)) << sys.ServiceOutput();
+    ASSERT_TRUE(WaitFor([&] { return dataLines(zoltest::Hex("one")) == 1; }, 10000)) << sys.ServiceOutput();
     std::string oldSlave = fs::read_symlink(sys.ComPath(5));
     sys.Vcomd().Kill();
     // Every write of the device asks the driver, which is gone.
@@ -653,7 +644,7 @@ TEST(VcomdWithThePortService, APortFindsVcomdAgainAfterKill9) {
   ASSERT_TRUE(WaitFor(
       [&] {
         app.Write("two");
-        return dataLines(HexOf("two")) > 0;
+        return dataLines(zoltest::Hex("two")) > 0;
       },
       10000));
   ASSERT_TRUE(sys.Command(lib, "write 1000 6261636b"));

@@ -12,12 +12,10 @@ namespace {
 using wintest::FindControl;
 using wintest::FindDialog;
 using wintest::QueryService;
+using wintest::kLogService;
+using wintest::kPortService;
+using wintest::Quoted;
 using wintest::WaitFor;
-
-constexpr const wchar_t* kLogService = L"ZOLLOGSVC";
-constexpr const wchar_t* kPortService = L"ZOLSVC";
-
-std::wstring Quoted(const std::filesystem::path& p) { return L"\"" + p.wstring() + L"\""; }
 
 // Presses a button without waiting: the press may open a modal box.
 void Press(HWND button) { PostMessageW(button, BM_CLICK, 0, 0); }

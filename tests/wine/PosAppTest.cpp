@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "tests/support/ZolSystem.h"
+#include "tests/support/Hex.h"
 
 namespace {
 
@@ -45,16 +46,6 @@ class DosDeviceLink {
   std::string m_old;
   bool m_ok = false;
 };
-
-std::string Hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
 
 TEST(PosAppTest, WindowsApplicationDrivesTheDisplayAndReadsASwipeThroughDosDevices) {
   const std::string app = Env("ZOL_POS_APP");
@@ -101,7 +92,7 @@ TEST(PosAppTest, WindowsApplicationDrivesTheDisplayAndReadsASwipeThroughDosDevic
   ASSERT_TRUE(sys.RunHidsim({"swipe", "msr1", "--track1", track1, "--track2", track2, "--track3", track3}));
   ASSERT_EQ(posApp.WaitExit(120000), 0) << zoltest::ReadText(out);
   const std::string card = "%" + track1 + "?\r;" + track2 + "?\r+" + track3 + "?\r";
-  EXPECT_NE(zoltest::ReadText(out).find("swipe " + Hex(card) + "\r\n"), std::string::npos) << zoltest::ReadText(out);
+  EXPECT_NE(zoltest::ReadText(out).find("swipe " + zoltest::Hex(card) + "\r\n"), std::string::npos) << zoltest::ReadText(out);
 
   // The display: both lines as line reports, the block in display RAM and
   // shown at the end of the top line (a RAM code below 0x08).

@@ -11,12 +11,10 @@ namespace {
 using wintest::Accepts;
 using wintest::QueryService;
 using wintest::RunProgram;
+using wintest::kLogService;
+using wintest::kPortService;
+using wintest::Quoted;
 using wintest::WaitFor;
-
-constexpr const wchar_t* kLogService = L"ZOLLOGSVC";
-constexpr const wchar_t* kPortService = L"ZOLSVC";
-
-std::wstring Quoted(const std::filesystem::path& p) { return L"\"" + p.wstring() + L"\""; }
 
 std::size_t CountLines(const std::string& text, const std::string& needle = "\n") {
   std::size_t n = 0;
