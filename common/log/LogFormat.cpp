@@ -128,7 +128,7 @@ void AppendPadded(Out& out, const Text* s, std::size_t n, int width, bool left) 
 }
 
 // One numeric conversion through the C library (digits and signs only: no
-// text passes the locale). The spec is built from the caller's format, so it
+// text passes the locale). The conversion is built from the caller's format, so it
 // is no literal; Format picks the argument's type to match its conversion.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
