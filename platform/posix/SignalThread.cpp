@@ -27,7 +27,14 @@ bool SignalThread::Start(const sigset_t& signals, std::function<void(int)> onSig
     return false;
   }
   m_onSignal = std::move(onSignal);
+  // The thread starts with every signal blocked: a thread inherits its
+  // creator's mask, and one not yet scheduled would otherwise take a signal
+  // another handler is set up for (Ctrl+C) and end the process.
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &old);
   m_thread = StartThread([this] { Loop(); });
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return true;
 }
 

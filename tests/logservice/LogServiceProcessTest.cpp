@@ -220,7 +220,7 @@ TEST(LogServiceProcess, UnwritableLogFolderDropsDataAndKeepsRunning) {
 
 TEST(LogServiceProcess, DebugOutputNamesTheDocumentAndThePort) {
   LogService svc;
-  ASSERT_TRUE(svc.Stop());
+  ASSERT_TRUE(svc.Stop()) << svc.child->Err() << "signalled=" << svc.child->Signalled() << " code=" << svc.child->ExitCode();
   std::string err = svc.child->Err();
   EXPECT_NE(err.find("[ZOL]: Log Service XML File Path = " + (svc.dir.Dir() / "ZolConfig.xml").string()), std::string::npos)
       << err;
@@ -249,7 +249,7 @@ TEST(LogServiceProcess, AcceptingGoesOnAfterRunningOutOfDescriptors) {
                             500ms);
   });
   EXPECT_TRUE(served) << svc.child->Err();
-  ASSERT_TRUE(svc.Stop()) << svc.child->Err();
+  ASSERT_TRUE(svc.Stop()) << svc.child->Err() << "signalled=" << svc.child->Signalled() << " code=" << svc.child->ExitCode();
 }
 
 TEST(LogServiceProcess, ServiceModeReportsToTheNotifySocketAndStopsOnSigterm) {

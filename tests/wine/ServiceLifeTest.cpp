@@ -260,7 +260,7 @@ TEST_F(ServiceLifeTest, PortServiceFindsNoPortsAndEndsStopped) {
   // Stopped on its own, so remove takes it; the logging service is still
   // running, so remove leaves it.
   ASSERT_EQ(RunProgram(Quoted(Exe(L"PortBridgeServer.exe")) + L" remove"), 0);
-  EXPECT_FALSE(QueryService(kPortService).exists);
+  EXPECT_TRUE(WaitFor([] { return !QueryService(kPortService).exists; }));
   ASSERT_EQ(RunProgram(Quoted(Exe(L"PortBridgeServer.exe")) + L" remove"), 0);  // nothing to remove: only logged
   ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" remove"), 0);
   EXPECT_TRUE(QueryService(kLogService).exists);
@@ -268,7 +268,8 @@ TEST_F(ServiceLifeTest, PortServiceFindsNoPortsAndEndsStopped) {
   ASSERT_EQ(RunProgram(L"net stop ZOLLOGSVC"), 0);
   ASSERT_TRUE(WaitFor([] { return QueryService(kLogService).status.dwCurrentState == SERVICE_STOPPED; }));
   ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" remove"), 0);
-  EXPECT_FALSE(QueryService(kLogService).exists);
+  // The manager deletes the entry once the stopped process has let go of it.
+  EXPECT_TRUE(WaitFor([] { return !QueryService(kLogService).exists; }));
   const std::string after = lines();
   EXPECT_NE(after.find("CServiceClass::UninstallService - ZOLSVC removed successfully"), std::string::npos);
   EXPECT_NE(after.find("CServiceClass::UninstallService - OpenService failed"), std::string::npos);
