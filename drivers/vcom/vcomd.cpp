@@ -28,7 +28,7 @@
 
 #include "interfaces/VcomProtocol.h"
 #include "drivers/vcom/VcomArgs.h"
-#include "drivers/vcom/VcomPty.h"
+#include "interfaces/VcomPty.h"
 #include "drivers/vcom/VcomWire.h"
 #include "platform/ErrorNumbers.h"
 

@@ -40,7 +40,7 @@
 #include <mutex>
 
 #include "interfaces/VcomProtocol.h"
-#include "drivers/vcom/VcomPty.h"
+#include "interfaces/VcomPty.h"
 #include "platform/Error.h"
 #include "platform/ErrorNumbers.h"
 #include "platform/Paths.h"
