@@ -577,6 +577,9 @@ TEST(PortServiceLog, StartSessionAndStopLines) {
     ASSERT_TRUE(WaitFor([&] { return Received(sys, kMsr) == zoltest::Hex("hi"); }, 5000));
   }
   ASSERT_TRUE(WaitPluginLine(sys, kMsr, "PortReady 0"));
+  // The plug-in hears of the close from the read side; the port's own line
+  // comes from its connection check a moment later.
+  ASSERT_TRUE(sys.WaitLog("ZolPort::IsZolConnectedToCom - ZOL COM3 Not Connected"));
   ASSERT_EQ(sys.StopService(), 0);
   ASSERT_TRUE(sys.WaitLog("ZOLSVC - Exiting"));
   const auto lines = sys.LogLines();
