@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/ErrorNumbers.h"
 #include "platform/Event.h"
 
 namespace sys {
@@ -50,8 +51,8 @@ class Overlapped {
 struct IoWait {
   // Ends the wait when signalled: the operation is cancelled. May be null.
   Event* stop = nullptr;
-  // For each wait; 0xFFFFFFFF waits for ever.
-  std::uint32_t timeoutMs = 0xFFFFFFFFu;
+  // For each wait; kInfinite waits for ever.
+  std::uint32_t timeoutMs = errnum::kInfinite;
   // The stop comes before the completion in the wait, so it wins when both
   // are signalled; else the completion does.
   bool stopFirst = false;
