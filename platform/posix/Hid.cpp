@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "interfaces/ZolHidProvider.h"
@@ -151,8 +152,9 @@ HidEnumResult HidEnumerateInterfaces(const std::function<void(const std::wstring
 // ---------------------------------------------------------------------------
 
 struct HidDevice::Impl {
-  ZolHidDevice* device = nullptr;
-  decltype(&ZolHid_Close) close = nullptr;  // of the provider that opened it
+  // Closed by the provider that opened it, also after HidUnbind: the
+  // managers unload before their wrappers go.
+  std::unique_ptr<ZolHidDevice, decltype(&ZolHid_Close)> device{nullptr, nullptr};
   Access access = Access::Query;
   int fd = -1;
   enum class Pending { None, Read, Write } pending = Pending::None;
@@ -171,8 +173,7 @@ bool HidDevice::Open(const std::wstring& path, Access access) {
                                                        : ZOLHID_OPEN_QUERY;
   ZolHidDevice* device = nullptr;
   if (!Ok(g_fn.Open(ToUtf8(path).c_str(), mode, &device))) return false;
-  m_impl->device = device;
-  m_impl->close = g_fn.Close;
+  m_impl->device = {device, g_fn.Close};
   m_impl->access = access;
   if (access != Access::Query) {
     int fd = -1;
@@ -187,23 +188,19 @@ bool HidDevice::Open(const std::wstring& path, Access access) {
   return true;
 }
 
-void HidDevice::Close() {
-  // Also after HidUnbind: the managers unload before their wrappers go.
-  if (m_impl->device && m_impl->close) m_impl->close(m_impl->device);
-  *m_impl = Impl{};
-}
+void HidDevice::Close() { *m_impl = Impl{}; }
 
 bool HidDevice::IsOpen() const { return m_impl->device != nullptr; }
 
 std::uint32_t HidDevice::LogValue() const {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m_impl->device));
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m_impl->device.get()));
 }
 
 bool HidDevice::GetAttributes(HidAttributes& attributes) const {
   if (!m_impl->device || !g_bound) return NotBound();
   ZolHidAttributes a{};
   a.size = sizeof(a);
-  if (!Ok(g_fn.GetAttributes(m_impl->device, &a))) return false;
+  if (!Ok(g_fn.GetAttributes(m_impl->device.get(), &a))) return false;
   attributes.size = a.size;
   attributes.vendorId = a.vendorId;
   attributes.productId = a.productId;
@@ -214,7 +211,7 @@ bool HidDevice::GetAttributes(HidAttributes& attributes) const {
 bool HidDevice::GetSerialNumber(std::wstring& serial, std::size_t maxChars) const {
   if (!m_impl->device || !g_bound) return NotBound();
   char text[1024] = {};
-  if (!Ok(g_fn.GetSerialNumber(m_impl->device, text, sizeof(text)))) return false;
+  if (!Ok(g_fn.GetSerialNumber(m_impl->device.get(), text, sizeof(text)))) return false;
   text[sizeof(text) - 1] = '\0';
   serial = FromUtf8(text);
   if (serial.size() > maxChars) serial.resize(maxChars);
@@ -223,17 +220,17 @@ bool HidDevice::GetSerialNumber(std::wstring& serial, std::size_t maxChars) cons
 
 bool HidDevice::FlushQueue() {
   if (!m_impl->device || !g_bound) return NotBound();
-  return Ok(g_fn.FlushQueue(m_impl->device));
+  return Ok(g_fn.FlushQueue(m_impl->device.get()));
 }
 
 bool HidDevice::SetNumInputBuffers(std::uint32_t count) {
   if (!m_impl->device || !g_bound) return NotBound();
-  return Ok(g_fn.SetNumInputBuffers(m_impl->device, count));
+  return Ok(g_fn.SetNumInputBuffers(m_impl->device.get(), count));
 }
 
 bool HidDevice::GetFeature(void* buffer, std::uint32_t length) {
   if (!m_impl->device || !g_bound) return NotBound();
-  return Ok(g_fn.GetFeature(m_impl->device, static_cast<std::uint8_t*>(buffer), length));
+  return Ok(g_fn.GetFeature(m_impl->device.get(), static_cast<std::uint8_t*>(buffer), length));
 }
 
 IoStart HidDevice::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
@@ -242,8 +239,9 @@ IoStart HidDevice::Start(void* buffer, std::uint32_t length, std::uint32_t* tran
   m_impl->pending = Impl::Pending::None;
   const bool read = m_impl->access == Access::Read;
   std::uint32_t n = read ? 0 : length;
-  const std::uint32_t rc = read ? g_fn.ReadInputReport(m_impl->device, static_cast<std::uint8_t*>(buffer), length, &n)
-                                : g_fn.WriteOutputReport(m_impl->device, static_cast<const std::uint8_t*>(buffer), length);
+  ZolHidDevice* device = m_impl->device.get();
+  const std::uint32_t rc = read ? g_fn.ReadInputReport(device, static_cast<std::uint8_t*>(buffer), length, &n)
+                                : g_fn.WriteOutputReport(device, static_cast<const std::uint8_t*>(buffer), length);
   if (rc == 0) {
     if (transferred) *transferred = n;
     return {IoState::Done};
@@ -266,9 +264,9 @@ bool HidDevice::Result(std::uint32_t* transferred) {
   std::uint32_t rc = 0;
   std::uint32_t n = m_impl->pending == Impl::Pending::Read ? 0 : m_impl->length;
   if (m_impl->pending == Impl::Pending::Read) {
-    rc = g_fn.ReadInputReport(m_impl->device, m_impl->buffer, m_impl->length, &n);
+    rc = g_fn.ReadInputReport(m_impl->device.get(), m_impl->buffer, m_impl->length, &n);
   } else if (m_impl->pending == Impl::Pending::Write) {
-    rc = g_fn.WriteOutputReport(m_impl->device, m_impl->buffer, m_impl->length);
+    rc = g_fn.WriteOutputReport(m_impl->device.get(), m_impl->buffer, m_impl->length);
   } else {
     SetLastError(kErrorInvalidHandle);
     return false;
@@ -307,7 +305,7 @@ std::uint32_t HidPreparsedData::LogValue() const {
 bool HidDevice::GetPreparsedData(HidPreparsedData& data) const {
   if (!m_impl->device || !g_bound) return NotBound();
   ZolHidCaps c{};
-  if (!Ok(g_fn.GetCaps(m_impl->device, &c))) return false;
+  if (!Ok(g_fn.GetCaps(m_impl->device.get(), &c))) return false;
   auto parsed = std::make_unique<HidPreparsedData::Impl>();
   HidCaps& caps = parsed->caps;
   caps.usage = c.usage;
@@ -327,7 +325,7 @@ bool HidDevice::GetPreparsedData(HidPreparsedData& data) const {
     if (counts[type] == 0) continue;
     std::vector<ZolHidValueCaps> raw(counts[type]);
     std::uint32_t count = counts[type];
-    if (!Ok(g_fn.GetValueCaps(m_impl->device, type, raw.data(), &count))) return false;
+    if (!Ok(g_fn.GetValueCaps(m_impl->device.get(), type, raw.data(), &count))) return false;
     for (std::uint32_t i = 0; i < count && i < raw.size(); ++i) {
       const ZolHidValueCaps& r = raw[i];
       parsed->values[type].push_back(HidValueCaps{r.usagePage, r.reportId, r.isRange != 0, r.bitSize, r.reportCount,
@@ -365,13 +363,11 @@ HidNotifier::~HidNotifier() = default;
 int HidNotifier::Run(const std::wstring& /*name*/, const std::function<void()>& ready,
                      const std::function<void(const HidNotification&)>& deliver) {
   if (!g_bound || !m_impl->quit.IsValid()) return 1;
-  ZolHidWatch* watch = nullptr;
-  if (g_fn.WatchOpen(&watch) != 0) return 1;
+  ZolHidWatch* opened = nullptr;
+  if (g_fn.WatchOpen(&opened) != 0) return 1;
+  std::unique_ptr<ZolHidWatch, decltype(&ZolHid_WatchClose)> watch(opened, g_fn.WatchClose);
   int fd = -1;
-  if (g_fn.WatchDescriptor(watch, &fd) != 0) {
-    g_fn.WatchClose(watch);
-    return 2;
-  }
+  if (g_fn.WatchDescriptor(watch.get(), &fd) != 0) return 2;
   {
     std::lock_guard<std::mutex> guard(m_impl->lock);
     m_impl->registered = true;
@@ -395,7 +391,7 @@ int HidNotifier::Run(const std::wstring& /*name*/, const std::function<void()>& 
     if (resumed && stillRegistered()) deliver(HidNotification{HidNotificationKind::ResumeAutomatic, {}});
     if (rc != 1) continue;
     ZolHidEvent event{};
-    while (g_fn.WatchNext(watch, &event) == 0) {
+    while (g_fn.WatchNext(watch.get(), &event) == 0) {
       event.path[sizeof(event.path) - 1] = '\0';
       if (!stillRegistered()) continue;
       if (event.kind == ZOLHID_EVENT_ARRIVAL || event.kind == ZOLHID_EVENT_REMOVAL) {
@@ -408,7 +404,7 @@ int HidNotifier::Run(const std::wstring& /*name*/, const std::function<void()>& 
       if (m_impl->quit.Test()) break;
     }
   }
-  g_fn.WatchClose(watch);
+  watch.reset();
   {
     std::lock_guard<std::mutex> guard(m_impl->lock);
     m_impl->registered = false;

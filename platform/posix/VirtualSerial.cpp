@@ -37,6 +37,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "interfaces/VcomProtocol.h"
@@ -46,12 +47,14 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/posix/PosixError.h"
+#include "platform/posix/UniqueFd.h"
 
 namespace sys {
 
 namespace {
 
 using namespace errnum;
+using posix::UniqueFd;
 
 // vcomd answers within microseconds; one that has not answered in this time
 // is stuck, and the caller hears so instead of waiting for ever.
@@ -84,9 +87,9 @@ int WatchSlave(int inotify, int master) {
 
 // What vcomd hands an opener.
 struct Opening {
-  int control = -1;
-  int master = -1;
-  int page = -1;
+  UniqueFd control;
+  UniqueFd master;
+  UniqueFd page;
 };
 
 // Connects to the interface and takes vcomd's answer; false with the error set.
@@ -98,18 +101,17 @@ bool OpenInterface(const std::string& path, Opening& out) {
     return false;
   }
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd) {
     posix::SetLastErrorFromErrno(errno);
     return false;
   }
   // The send limit also bounds a connect to a backlog nobody takes from.
   timeval limit{kAnswerLimitMs / 1000, (kAnswerLimitMs % 1000) * 1000};
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     int e = errno;
-    ::close(fd);
     if (e == EAGAIN) {
       SetLastError(kErrorTimeout);
       return false;
@@ -128,32 +130,29 @@ bool OpenInterface(const std::string& path, Opening& out) {
   msg.msg_controllen = sizeof(control);
   ssize_t got;
   do {
-    got = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    got = ::recvmsg(fd.Get(), &msg, MSG_CMSG_CLOEXEC);
   } while (got < 0 && errno == EINTR);
   bool timedOut = got < 0 && errno == EAGAIN;
-  int master = -1, page = -1;
+  UniqueFd master, page;
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); got > 0 && c; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
     // The buffer holds two: the kernel closes any more than that itself.
     std::size_t count = std::min<std::size_t>((c->cmsg_len - CMSG_LEN(0)) / sizeof(int), 2);
     int fds[2] = {-1, -1};
     std::memcpy(fds, CMSG_DATA(c), count * sizeof(int));
-    master = fds[0];
-    page = fds[1];
+    master.Reset(fds[0]);
+    page.Reset(fds[1]);
   }
   if (got != static_cast<ssize_t>(sizeof(reply)) || reply.magic != vcom::kMagic ||
-      reply.status != 0 || master < 0) {
+      reply.status != 0 || !master) {
     std::uint32_t error = (got == static_cast<ssize_t>(sizeof(reply)) && reply.status != 0)
                               ? reply.status
                               : timedOut ? kErrorTimeout : kErrorDeviceNotConnected;
-    if (master >= 0) ::close(master);
-    if (page >= 0) ::close(page);
-    ::close(fd);
     SetLastError(error == 0 ? kErrorSharingViolation : error);
     return false;
   }
-  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-  out = Opening{fd, master, page};
+  ::fcntl(master.Get(), F_SETFL, ::fcntl(master.Get(), F_GETFL) | O_NONBLOCK);
+  out = Opening{std::move(fd), std::move(master), std::move(page)};
   return true;
 }
 
@@ -162,7 +161,7 @@ bool OpenInterface(const std::string& path, Opening& out) {
 VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
   VirtualSerialInterfaceList list;
   std::string folder = DeviceFolder();
-  DIR* dir = ::opendir(folder.c_str());
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) {
     int e = errno;
     // No folder: the driver shows no interfaces, which is not a failure.
@@ -172,14 +171,14 @@ VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
     return list;
   }
   std::vector<std::string> names;
-  while (dirent* entry = ::readdir(dir)) {
+  while (dirent* entry = ::readdir(dir.get())) {
     std::string name = entry->d_name;
     if (name.empty() || name[0] == '.') continue;  // temporary names and . ..
     struct stat st {};
     if (::stat((folder + "/" + name).c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
     names.push_back(name);
   }
-  ::closedir(dir);
+  dir.reset();
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) list.paths.push_back(FromUtf8(folder + "/" + name));
   return list;
@@ -187,13 +186,13 @@ VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
 
 struct VirtualSerialPort::Impl {
   std::string path;
-  int control = -1;  // the interface socket
-  int master = -1;   // the pty master: the data path
+  UniqueFd control;  // the interface socket
+  UniqueFd master;   // the pty master: the data path
   const vcom::SharedState* state = nullptr;  // vcomd's state page, read-only
   std::atomic<bool> pageCurrent{true};  // the page is the serving vcomd's
-  int openings = -1;  // inotify: the application's opens and closes of the COM side
+  UniqueFd openings;  // inotify: the application's opens and closes of the COM side
   int openingsWatch = -1;
-  int closes = -1;  // the data path's own watch of the same, under dataLock
+  UniqueFd closes;  // the data path's own watch of the same, under dataLock
   int closesWatch = -1;
   std::atomic<bool> vcomdAnswered{false};  // vcomd has settled what came before the watch
   std::atomic<int> askingVcomd{0};  // GET_ZOL_INFO questions on their way to vcomd
@@ -206,10 +205,10 @@ struct VirtualSerialPort::Impl {
   // GET_ZOL_INFO answered here: connected, no hold. False when vcomd must
   // answer (a hang-up, a full COM side, a hold, a close being settled).
   bool LocalInfo(ZOL_INFO& info) const {
-    if (!state || openings < 0 || !pageCurrent.load() || !vcomdAnswered.load() || state->hold.load() != 0 ||
+    if (!state || !openings || !pageCurrent.load() || !vcomdAnswered.load() || state->hold.load() != 0 ||
         state->closePending.load() != 0)
       return false;
-    pollfd p[3] = {{master, POLLOUT, 0}, {control, 0, 0}, {openings, POLLIN, 0}};
+    pollfd p[3] = {{master.Get(), POLLOUT, 0}, {control.Get(), 0, 0}, {openings.Get(), POLLIN, 0}};
     if (::poll(p, 3, 0) < 0 || p[0].revents != POLLOUT || p[1].revents != 0 || p[2].revents != 0) return false;
     // Checked after the watch: a question on its way may have taken the
     // events that vcomd has not settled yet.
@@ -221,22 +220,22 @@ struct VirtualSerialPort::Impl {
   // Before vcomd is asked: what happened until now is its to settle first.
   void ForgetOpenings() const {
     alignas(inotify_event) char buf[4096];
-    while (openings >= 0 && ::read(openings, buf, sizeof(buf)) > 0) {
+    while (openings && ::read(openings.Get(), buf, sizeof(buf)) > 0) {
     }
   }
 
   // Without the page or the watch every question goes to vcomd: slower, never wrong.
-  void WatchState(int page) {
-    void* at = ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ, MAP_SHARED, page, 0);
-    ::close(page);
+  void WatchState(UniqueFd page) {
+    void* at = ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ, MAP_SHARED, page.Get(), 0);
+    page.Reset();
     if (at == MAP_FAILED) return;
     auto* mapped = static_cast<const vcom::SharedState*>(at);
-    openings = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    openingsWatch = WatchSlave(openings, master);
+    openings.Reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    openingsWatch = WatchSlave(openings.Get(), master.Get());
     if (mapped->magic.load() != vcom::kMagic || openingsWatch < 0) {
       ::munmap(at, vcom::kSharedStateSize);
-      if (openings >= 0) ::close(openings);
-      openings = openingsWatch = -1;
+      openings.Reset();
+      openingsWatch = -1;
       return;
     }
     state = mapped;
@@ -244,9 +243,9 @@ struct VirtualSerialPort::Impl {
 
   // A restarted vcomd's page takes the old one's place at the same address,
   // so that a LocalInfo running meanwhile reads one or the other.
-  void ReplaceState(int page) {
-    void* at = page >= 0 ? ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ, MAP_SHARED, page, 0) : MAP_FAILED;
-    if (page >= 0) ::close(page);
+  void ReplaceState(UniqueFd page) {
+    void* at = page ? ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ, MAP_SHARED, page.Get(), 0) : MAP_FAILED;
+    page.Reset();
     if (!state) {
       if (at != MAP_FAILED) ::munmap(at, vcom::kSharedStateSize);
       return;
@@ -255,8 +254,8 @@ struct VirtualSerialPort::Impl {
                  ::mremap(at, vcom::kSharedStateSize, vcom::kSharedStateSize, MREMAP_MAYMOVE | MREMAP_FIXED,
                           const_cast<vcom::SharedState*>(state)) != MAP_FAILED;
     if (!moved && at != MAP_FAILED) ::munmap(at, vcom::kSharedStateSize);
-    ::inotify_rm_watch(openings, openingsWatch);
-    openingsWatch = WatchSlave(openings, master);
+    ::inotify_rm_watch(openings.Get(), openingsWatch);
+    openingsWatch = WatchSlave(openings.Get(), master.Get());
     pageCurrent.store(moved && openingsWatch >= 0);
   }
 
@@ -265,11 +264,11 @@ struct VirtualSerialPort::Impl {
   // opening followed); nothing has been written since, so all the COM side
   // holds unread is that opening's.
   bool OpeningEnded() {
-    if (closes < 0) return false;
+    if (!closes) return false;
     alignas(inotify_event) char buf[4096];
     bool closed = false, reopened = false;
     ssize_t got;
-    while ((got = ::read(closes, buf, sizeof(buf))) > 0) {
+    while ((got = ::read(closes.Get(), buf, sizeof(buf))) > 0) {
       for (ssize_t off = 0; off < got;) {
         const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
         if (ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_Q_OVERFLOW)) {
@@ -281,19 +280,19 @@ struct VirtualSerialPort::Impl {
         off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
       }
     }
-    return closed && (reopened || ComSideClosed(master));
+    return closed && (reopened || ComSideClosed(master.Get()));
   }
 
   // The read side saw the close: what the opening left unread goes now.
   void DropClosedOpening() {
     std::lock_guard<std::mutex> lock(dataLock);
-    if (OpeningEnded() || ComSideClosed(master)) vcom::DropSlaveInput(master);
+    if (OpeningEnded() || ComSideClosed(master.Get())) vcom::DropSlaveInput(master.Get());
   }
 
   // Under ioctlLock: one request and its answer. The answers of questions
   // given up on come first and are passed over (vcomd answers in order).
   ssize_t Exchange(const vcom::IoRequest& req, unsigned char* buf, std::size_t size) {
-    if (::send(control, &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
+    if (::send(control.Get(), &req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req))) {
       int e = errno;
       if (e == EAGAIN) {
         SetLastError(kErrorTimeout);  // vcomd takes no more questions
@@ -305,7 +304,7 @@ struct VirtualSerialPort::Impl {
       return -1;
     }
     for (;;) {
-      ssize_t got = ::recv(control, buf, size, 0);
+      ssize_t got = ::recv(control.Get(), buf, size, 0);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0 && errno == EAGAIN) {
         ++unanswered;
@@ -328,7 +327,7 @@ struct VirtualSerialPort::Impl {
   // Under ioctlLock: vcomd ended. Its restart is opened once it is there and
   // the opening the old one served is over (until then it still carries data).
   bool Reopen() {
-    if (!ComSideClosed(master)) {
+    if (!ComSideClosed(master.Get())) {
       SetLastError(kErrorDeviceNotConnected);
       return false;
     }
@@ -338,18 +337,18 @@ struct VirtualSerialPort::Impl {
       // The descriptors keep their numbers: a wait on them, or a transfer,
       // in another thread goes on with the new driver's.
       std::lock_guard<std::mutex> lock(dataLock);
-      ::dup3(next.control, control, O_CLOEXEC);
-      ::dup3(next.master, master, O_CLOEXEC);
-      ::close(next.control);
-      ::close(next.master);
-      if (closes >= 0) {
-        ::inotify_rm_watch(closes, closesWatch);
-        closesWatch = WatchSlave(closes, master);
+      ::dup3(next.control.Get(), control.Get(), O_CLOEXEC);
+      ::dup3(next.master.Get(), master.Get(), O_CLOEXEC);
+      next.control.Reset();
+      next.master.Reset();
+      if (closes) {
+        ::inotify_rm_watch(closes.Get(), closesWatch);
+        closesWatch = WatchSlave(closes.Get(), master.Get());
         OpeningEnded();  // the old watch's last events
       }
     }
     vcomdAnswered.store(false);
-    ReplaceState(next.page);
+    ReplaceState(std::move(next.page));
     rcvrdySent = -1;
     unanswered = 0;
     lost = false;
@@ -359,7 +358,7 @@ struct VirtualSerialPort::Impl {
   // Sent as a request whose answer is then read and dropped.
   void Purge() {
     std::lock_guard<std::mutex> lock(ioctlLock);
-    if (control < 0 || lost) return;
+    if (!control || lost) return;
     vcom::IoRequest req{vcom::kMagic, vcom::kPurge, 0};
     unsigned char buf[sizeof(vcom::IoReply) + vcom::kMaxOutput];
     Exchange(req, buf, sizeof(buf));
@@ -367,10 +366,12 @@ struct VirtualSerialPort::Impl {
 
   void Close() {
     if (state) ::munmap(const_cast<vcom::SharedState*>(state), vcom::kSharedStateSize);
-    for (int fd : {openings, closes, master, control})
-      if (fd >= 0) ::close(fd);
+    openings.Reset();
+    closes.Reset();
+    master.Reset();
+    control.Reset();
     state = nullptr;
-    master = control = openings = closes = openingsWatch = closesWatch = -1;
+    openingsWatch = closesWatch = -1;
     rcvrdySent = -1;
     unanswered = 0;
     lost = false;
@@ -382,9 +383,9 @@ struct VirtualSerialPort::Impl {
 VirtualSerialPort::VirtualSerialPort() : m_impl(std::make_unique<Impl>()) {}
 VirtualSerialPort::~VirtualSerialPort() { Close(); }
 
-bool VirtualSerialPort::IsOpen() const { return m_impl->master >= 0; }
+bool VirtualSerialPort::IsOpen() const { return m_impl->master.IsValid(); }
 std::uintptr_t VirtualSerialPort::HandleValue() const {
-  return static_cast<std::uintptr_t>(m_impl->control);
+  return static_cast<std::uintptr_t>(m_impl->control.Get());
 }
 void VirtualSerialPort::Close() {
   std::lock_guard<std::mutex> lock(m_impl->ioctlLock);
@@ -397,17 +398,16 @@ bool VirtualSerialPort::Open(const std::wstring& path) {
   std::string p = ToUtf8(path);
   if (!OpenInterface(p, opening)) return false;
   m_impl->path = p;
-  m_impl->control = opening.control;
-  m_impl->master = opening.master;
-  int closes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  int watch = WatchSlave(closes, opening.master);
+  m_impl->control = std::move(opening.control);
+  m_impl->master = std::move(opening.master);
+  // Without the watch only vcomd drops what a closed opening left.
+  UniqueFd closes(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  int watch = WatchSlave(closes.Get(), m_impl->master.Get());
   if (watch >= 0) {
-    m_impl->closes = closes;
+    m_impl->closes = std::move(closes);
     m_impl->closesWatch = watch;
-  } else if (closes >= 0) {
-    ::close(closes);  // without it only vcomd drops what a closed opening left
   }
-  if (opening.page >= 0) m_impl->WatchState(opening.page);
+  if (opening.page) m_impl->WatchState(std::move(opening.page));
   return true;
 }
 
@@ -425,7 +425,7 @@ bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_
     }
   }
   std::lock_guard<std::mutex> lock(m_impl->ioctlLock);
-  if (m_impl->control < 0) {
+  if (!m_impl->control) {
     SetLastError(posix::kErrorInvalidHandle);
     return false;
   }
@@ -485,7 +485,7 @@ struct VirtualSerialIo::Impl {
 
   // One attempt at the transfer: 1 finished, 0 would block, -1 failed.
   int Attempt() {
-    int fd = port->master;
+    int fd = port->master.Get();
     if (fd < 0) {
       SetLastError(posix::kErrorInvalidHandle);
       return -1;
@@ -509,8 +509,8 @@ struct VirtualSerialIo::Impl {
   // As Attempt; -2 when the opening ended (its unread input already dropped).
   int Write(int fd) {
     std::lock_guard<std::mutex> lock(port->dataLock);
-    pollfd p[2] = {{fd, POLLOUT, 0}, {port->closes, POLLIN, 0}};
-    ::poll(p, port->closes >= 0 ? 2 : 1, 0);
+    pollfd p[2] = {{fd, POLLOUT, 0}, {port->closes.Get(), POLLIN, 0}};
+    ::poll(p, port->closes ? 2 : 1, 0);
     if (p[1].revents != 0 && port->OpeningEnded()) {
       // Before the first byte for the next opening, or instead of the rest
       // of a write that was meant for the one that ended.
@@ -567,7 +567,7 @@ IoStart VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t
 }
 
 WaitItem VirtualSerialIo::Completion() {
-  return WaitItem(NativeWaitable{m_impl->port->master, m_impl->kind == Kind::Write});
+  return WaitItem(NativeWaitable{m_impl->port->master.Get(), m_impl->kind == Kind::Write});
 }
 
 bool VirtualSerialIo::Result(std::uint32_t* transferred) {

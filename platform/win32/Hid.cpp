@@ -115,9 +115,9 @@ HidEnumResult HidEnumerateInterfaces(const std::function<void(const std::wstring
 // ---------------------------------------------------------------------------
 
 struct HidDevice::Impl {
-  HANDLE handle = INVALID_HANDLE_VALUE;
+  win32::UniqueHandle handle;
   Access access = Access::Query;
-  HANDLE event = nullptr;  // the transfer's completion (Read and Write handles)
+  win32::UniqueHandle event;  // the transfer's completion (Read and Write handles)
   OVERLAPPED overlapped{};
   bool pending = false;
 };
@@ -129,43 +129,40 @@ bool HidDevice::Open(const std::wstring& path, Access access) {
   Close();
   const DWORD rights = access == Access::Read ? GENERIC_READ : access == Access::Write ? GENERIC_WRITE : 0;
   const DWORD flags = access == Access::Query ? 0 : FILE_FLAG_OVERLAPPED;
-  HANDLE h = CreateFileW(path.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  win32::UniqueHandle h(CreateFileW(path.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, flags, nullptr));
+  if (!h) return false;
   if (access != Access::Query) {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!event) {
+    m_impl->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_impl->event) {
       const DWORD error = GetLastError();
-      CloseHandle(h);
+      h.Reset();
       ::SetLastError(error);
       return false;
     }
-    m_impl->event = event;
   }
-  m_impl->handle = h;
+  m_impl->handle = std::move(h);
   m_impl->access = access;
   return true;
 }
 
 void HidDevice::Close() {
-  if (m_impl->handle == INVALID_HANDLE_VALUE) return;
+  if (!m_impl->handle) return;
   Cancel();
-  CloseHandle(m_impl->handle);
-  if (m_impl->event) CloseHandle(m_impl->event);
   *m_impl = Impl{};
 }
 
-bool HidDevice::IsOpen() const { return m_impl->handle != INVALID_HANDLE_VALUE; }
+bool HidDevice::IsOpen() const { return m_impl->handle.IsValid(); }
 
 std::uint32_t HidDevice::LogValue() const {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m_impl->handle));
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(m_impl->handle.Get()));
 }
 
 bool HidDevice::GetAttributes(HidAttributes& attributes) const {
   if (!g_bound || !IsOpen()) return NotBound();
   HIDD_ATTRIBUTES a{};
   a.Size = sizeof(a);
-  if (!g_fn.GetAttributes(m_impl->handle, &a)) return false;
+  if (!g_fn.GetAttributes(m_impl->handle.Get(), &a)) return false;
   attributes.size = a.Size;
   attributes.vendorId = a.VendorID;
   attributes.productId = a.ProductID;
@@ -176,7 +173,7 @@ bool HidDevice::GetAttributes(HidAttributes& attributes) const {
 bool HidDevice::GetSerialNumber(std::wstring& serial, std::size_t maxChars) const {
   if (!g_bound || !IsOpen()) return NotBound();
   wchar_t text[128] = {};
-  if (!g_fn.GetSerialNumberString(m_impl->handle, text, sizeof(text))) return false;
+  if (!g_fn.GetSerialNumberString(m_impl->handle.Get(), text, sizeof(text))) return false;
   text[127] = L'\0';
   serial = text;
   if (serial.size() > maxChars) serial.resize(maxChars);
@@ -185,28 +182,28 @@ bool HidDevice::GetSerialNumber(std::wstring& serial, std::size_t maxChars) cons
 
 bool HidDevice::FlushQueue() {
   if (!g_bound || !IsOpen()) return NotBound();
-  return g_fn.FlushQueue(m_impl->handle) != FALSE;
+  return g_fn.FlushQueue(m_impl->handle.Get()) != FALSE;
 }
 
 bool HidDevice::SetNumInputBuffers(std::uint32_t count) {
   if (!g_bound || !IsOpen()) return NotBound();
-  return g_fn.SetNumInputBuffers(m_impl->handle, count) != FALSE;
+  return g_fn.SetNumInputBuffers(m_impl->handle.Get(), count) != FALSE;
 }
 
 bool HidDevice::GetFeature(void* buffer, std::uint32_t length) {
   if (!g_bound || !IsOpen()) return NotBound();
-  return g_fn.GetFeature(m_impl->handle, buffer, length) != FALSE;
+  return g_fn.GetFeature(m_impl->handle.Get(), buffer, length) != FALSE;
 }
 
 IoStart HidDevice::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   if (transferred) *transferred = 0;
   if (!IsOpen() || m_impl->access == Access::Query) return NotBound(), IoStart{IoState::Failed};
-  ResetEvent(m_impl->event);
+  ResetEvent(m_impl->event.Get());
   m_impl->overlapped = OVERLAPPED{};
-  m_impl->overlapped.hEvent = m_impl->event;
+  m_impl->overlapped.hEvent = m_impl->event.Get();
   DWORD n = 0;
-  const BOOL ok = m_impl->access == Access::Read ? ReadFile(m_impl->handle, buffer, length, &n, &m_impl->overlapped)
-                                                 : WriteFile(m_impl->handle, buffer, length, &n, &m_impl->overlapped);
+  const BOOL ok = m_impl->access == Access::Read ? ReadFile(m_impl->handle.Get(), buffer, length, &n, &m_impl->overlapped)
+                                                 : WriteFile(m_impl->handle.Get(), buffer, length, &n, &m_impl->overlapped);
   if (ok) {
     if (transferred) *transferred = n;
     return {IoState::Done};
@@ -217,13 +214,13 @@ IoStart HidDevice::Start(void* buffer, std::uint32_t length, std::uint32_t* tran
 }
 
 WaitItem HidDevice::Completion() {
-  return WaitItem(NativeWaitable{reinterpret_cast<std::intptr_t>(m_impl->event), false});
+  return WaitItem(NativeWaitable{reinterpret_cast<std::intptr_t>(m_impl->event.Get()), false});
 }
 
 bool HidDevice::Result(std::uint32_t* transferred) {
   if (transferred) *transferred = 0;
   DWORD n = 0;
-  if (GetOverlappedResult(m_impl->handle, &m_impl->overlapped, &n, FALSE)) {
+  if (GetOverlappedResult(m_impl->handle.Get(), &m_impl->overlapped, &n, FALSE)) {
     m_impl->pending = false;
     if (transferred) *transferred = n;
     return true;
@@ -235,12 +232,12 @@ bool HidDevice::Result(std::uint32_t* transferred) {
 }
 
 void HidDevice::Cancel() {
-  if (!m_impl->pending || m_impl->handle == INVALID_HANDLE_VALUE) return;
+  if (!m_impl->pending || !m_impl->handle) return;
   const DWORD error = GetLastError();
-  ::CancelIo(m_impl->handle);
+  ::CancelIo(m_impl->handle.Get());
   // The transfer's buffer and record must outlive it: wait for the cancel.
   DWORD n = 0;
-  GetOverlappedResult(m_impl->handle, &m_impl->overlapped, &n, TRUE);
+  GetOverlappedResult(m_impl->handle.Get(), &m_impl->overlapped, &n, TRUE);
   m_impl->pending = false;
   ::SetLastError(error);
 }
@@ -268,7 +265,7 @@ std::uint32_t HidPreparsedData::LogValue() const {
 bool HidDevice::GetPreparsedData(HidPreparsedData& data) const {
   if (!g_bound || !IsOpen()) return NotBound();
   PHIDP_PREPARSED_DATA parsed = nullptr;
-  if (!g_fn.GetPreparsedData(m_impl->handle, &parsed)) return false;
+  if (!g_fn.GetPreparsedData(m_impl->handle.Get(), &parsed)) return false;
   data.m_impl = std::make_unique<HidPreparsedData::Impl>();
   data.m_impl->data = parsed;
   return true;

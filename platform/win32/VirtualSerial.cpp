@@ -34,7 +34,7 @@ VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
 }
 
 struct VirtualSerialPort::Impl {
-  HANDLE handle = INVALID_HANDLE_VALUE;
+  win32::UniqueHandle handle;
   std::mutex ioctlLock;
 };
 
@@ -43,36 +43,34 @@ VirtualSerialPort::~VirtualSerialPort() { Close(); }
 
 bool VirtualSerialPort::Open(const std::wstring& path) {
   Close();
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;  // last error stays as CreateFile left it
-  m_impl->handle = h;
-  return true;
+  // On failure the last error stays as CreateFile left it.
+  m_impl->handle.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr));
+  return m_impl->handle.IsValid();
 }
 
-bool VirtualSerialPort::IsOpen() const { return m_impl->handle != INVALID_HANDLE_VALUE; }
+bool VirtualSerialPort::IsOpen() const { return m_impl->handle.IsValid(); }
 
-void VirtualSerialPort::Close() {
-  if (m_impl->handle != INVALID_HANDLE_VALUE) CloseHandle(m_impl->handle);
-  m_impl->handle = INVALID_HANDLE_VALUE;
-}
+void VirtualSerialPort::Close() { m_impl->handle.Reset(); }
 
 std::uintptr_t VirtualSerialPort::HandleValue() const {
-  return reinterpret_cast<std::uintptr_t>(m_impl->handle);
+  // A closed port logs as INVALID_HANDLE_VALUE, as it always has.
+  return reinterpret_cast<std::uintptr_t>(m_impl->handle ? m_impl->handle.Get() : INVALID_HANDLE_VALUE);
 }
 
 bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_t outputSize,
                                   std::uint32_t* returned) {
   if (returned) *returned = 0;
   // The handle is overlapped: each control gets its own OVERLAPPED and waits.
+  win32::UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!done) return false;
   OVERLAPPED ov{};
-  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!ov.hEvent) return false;
+  ov.hEvent = done.Get();
   DWORD got = 0;
-  BOOL ok = DeviceIoControl(m_impl->handle, code, nullptr, 0, output, outputSize, &got, &ov);
-  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(m_impl->handle, &ov, &got, TRUE);
+  BOOL ok = DeviceIoControl(m_impl->handle.Get(), code, nullptr, 0, output, outputSize, &got, &ov);
+  if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(m_impl->handle.Get(), &ov, &got, TRUE);
   DWORD e = GetLastError();
-  CloseHandle(ov.hEvent);
+  done.Reset();
   if (!ok) {
     SetLastError(e);
     return false;
@@ -85,33 +83,30 @@ struct VirtualSerialIo::Impl {
   VirtualSerialPort::Impl* port;
   Kind kind;
   OVERLAPPED ov{};
-  HANDLE event = nullptr;
+  win32::UniqueHandle event;
   bool pending = false;
 };
 
 VirtualSerialIo::VirtualSerialIo(VirtualSerialPort& port, Kind kind) : m_impl(std::make_unique<Impl>()) {
   m_impl->port = port.m_impl.get();
   m_impl->kind = kind;
-  m_impl->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_impl->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
-VirtualSerialIo::~VirtualSerialIo() {
-  Cancel();
-  if (m_impl->event) CloseHandle(m_impl->event);
-}
+VirtualSerialIo::~VirtualSerialIo() { Cancel(); }
 
-bool VirtualSerialIo::IsValid() const { return m_impl->event != nullptr; }
+bool VirtualSerialIo::IsValid() const { return m_impl->event.IsValid(); }
 bool VirtualSerialIo::IsPending() const { return m_impl->pending; }
 
 IoStart VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t* transferred) {
   if (transferred) *transferred = 0;
-  ResetEvent(m_impl->event);
+  ResetEvent(m_impl->event.Get());
   m_impl->ov = OVERLAPPED{};
-  m_impl->ov.hEvent = m_impl->event;
+  m_impl->ov.hEvent = m_impl->event.Get();
   DWORD n = 0;
   BOOL ok = m_impl->kind == Kind::Read
-                ? ReadFile(m_impl->port->handle, buffer, length, &n, &m_impl->ov)
-                : WriteFile(m_impl->port->handle, buffer, length, &n, &m_impl->ov);
+                ? ReadFile(m_impl->port->handle.Get(), buffer, length, &n, &m_impl->ov)
+                : WriteFile(m_impl->port->handle.Get(), buffer, length, &n, &m_impl->ov);
   if (ok) {
     if (transferred) *transferred = n;
     return {IoState::Done};
@@ -123,13 +118,13 @@ IoStart VirtualSerialIo::Start(void* buffer, std::uint32_t length, std::uint32_t
 }
 
 WaitItem VirtualSerialIo::Completion() {
-  return WaitItem(NativeWaitable{reinterpret_cast<std::intptr_t>(m_impl->event), false});
+  return WaitItem(NativeWaitable{reinterpret_cast<std::intptr_t>(m_impl->event.Get()), false});
 }
 
 bool VirtualSerialIo::Result(std::uint32_t* transferred) {
   if (transferred) *transferred = 0;
   DWORD n = 0;
-  BOOL ok = GetOverlappedResult(m_impl->port->handle, &m_impl->ov, &n, FALSE);
+  BOOL ok = GetOverlappedResult(m_impl->port->handle.Get(), &m_impl->ov, &n, FALSE);
   DWORD e = GetLastError();
   if (ok || e != ERROR_IO_INCOMPLETE) m_impl->pending = false;
   if (!ok) {
@@ -143,10 +138,10 @@ bool VirtualSerialIo::Result(std::uint32_t* transferred) {
 void VirtualSerialIo::Cancel() {
   if (!m_impl->pending) return;
   DWORD e = GetLastError();
-  CancelIoEx(m_impl->port->handle, &m_impl->ov);
+  CancelIoEx(m_impl->port->handle.Get(), &m_impl->ov);
   DWORD n = 0;
   // The buffer and the OVERLAPPED must outlive the operation.
-  GetOverlappedResult(m_impl->port->handle, &m_impl->ov, &n, TRUE);
+  GetOverlappedResult(m_impl->port->handle.Get(), &m_impl->ov, &n, TRUE);
   m_impl->pending = false;
   SetLastError(e);
 }
