@@ -111,6 +111,12 @@ bool DeviceChangeNotify::Initialize(IDeviceChange* target, const std::wstring& w
 
 void DeviceChangeNotify::Terminate() {
   NotifierState& state = State();
+  {
+    // A thread let go below may still deliver: to nobody, not to a manager
+    // that is going away.
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.target = nullptr;
+  }
   if (state.notifier) {
     if (state.notifier->IsRegistered()) state.notifier->Unregister();
     state.notifier->Quit();
