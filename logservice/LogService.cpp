@@ -217,7 +217,7 @@ CReadSocket::~CReadSocket() {
 
 bool CReadSocket::Start() {
   try {
-    m_Thread = std::thread([this] { Loop(); });
+    m_Thread = sys::StartThread([this] { Loop(); });
   } catch (const std::system_error&) {
     return false;
   }

@@ -28,10 +28,28 @@ class CrashStack {
   void* m_stack = nullptr;
 };
 
-// Every thread of the system starts here: body runs with a CrashStack.
-// Throws std::system_error as std::thread does.
+// While it lives, the calling thread holds back the signals a new thread
+// must never take: Ctrl+C, Ctrl+Break, the stop and the hang-up signal. A
+// thread inherits its creator's mask, so every thread started meanwhile
+// leaves them to the thread that handles them (or to the main thread and
+// their default action). Nothing on Windows, where they are no signals.
+class ThreadStartMask {
+ public:
+  ThreadStartMask();
+  ~ThreadStartMask();
+  ThreadStartMask(const ThreadStartMask&) = delete;
+  ThreadStartMask& operator=(const ThreadStartMask&) = delete;
+
+ private:
+  alignas(8) unsigned char m_saved[128];  // the creator's own mask
+};
+
+// Every thread of the system starts here: body runs with a CrashStack and
+// without the console and stop signals. Throws std::system_error as
+// std::thread does.
 template <typename Body>
 std::thread StartThread(Body body) {
+  ThreadStartMask mask;
   return std::thread([body = std::move(body)]() mutable {
     CrashStack stack;
     body();

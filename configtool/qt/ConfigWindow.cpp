@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "platform/MessageBox.h"
+#include "platform/Thread.h"
 
 // The icon's resource lives in this static library: registered by hand.
 static void InitIconResource() { Q_INIT_RESOURCE(ZolConfig); }
@@ -214,7 +215,7 @@ void ConfigWindow::reject() {
   m_progress->setWindowModality(Qt::WindowModal);
   m_progress->show();
   QPointer<QLabel> step = m_step;
-  m_restart = std::thread([this, step] {
+  m_restart = sys::StartThread([this, step] {
     const RestartReport report = RunRestart(m_limits, [step](RestartStep s) {
       QMetaObject::invokeMethod(step, [step, s] { if (step) step->setText(Q(StepText(s))); }, Qt::QueuedConnection);
     });

@@ -16,6 +16,7 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
+#include "platform/Thread.h"
 #include "platform/posix/ChildProcess.h"
 #include "platform/posix/PosixError.h"
 #include "platform/posix/SignalThread.h"
@@ -90,7 +91,7 @@ bool RunServiceDispatcher(const std::wstring&, const std::function<void()>& serv
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
   ::pthread_sigmask(SIG_BLOCK, &term, nullptr);
-  std::thread service(serviceMain);
+  std::thread service = StartThread([&serviceMain] { serviceMain(); });
   service.join();
   return true;
 }

@@ -46,6 +46,16 @@ CrashStack::~CrashStack() {
   ::munmap(m_stack, kGuardBytes + kCrashStackBytes);
 }
 
+ThreadStartMask::ThreadStartMask() {
+  static_assert(sizeof(sigset_t) <= sizeof(m_saved));
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) sigaddset(&held, signo);
+  ::pthread_sigmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(m_saved));
+}
+
+ThreadStartMask::~ThreadStartMask() { ::pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(m_saved), nullptr); }
+
 std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }

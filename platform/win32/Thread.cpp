@@ -20,4 +20,7 @@ CrashStack::CrashStack() {
 
 CrashStack::~CrashStack() = default;
 
+ThreadStartMask::ThreadStartMask() = default;
+ThreadStartMask::~ThreadStartMask() = default;
+
 }  // namespace sys
