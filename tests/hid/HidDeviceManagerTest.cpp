@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "drivers/hid/sim/SimSocket.h"
-#include "platform/DynamicLibrary.h"
-#include "service/include/ZolDevice.h"
 #include "tests/hid/HidSimHarness.h"
 #include "tests/ld/CountingListener.h"
+#include "tests/support/PluginDevice.h"
 
 namespace {
 
@@ -84,23 +83,11 @@ TEST(HidDeviceManager, ReleaseWaitsForTheDeviceChangeCallbackInFlight) {
     SilentDevice known(root.DeviceFolder(), "s1");
     ASSERT_TRUE(known.Ok());
 
-    sys::DynamicLibrary library;
     const std::string path = hidtest::BinDir() + "/" + file;
-    // Kept mapped, as the port service keeps its plug-ins.
-    ASSERT_TRUE(library.Load(std::wstring(path.begin(), path.end()), true)) << library.LoadErrorText();
-    auto create = reinterpret_cast<PFN_CREATE_DEVICE>(library.Symbol("CreateDevice"));
-    ASSERT_NE(create, nullptr);
-    CountingListener listener;
+    CountingListener listener;  // outlives the device
     DEVICE_PARAMS params{};
-    IDevice* device = create();
-    ASSERT_NE(device, nullptr);
-    // Released before the library goes, also when an assertion ends the case early.
-    struct ReleaseAtExit {
-      IDevice* device;
-      ~ReleaseAtExit() {
-        if (device != nullptr) device->Release();
-      }
-    } owner{device};
+    zoltest::PluginDevice device;
+    ASSERT_TRUE(device.Create(std::wstring(path.begin(), path.end())));
     ASSERT_EQ(device->Initialize(&listener, &params), DEVICE_SUCCESS);
     ASSERT_EQ(known.Asked(), 1);
 
@@ -110,8 +97,7 @@ TEST(HidDeviceManager, ReleaseWaitsForTheDeviceChangeCallbackInFlight) {
     ASSERT_TRUE(arriving.Ok());
     ASSERT_TRUE(hidtest::WaitFor([&] { return arriving.Asked() >= 1; }, std::chrono::seconds(10)))
         << "asked: arriving " << arriving.Asked() << ", known " << known.Asked();
-    owner.device = nullptr;
-    device->Release();
+    device.Release();
     EXPECT_EQ(arriving.Pending() + known.Pending(), 0) << "a callback still runs in the released manager";
     EXPECT_EQ(known.Asked(), 2);
     // Should a callback still run, it is let finish here, where the sanitizers see what it touches.

@@ -7,10 +7,9 @@
 #include <chrono>
 #include <string>
 
-#include "platform/DynamicLibrary.h"
 #include "platform/Process.h"
-#include "service/include/ZolDevice.h"
 #include "tests/ld/CountingListener.h"
+#include "tests/support/PluginDevice.h"
 
 namespace {
 
@@ -19,15 +18,10 @@ TEST(LdPluginLibrary, StartsWithoutDisplayAndReleasesPromptly) {
   ASSERT_TRUE(exe.has_value());
   const std::wstring folder = exe->substr(0, exe->find_last_of(L"\\/") + 1);
   const std::string file = LD_PLUGIN_FILE;
-  sys::DynamicLibrary library;
-  ASSERT_TRUE(library.Load(folder + std::wstring(file.begin(), file.end()), true)) << library.LoadErrorText();
-  auto create = reinterpret_cast<PFN_CREATE_DEVICE>(library.Symbol("CreateDevice"));
-  ASSERT_NE(create, nullptr);
-
-  CountingListener listener;
+  CountingListener listener;  // outlives the device
   DEVICE_PARAMS params{};
-  IDevice* device = create();
-  ASSERT_NE(device, nullptr);
+  zoltest::PluginDevice device;
+  ASSERT_TRUE(device.Create(folder + std::wstring(file.begin(), file.end())));
   EXPECT_EQ(device->Initialize(&listener, &params), DEVICE_SUCCESS);
   EXPECT_EQ(listener.readyTrue.load(), 1);
   const std::uint8_t data[] = {'A', 'B', 'C'};
@@ -37,7 +31,7 @@ TEST(LdPluginLibrary, StartsWithoutDisplayAndReleasesPromptly) {
   device->Terminate();
   EXPECT_EQ(listener.readyFalse.load(), 1);
   const auto started = std::chrono::steady_clock::now();
-  device->Release();
+  device.Release();
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 5000);
   EXPECT_EQ(listener.writes.load(), 0);
