@@ -27,14 +27,10 @@ bool SignalThread::Start(const sigset_t& signals, std::function<void(int)> onSig
     return false;
   }
   m_onSignal = std::move(onSignal);
-  // The thread starts with every signal blocked: a thread inherits its
-  // creator's mask, and one not yet scheduled would otherwise take a signal
-  // another handler is set up for (Ctrl+C) and end the process.
-  sigset_t all, old;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_BLOCK, &all, &old);
+  // StartThread makes the thread with the console, stop and hang-up signals
+  // blocked (the only ones handled here), so that until it runs it cannot
+  // take one another handler is set up for.
   m_thread = StartThread([this] { Loop(); });
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return true;
 }
 
