@@ -2,6 +2,7 @@
 // install, remove, console or the service dispatcher (the service host).
 #include "common/log/ZolLog.h"
 #include "platform/Event.h"
+#include "platform/VirtualSerial.h"
 #include "service/ServiceLines.h"
 #include "service/ZolManager.h"
 #include "common/servicehost/ServiceHost.h"
@@ -12,6 +13,8 @@ constexpr const char* kBuildVersion = "1.1.0.6";
 
 std::int32_t Process(sys::Event& stopEvent) {
   LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "CServiceClass::Process - Entered");
+  LogMessage(ZOL_SERVICE, LEVEL_INFO, "CServiceClass::Process - virtual serial driver: %ls",
+             sys::VirtualSerialDriverName().c_str());
   stopEvent.Reset();
   CZolManager manager;
   HRESULT hr = manager.Initialize();

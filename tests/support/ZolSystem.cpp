@@ -53,6 +53,7 @@ ZolSystem::~ZolSystem() {
 std::map<std::string, std::string> ZolSystem::Env() const {
   auto env = m_opt.env;
   env["ZOL_SYSROOT"] = m_root;
+  if (!m_opt.kernelDriver) env["ZOL_VCOM_DRIVER"] = "vcomd";
   return env;
 }
 
@@ -117,6 +118,16 @@ bool ZolSystem::WriteConfig(const std::string& path) {
 
 bool ZolSystem::StartVcomd(const std::vector<unsigned>& ports) {
   if (ports.empty()) return false;
+  if (m_opt.kernelDriver) {
+    // The registry value vcomd would write.
+    fs::create_directories(m_root + "/etc/halvern");
+    char value[16];
+    std::snprintf(value, sizeof(value), "%08zx", ports.size());
+    std::ofstream(m_root + "/etc/halvern/registry.reg")
+        << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\HALVERN\\Quillmere]\r\n"
+        << "\"NUMBER_OF_REQ_COM_PORTS\"=dword:" << value << "\r\n";
+    return WaitFor([&] { return fs::exists(ComPath(ports.back())); }, 5000);
+  }
   std::string list;
   for (unsigned p : ports) list += (list.empty() ? "" : ",") + std::to_string(p);
   if (!m_vcomd.Start({BinDir() + "/vcomd", "--ports", list}, Env(), m_temp + "/vcomd.out")) return false;

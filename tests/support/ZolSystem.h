@@ -20,6 +20,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct SystemOptions {
   std::vector<unsigned> ports = {5};  // vcomd's COM ports
+  // The kernel driver zolvcom serves the ports (already loaded with them)
+  // instead of vcomd: StartVcomd() then only writes the port count, and the
+  // COM ports are the driver's /dev/ttyZOL<n>. Otherwise vcomd serves them
+  // even where the driver is loaded.
+  bool kernelDriver = false;
   // Ports_Configuration texts; an element is written only when set.
   std::optional<std::string> msrPort;
   std::optional<std::string> ldPort = "COM5";
@@ -123,7 +128,9 @@ class ZolSystem {
 
   const std::string& Root() const { return m_root; }
   const std::string& Temp() const { return m_temp; }
-  std::string ComPath(unsigned n) const { return m_root + "/dev/ttyZOL" + std::to_string(n); }
+  std::string ComPath(unsigned n) const {
+    return (m_opt.kernelDriver ? "" : m_root) + "/dev/ttyZOL" + std::to_string(n);
+  }
   std::string DevicePath(const std::string& name) const { return m_root + "/run/zol/hidsim/" + name; }
   std::map<std::string, std::string> Env() const;
   Child& Service() { return m_service; }

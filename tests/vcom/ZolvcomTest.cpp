@@ -16,13 +16,17 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "drivers/vcom/kernel/zolvcom_ioctl.h"
+#include "tests/support/Hex.h"
 #include "tests/support/OtherUser.h"
+#include "tests/support/ZolSystem.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -155,9 +159,11 @@ class ModuleEnvironment : public ::testing::Environment {
     }
     // Another test program may hold the module: its end unloads it.
     int rc = 0;
-    ASSERT_TRUE(WaitFor([&] { return (rc = Load("ports=3")) != EEXIST; })) << "the module stays loaded";
+    ASSERT_TRUE(WaitFor([&] { return (rc = Load("ports=3,4")) != EEXIST; })) << "the module stays loaded";
     ASSERT_EQ(rc, 0) << "insmod " << ZOLVCOM_KO << ": " << std::strerror(rc);
-    ASSERT_TRUE(WaitFor([] { return PortReady(kPort); })) << App(kPort) << " and " << Dev(kPort);
+    ASSERT_TRUE(WaitFor([] { return PortReady(kPort) && PortReady(4); })) << App(kPort) << " and " << Dev(kPort);
+    // The whole system's log travels over loopback.
+    if (std::system("ip link set lo up") != 0) std::fprintf(stderr, "cannot bring up lo\n");
   }
   void TearDown() override {
     if (!OnModuleKernel()) return;
@@ -471,6 +477,62 @@ TEST_F(Zolvcom, BothSidesCloseInEitherOrderUnderTraffic) {
       secondThread.join();
     }
   }
+}
+
+TEST_F(Zolvcom, TheWholeSystemRunsOnTheDriver) {
+  zoltest::SystemOptions o;
+  o.kernelDriver = true;
+  o.ports = {3, 4};
+  o.msrPort = "COM3";
+  o.ldPort = "COM4";
+  o.install = {{"LdHidBridge.so", "LdHidBridge.so"}, {"MsrHidBridge.so", "MsrHidBridge.so"},
+               {"ZolHidSim.so", "ZolHidSim.so"}};
+  o.extraSections =
+      "<MSR_Configuration><CR_Enabled>true</CR_Enabled><Track1_Enabled>true</Track1_Enabled>"
+      "<Track2_Enabled>true</Track2_Enabled><Track3_Enabled>true</Track3_Enabled></MSR_Configuration>";
+  zoltest::ZolSystem sys(o);
+  ASSERT_TRUE(sys.Prepare()) << sys.Problem();
+  ASSERT_TRUE(sys.StartVcomd());
+  ASSERT_TRUE(sys.StartLogService());
+  ASSERT_TRUE(sys.StartDevice("ld", "ld1"));
+  ASSERT_TRUE(sys.StartDevice("msr", "msr1"));
+  ASSERT_TRUE(sys.StartService()) << sys.ServiceOutput();
+  ASSERT_TRUE(sys.WaitForLog("HidMsrManager::Initialize - Initialize success"));
+  EXPECT_EQ(sys.CountLog("virtual serial driver: zolvcom (kernel)"), 1u);
+
+  auto hasReport = [&](const zoltest::Bytes& report) {
+    return WaitFor([&] {
+      for (const zoltest::Bytes& r : sys.Trace("ld1"))
+        if (r == report) return true;
+      return false;
+    });
+  };
+  zoltest::App display(sys.ComPath(4));
+  ASSERT_TRUE(display.IsOpen());
+  // The port service holds both device sides and is ready on both.
+  constexpr int kServed = TIOCM_DSR | TIOCM_CD | TIOCM_CTS;
+  EXPECT_TRUE(WaitFor([&] { return (Modem(display.Fd()) & kServed) == kServed; }));
+  ASSERT_TRUE(display.Write(std::string("ABC") + "\x10\x14" + "bottom"));
+  EXPECT_TRUE(hasReport(zoltest::LineReport(0x82, "bottom")));
+  EXPECT_TRUE(hasReport(zoltest::LineReport(0x81, "ABC")));
+
+  zoltest::App* reader = nullptr;
+  ASSERT_TRUE(sys.OpenApp(3, reader));
+  const std::string track1 = "B4000123456789010^KERNEL/CARD^28121010000000000000";
+  const std::string track2 = "4000123456789010=28121010000000000000";
+  const std::string track3 = "011234567890123456=000000000000000000";
+  ASSERT_TRUE(sys.RunHidsim({"swipe", "msr1", "--track1", track1, "--track2", track2, "--track3", track3}));
+  const std::string card = "%" + track1 + "?\r;" + track2 + "?\r+" + track3 + "?\r";
+  EXPECT_EQ(zoltest::Hex(reader->Read(card.size())), zoltest::Hex(card));
+
+  // Unplugged and plugged again, the display is taken up again.
+  ASSERT_TRUE(sys.StopDevice("ld1"));
+  ASSERT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - Unintialize old LD"));
+  std::remove(sys.TracePath("ld1").c_str());
+  ASSERT_TRUE(sys.StartDevice("ld", "ld1"));
+  ASSERT_TRUE(sys.WaitForLog("HidLdManager::HidDeviceChanged - StatusRequest success"));
+  ASSERT_TRUE(display.Write("after"));
+  EXPECT_TRUE(hasReport(zoltest::LineReport(0x81, "after")));
 }
 
 }  // namespace
