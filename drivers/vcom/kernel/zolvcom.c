@@ -26,6 +26,7 @@
 #include <linux/kfifo.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
+#include <linux/platform_device.h>
 #include <linux/poll.h>
 #include <linux/serial.h>
 #include <linux/slab.h>
@@ -69,6 +70,9 @@ struct zol_port {
 	wait_queue_head_t wait;	/* device-side readers, writers and pollers */
 };
 
+/* The parent of every port: a tty without one shows as virtual, and
+ * serial port listers pass those over. */
+static struct platform_device *zol_parent;
 static struct tty_driver *zol_tty_driver;
 static dev_t zol_devt;
 static struct cdev zol_cdev;
@@ -658,12 +662,12 @@ static int zol_add_port(unsigned int n)
 		ret = -EEXIST;
 		goto unlock;
 	}
-	dev = tty_port_register_device(&p->port, zol_tty_driver, n, NULL);
+	dev = tty_port_register_device(&p->port, zol_tty_driver, n, &zol_parent->dev);
 	if (IS_ERR(dev)) {
 		ret = PTR_ERR(dev);
 		goto unlock;
 	}
-	dev = device_create(&zol_class, NULL, MKDEV(MAJOR(zol_devt), n), NULL, "ZOL_COM%u", n);
+	dev = device_create(&zol_class, &zol_parent->dev, MKDEV(MAJOR(zol_devt), n), NULL, "ZOL_COM%u", n);
 	if (IS_ERR(dev)) {
 		ret = PTR_ERR(dev);
 		tty_unregister_device(zol_tty_driver, n);
@@ -789,9 +793,14 @@ static int __init zol_init(void)
 	struct tty_driver *driver;
 	int ret, i;
 
+	zol_parent = platform_device_register_simple("zolvcom", PLATFORM_DEVID_NONE, NULL, 0);
+	if (IS_ERR(zol_parent))
+		return PTR_ERR(zol_parent);
 	driver = tty_alloc_driver(ZOL_MINORS, TTY_DRIVER_REAL_RAW | TTY_DRIVER_DYNAMIC_DEV);
-	if (IS_ERR(driver))
-		return PTR_ERR(driver);
+	if (IS_ERR(driver)) {
+		ret = PTR_ERR(driver);
+		goto unregister_parent;
+	}
 	driver->driver_name = "zolvcom";
 	driver->name = "ttyZOL";
 	driver->major = 0;
@@ -844,6 +853,8 @@ unregister_driver:
 	tty_unregister_driver(driver);
 put_driver:
 	tty_driver_kref_put(driver);
+unregister_parent:
+	platform_device_unregister(zol_parent);
 	return ret;
 }
 
@@ -855,6 +866,7 @@ static void __exit zol_exit(void)
 	unregister_chrdev_region(zol_devt, ZOL_MINORS);
 	tty_unregister_driver(zol_tty_driver);
 	tty_driver_kref_put(zol_tty_driver);
+	platform_device_unregister(zol_parent);
 }
 
 module_init(zol_init);
