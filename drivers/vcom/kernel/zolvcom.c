@@ -58,7 +58,9 @@ struct zol_port {
 	bool app_open;		/* the COM side is open (activate .. shutdown) */
 	bool dev_open;		/* the device side has its one opener */
 	bool rcvrdy;		/* the device side is ready to receive: CTS */
-	bool throttled;		/* the application's receive buffer is full */
+	bool throttled;		/* the application's receive buffer is nearly full */
+	bool full;		/* no room for the device side since full_since */
+	unsigned long full_since;
 	bool removed;
 	unsigned int mctrl;	/* the application's TIOCM_DTR | TIOCM_RTS */
 	unsigned int events;	/* ZOLVCOM_EV_* not read by the device side */
@@ -79,10 +81,32 @@ static struct cdev zol_cdev;
 static DEFINE_MUTEX(zol_table_lock);
 static struct zol_port *zol_table[ZOL_MINORS];
 
+/* The device side may write: the application's receive buffer has room,
+ * and with CRTSCTS the application has not asked it to stop. */
+static bool zol_room(struct zol_port *p)
+{
+	lockdep_assert_held(&p->lock);
+	if (p->throttled && (p->termios.c_cflag & CRTSCTS))
+		return false;
+	return tty_buffer_space_avail(&p->port) > 0;
+}
+
+/* A buffer full for a moment is the normal state of a busy port: the port
+ * is held only when it stays full (the port service pauses while held). */
+#define ZOL_HOLD_AFTER_MS 50
+
 static bool zol_hold(struct zol_port *p)
 {
 	lockdep_assert_held(&p->lock);
-	return p->throttled || tty_buffer_space_avail(&p->port) == 0;
+	if (!p->app_open || zol_room(p)) {
+		p->full = false;
+		return false;
+	}
+	if (!p->full) {
+		p->full = true;
+		p->full_since = jiffies;
+	}
+	return time_after_eq(jiffies, p->full_since + msecs_to_jiffies(ZOL_HOLD_AFTER_MS));
 }
 
 /* An application with CRTSCTS sends nothing while CTS is low. */
@@ -502,7 +526,7 @@ static int zol_writable(struct zol_port *p)
 		return -ENODEV;
 	if (!p->app_open)
 		return -EPIPE;
-	return zol_hold(p) ? 0 : 1;
+	return zol_room(p) ? 1 : 0;
 }
 
 static ssize_t zol_dev_write(struct file *filp, const char __user *buf, size_t count, loff_t *ppos)
@@ -566,7 +590,7 @@ static __poll_t zol_dev_poll(struct file *filp, poll_table *wait)
 		mask |= EPOLLERR | EPOLLHUP;
 	else if (!p->app_open && kfifo_is_empty(&p->to_dev))
 		mask |= EPOLLHUP;
-	else if (p->app_open && !zol_hold(p))
+	else if (p->app_open && zol_room(p))
 		mask |= EPOLLOUT | EPOLLWRNORM;
 	if (p->events)
 		mask |= EPOLLPRI;
@@ -587,7 +611,7 @@ static long zol_dev_ioctl(struct file *filp, unsigned int cmd, unsigned long arg
 	case ZOLVCOM_IOC_INFO:
 		spin_lock_irqsave(&p->lock, flags);
 		info.connected = p->app_open || !kfifo_is_empty(&p->to_dev);
-		info.hold = p->app_open && zol_hold(p);
+		info.hold = zol_hold(p);
 		spin_unlock_irqrestore(&p->lock, flags);
 		return copy_to_user(argp, &info, sizeof(info)) ? -EFAULT : 0;
 	case ZOLVCOM_IOC_SET_RCVRDY:
