@@ -62,6 +62,11 @@ class Client {
   SOCKET m_socket = INVALID_SOCKET;
 };
 
+// The CPU time (user and system, in ms) that the host's process whose command
+// line contains marker has used, read from the host's /proc through drive Z:
+// (Wine reports no times for another process); -1 when there is none.
+long long HostCpuMs(const std::string& marker);
+
 // What the manager says of a service; exists is false for one not installed.
 struct ServiceView {
   bool exists = false;
