@@ -1,6 +1,7 @@
 #include "tests/support/WinTestSupport.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -122,25 +123,37 @@ bool Client::Send(const std::string& data) {
   return true;
 }
 
-long long HostCpuMs(const std::string& marker) {
+std::filesystem::path HostProcess(const std::string& marker) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(L"Z:\\proc", ec)) {
     const std::wstring name = entry.path().filename().wstring();
     if (name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
-    if (ReadFile(entry.path() / L"cmdline").find(marker) == std::string::npos) continue;
-    // The fields after the command's name in parentheses: state, ..., then
-    // utime and stime (the 12th and 13th), in 1/100 s.
-    const std::string stat = ReadFile(entry.path() / L"stat");
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(stat.substr(close + 1));
-    std::string state;
-    fields >> state;
-    if (state == "Z") continue;
-    std::string skip;
-    for (int i = 0; i < 10; ++i) fields >> skip;
-    long long utime = 0, stime = 0;
-    if (fields >> utime >> stime) return (utime + stime) * 10;
+    if (ReadFile(entry.path() / L"cmdline").find(marker) != std::string::npos) return entry.path();
+  }
+  return {};
+}
+
+long long HostCpuMs(const std::filesystem::path& process) {
+  // The fields after the command's name in parentheses: the state, ..., then
+  // utime and stime (the 12th and 13th), in 1/100 s.
+  const std::string stat = ReadFile(process / L"stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string state;
+  fields >> state;
+  if (state == "Z") return -1;
+  std::string skip;
+  for (int i = 0; i < 10; ++i) fields >> skip;
+  long long utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) return -1;
+  return (utime + stime) * 10;
+}
+
+int HostThreads(const std::filesystem::path& process) {
+  std::istringstream status(ReadFile(process / L"status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
   }
   return -1;
 }

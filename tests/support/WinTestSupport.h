@@ -62,10 +62,14 @@ class Client {
   SOCKET m_socket = INVALID_SOCKET;
 };
 
-// The CPU time (user and system, in ms) that the host's process whose command
-// line contains marker has used, read from the host's /proc through drive Z:
-// (Wine reports no times for another process); -1 when there is none.
-long long HostCpuMs(const std::string& marker);
+// The host's process (its /proc folder, through drive Z:) whose command line
+// contains marker; empty when there is none.
+std::filesystem::path HostProcess(const std::string& marker);
+// The CPU time (user and system, in ms) that host process has used, -1 when
+// it has ended. Wine reports no times for another process: the host does.
+long long HostCpuMs(const std::filesystem::path& process);
+// Its number of threads, -1 when it has ended.
+int HostThreads(const std::filesystem::path& process);
 
 // What the manager says of a service; exists is false for one not installed.
 struct ServiceView {
