@@ -158,6 +158,14 @@ int HostThreads(const std::filesystem::path& process) {
   return -1;
 }
 
+void Client::Reset() {
+  if (m_socket == INVALID_SOCKET) return;
+  const linger abortive{1, 0};
+  setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
+  closesocket(m_socket);
+  m_socket = INVALID_SOCKET;
+}
+
 ServiceView QueryService(const std::wstring& name) {
   ServiceView view;
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);

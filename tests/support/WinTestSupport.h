@@ -57,6 +57,8 @@ class Client {
   Client& operator=(const Client&) = delete;
   bool Connected() const { return m_socket != INVALID_SOCKET; }
   bool Send(const std::string& data);
+  // Closes with a reset instead of the orderly close.
+  void Reset();
 
  private:
   SOCKET m_socket = INVALID_SOCKET;
