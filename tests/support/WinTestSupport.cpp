@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "tests/support/Wait.h"
 
@@ -185,6 +186,32 @@ ServiceView QueryService(const std::wstring& name) {
   }
   CloseServiceHandle(manager);
   return view;
+}
+
+ServiceConfig QueryServiceConfig(const std::wstring& name) {
+  ServiceConfig c;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG) : nullptr;
+  if (service) {
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (QueryServiceConfigW(service, q, static_cast<DWORD>(buffer.size()), &needed)) {
+      c.exists = true;
+      c.binaryPath = q->lpBinaryPathName ? q->lpBinaryPathName : L"";
+      c.displayName = q->lpDisplayName ? q->lpDisplayName : L"";
+      c.type = q->dwServiceType;
+      c.startType = q->dwStartType;
+    }
+    if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()),
+                             &needed)) {
+      auto* d = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
+      c.description = d->lpDescription ? d->lpDescription : L"";
+    }
+    CloseServiceHandle(service);
+  }
+  if (manager) CloseServiceHandle(manager);
+  return c;
 }
 
 void ForceRemoveService(const std::wstring& name) {

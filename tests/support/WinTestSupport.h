@@ -80,6 +80,16 @@ struct ServiceView {
   SERVICE_STATUS_PROCESS status{};
 };
 ServiceView QueryService(const std::wstring& name);
+// How a service is registered; exists is false for one not installed.
+struct ServiceConfig {
+  bool exists = false;
+  std::wstring binaryPath;
+  std::wstring displayName;
+  std::wstring description;
+  DWORD type = 0;
+  DWORD startType = 0;
+};
+ServiceConfig QueryServiceConfig(const std::wstring& name);
 // Stops and deletes a service an earlier, failed run may have left installed.
 void ForceRemoveService(const std::wstring& name);
 

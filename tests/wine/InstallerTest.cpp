@@ -29,35 +29,6 @@ std::filesystem::path SetupProgram() {
   return n > 0 && n < MAX_PATH ? std::filesystem::path(std::wstring(buffer, n)) : std::filesystem::path();
 }
 
-struct ServiceConfig {
-  bool exists = false;
-  std::wstring binaryPath;
-  std::wstring displayName;
-  DWORD type = 0;
-  DWORD startType = 0;
-};
-
-ServiceConfig QueryConfig(const wchar_t* name) {
-  ServiceConfig c;
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_CONFIG) : nullptr;
-  if (service) {
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (QueryServiceConfigW(service, q, static_cast<DWORD>(buffer.size()), &needed)) {
-      c.exists = true;
-      c.binaryPath = q->lpBinaryPathName ? q->lpBinaryPathName : L"";
-      c.displayName = q->lpDisplayName ? q->lpDisplayName : L"";
-      c.type = q->dwServiceType;
-      c.startType = q->dwStartType;
-    }
-    CloseServiceHandle(service);
-  }
-  if (manager) CloseServiceHandle(manager);
-  return c;
-}
-
 // A value of the Add/Remove Programs entry; nullopt when the entry or the value is missing.
 std::optional<std::wstring> UninstallValue(const wchar_t* name) {
   wchar_t text[1024] = {};
@@ -153,15 +124,19 @@ TEST_F(InstallerTest, InstallsRegistersAndUninstallsKeepingTheLog) {
     const wchar_t* name;
     const wchar_t* program;
     const wchar_t* displayName;
+    const wchar_t* description;
   } services[] = {
-      {wintest::kLogService, L"ZolLogSvc.exe", L"Quillmere Logging Service"},
-      {wintest::kPortService, L"PortBridgeServer.exe", L"Quillmere Framework Service"},
+      {wintest::kLogService, L"ZolLogSvc.exe", L"Quillmere Logging Service",
+       L"Records data from the Quillmere to a log file"},
+      {wintest::kPortService, L"PortBridgeServer.exe", L"Quillmere Framework Service",
+       L"Manages communication between serial applications and POS devices"},
   };
   for (const auto& s : services) {
-    const ServiceConfig c = QueryConfig(s.name);
+    const wintest::ServiceConfig c = wintest::QueryServiceConfig(s.name);
     ASSERT_TRUE(c.exists) << s.name;
     EXPECT_EQ(c.binaryPath, Quoted(kBinDir / s.program));
     EXPECT_EQ(c.displayName, s.displayName);
+    EXPECT_EQ(c.description, s.description);
     EXPECT_EQ(c.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(c.startType, static_cast<DWORD>(SERVICE_AUTO_START));
   }

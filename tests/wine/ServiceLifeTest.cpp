@@ -32,40 +32,6 @@ std::string Line(int i) {
   return text;
 }
 
-struct Config {
-  std::wstring binaryPath;
-  std::wstring displayName;
-  std::wstring description;
-  DWORD type = 0;
-  DWORD startType = 0;
-};
-
-Config QueryConfig(const std::wstring& name) {
-  Config c;
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG) : nullptr;
-  if (service) {
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                            static_cast<DWORD>(buffer.size()), &needed)) {
-      auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-      c.binaryPath = q->lpBinaryPathName ? q->lpBinaryPathName : L"";
-      c.displayName = q->lpDisplayName ? q->lpDisplayName : L"";
-      c.type = q->dwServiceType;
-      c.startType = q->dwStartType;
-    }
-    if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()),
-                             &needed)) {
-      auto* d = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
-      c.description = d->lpDescription ? d->lpDescription : L"";
-    }
-    CloseServiceHandle(service);
-  }
-  if (manager) CloseServiceHandle(manager);
-  return c;
-}
-
 // The states the service passes through until `last`, as often as they can
 // be seen; every pending state seen must carry a wait hint.
 struct Observed {
@@ -151,7 +117,7 @@ class ServiceLifeTest : public ::testing::Test {
 TEST_F(ServiceLifeTest, LoggingServiceLivesUnderTheManagerAndLosesNothingAtStop) {
   const auto exe = Exe(L"ZolLogSvc.exe");
   ASSERT_EQ(RunProgram(Quoted(exe) + L" install"), 0);
-  Config c = QueryConfig(kLogService);
+  wintest::ServiceConfig c = wintest::QueryServiceConfig(kLogService);
   EXPECT_EQ(c.binaryPath, Quoted(exe));
   EXPECT_EQ(c.displayName, L"Quillmere Logging Service");
   EXPECT_EQ(c.description, L"Records data from the Quillmere to a log file");
@@ -162,7 +128,7 @@ TEST_F(ServiceLifeTest, LoggingServiceLivesUnderTheManagerAndLosesNothingAtStop)
   std::filesystem::create_directory(folder.path / "other");
   std::filesystem::copy_file(exe, folder.path / "other" / "ZolLogSvc.exe");
   ASSERT_EQ(RunProgram(Quoted(folder.path / "other" / "ZolLogSvc.exe") + L" install"), 0);
-  EXPECT_EQ(QueryConfig(kLogService).binaryPath, Quoted(exe));
+  EXPECT_EQ(wintest::QueryServiceConfig(kLogService).binaryPath, Quoted(exe));
 
   ASSERT_EQ(RunProgram(L"net start ZOLLOGSVC"), 0);
   Observed start = ObserveUntil(kLogService, SERVICE_RUNNING);
@@ -306,7 +272,7 @@ TEST_F(ServiceLifeTest, PortServiceFindsNoPortsAndEndsStopped) {
 
   ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" install"), 0);
   ASSERT_EQ(RunProgram(Quoted(Exe(L"PortBridgeServer.exe")) + L" install"), 0);
-  Config c = QueryConfig(kPortService);
+  wintest::ServiceConfig c = wintest::QueryServiceConfig(kPortService);
   EXPECT_EQ(c.binaryPath, Quoted(Exe(L"PortBridgeServer.exe")));
   EXPECT_EQ(c.displayName, L"Quillmere Framework Service");
   EXPECT_EQ(c.description, L"Manages communication between serial applications and POS devices");
