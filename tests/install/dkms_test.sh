@@ -20,12 +20,17 @@ echo "dkms_test: start" >/dev/kmsg
 [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
 
 deb=$("$src/packaging/dkms/make-deb" "$src/drivers/vcom/kernel" 9.9.9 "$stage")
-dpkg-deb -c "$deb" | grep -q ' ./usr/src/zolvcom-9.9.9/dkms.conf$' || fail "package lacks dkms.conf"
-dpkg-deb -f "$deb" Depends | grep -q dkms || fail "package does not depend on dkms"
+contents=$(dpkg-deb -c "$deb")
+for f in ./usr/src/zolvcom-9.9.9/dkms.conf ./usr/src/zolvcom-9.9.9/zolvcom.c ./lib/udev/rules.d/70-zol-vcom.rules \
+         ./etc/modprobe.d/zolvcom.conf ./etc/modules-load.d/zolvcom.conf; do
+  grep -q " $f\$" <<<"$contents" || fail "package lacks $f"
+done
+grep -q dkms <<<"$(dpkg-deb -f "$deb" Depends)" || fail "package does not depend on dkms"
 
 DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$stage/install.log" 2>&1 || { cat "$stage/install.log"; fail "dpkg -i"; }
-dkms status zolvcom | grep -q "9.9.9, $release, x86_64: installed" || { dkms status; fail "dkms did not install it"; }
-modinfo -n zolvcom | grep -q '/updates/dkms/' || fail "the module is not dkms's"
+status=$(dkms status zolvcom)
+grep -q "9.9.9, $release, x86_64: installed" <<<"$status" || fail "dkms did not install it: $status"
+grep -q '/updates/dkms/' <<<"$(modinfo -n zolvcom)" || fail "the module is not dkms's"
 grep -q '^zolvcom ' /proc/modules || fail "not loaded by the package"
 wait_for '[ -c /dev/ttyZOL3 ] && [ -c /dev/ttyZOL4 ] && [ -c /dev/zolvcom/ZOL_COM3 ]' || fail "no ports 3 and 4"
 udevadm settle --timeout=30
