@@ -119,6 +119,19 @@ class CReadSocket {
   bool m_Finished = false;
 };
 
+// The accept thread of the local listener (Linux), beside the TCP one.
+class CLocalAccept : public CThreadUtil {
+ public:
+  explicit CLocalAccept(CLogClientMgr& mgr) : m_mgr(mgr) {}
+  ~CLocalAccept() override { StopAndJoin(); }
+
+ protected:
+  void Run() override;
+
+ private:
+  CLogClientMgr& m_mgr;
+};
+
 // The accept thread, the client list and the queue.
 class CLogClientMgr : public CThreadUtil {
  public:
@@ -132,6 +145,10 @@ class CLogClientMgr : public CThreadUtil {
   void StopService();
   // The port actually listened on.
   std::uint16_t ListeningPort() const { return m_ListenPort; }
+  // The local listener's path, empty when there is none.
+  const std::string& LocalPath() const { return m_LocalPath; }
+  // Connections of other users closed unread.
+  std::uint64_t RefusedConnections() const { return m_Refused.load(); }
   sys::Event& FileOpened() { return m_WriteTrace.FileOpened(); }
 
   ChunkQueue& Queue() { return m_Queue; }
@@ -144,12 +161,21 @@ class CLogClientMgr : public CThreadUtil {
   void Run() override;
 
  private:
+  friend class CLocalAccept;
+  // One accept from listener, unless stop is set first.
+  void AcceptStep(sys::Socket& listener, sys::Event& stop);
+  // Serves the connections already in listener's backlog.
+  void AcceptWaiting(sys::Socket& listener);
   void RemoveFinishedClients();
   void AddClient(sys::Socket client);
 
   sys::SocketLibrary m_Winsock;
   sys::Socket m_ListenSocket;
   std::uint16_t m_ListenPort = 0;
+  sys::Socket m_LocalListen;
+  std::string m_LocalPath;
+  CLocalAccept m_LocalAccept{*this};
+  std::atomic<std::uint64_t> m_Refused{0};
   std::mutex m_ClientListLock;
   std::list<std::unique_ptr<CReadSocket>> m_Clients;
   ChunkQueue m_Queue;
