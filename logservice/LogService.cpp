@@ -2,6 +2,7 @@
 #include "logservice/LogService.h"
 
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "common/config/ConfigDoc.h"
@@ -185,7 +186,7 @@ void CWriteTrace::FlushBatch() {
   // The file could not be opened: the data is dropped. A failed write (disk
   // full, past the file-size limit) is said once; the next write tries again.
   if (!m_Batch.empty() && m_File.IsOpen()) {
-    if (m_File.Write(m_Batch.data(), m_Batch.size())) {
+    if (m_File.Write(m_Batch.data(), m_Batch.size()) || WriteLinesThatFit()) {
       m_WriteFailureSaid = false;
     } else {
       if (!m_WriteFailureSaid) SayFailure("cannot write the log file " + m_FileName, sys::LastError());
@@ -193,6 +194,22 @@ void CWriteTrace::FlushBatch() {
     }
   }
   m_Batch.clear();
+}
+
+bool CWriteTrace::WriteLinesThatFit() {
+  // The batch was taken back whole: its lines go one by one, so that those
+  // that fit are written and only the rest is lost. The batch holds whole
+  // lines only.
+  std::size_t at = 0;
+  while (at < m_Batch.size()) {
+    const char* start = m_Batch.data() + at;
+    const void* nl = std::memchr(start, '\n', m_Batch.size() - at);
+    const std::size_t n = nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) + 1
+                                        : m_Batch.size() - at;
+    if (!m_File.Write(start, n)) return false;
+    at += n;
+  }
+  return true;
 }
 
 void CWriteTrace::Rotate() {

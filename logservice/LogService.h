@@ -79,6 +79,7 @@ class CWriteTrace : public CThreadUtil {
  private:
   void WriteQueued();
   void FlushBatch();
+  bool WriteLinesThatFit();
   void Rotate();
   void OpenFile();
 
