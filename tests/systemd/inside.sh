@@ -47,6 +47,9 @@ for u in vcomd ZOLLOGSVC ZOLSVC; do
 done
 wait_in 20 "grep -q 'HidMsrManager::Initialize - Initialize success' $log && grep -q 'HidLdManager::Initialize - Initialize success' $log" ||
   fail "the plug-ins did not come up"
+sock=/run/zol/log/38674.sock
+[ "$(ins stat -c '%a %G' $sock)" = "660 zol" ] || fail "the log socket is not $sock, mode 0660, group zol"
+[ "$(ins ss -xH state established src $sock | wc -l)" -ge 1 ] || fail "no log client is connected on $sock"
 
 echo "== the POS user writes to the display's port"
 hex() { python3 -c 'import sys; print(sys.argv[1].encode("latin-1").hex())' "$1"; }
