@@ -304,6 +304,8 @@ CLogClientMgr::CLogClientMgr() : m_WriteTrace(m_Queue), m_DrainEvent(sys::Event:
 
 CLogClientMgr::~CLogClientMgr() {
   if (IsStarted() && !m_Stopped) StopService();
+  StopAndJoin();
+  if (m_LocalAccept.joinable()) m_LocalAccept.join();
 }
 
 DWORD CLogClientMgr::StartService(const LogServiceSettings& settings, sys::Event* reopen) {
@@ -337,18 +339,20 @@ DWORD CLogClientMgr::StartService(const LogServiceSettings& settings, sys::Event
     return rc;
   }
   if (m_LocalListen.IsValid()) {
-    if (DWORD rc = m_LocalAccept.Start(); rc != 0) {
+    try {
+      m_LocalAccept = sys::StartThread([this] {
+        while (!IsStopRequested()) AcceptStep(m_LocalListen, StopEvent());
+      });
+    } catch (const std::system_error& e) {
       StopAndJoin();
       m_WriteTrace.StopAndJoin();
-      return rc;
+      return static_cast<DWORD>(e.code().value());
     }
   }
   return 0;
 }
 
 void CLogClientMgr::Run() { AcceptStep(m_ListenSocket, StopEvent()); }
-
-void CLocalAccept::Run() { m_mgr.AcceptStep(m_mgr.m_LocalListen, StopEvent()); }
 
 void CLogClientMgr::AcceptStep(sys::Socket& listener, sys::Event& stop) {
   int ready = listener.WaitReadable(&stop, INFINITE);
@@ -417,7 +421,7 @@ void CLogClientMgr::StopService() {
   // 1. No new clients. Those that connected already (waiting in the
   // listener's backlog) are served like the others.
   StopAndJoin();
-  m_LocalAccept.StopAndJoin();
+  if (m_LocalAccept.joinable()) m_LocalAccept.join();
   if (!m_LocalPath.empty()) sys::Socket::RemoveLocal(m_LocalPath);
   AcceptWaiting(m_LocalListen);
   AcceptWaiting(m_ListenSocket);

@@ -120,19 +120,6 @@ class CReadSocket {
   bool m_Finished = false;
 };
 
-// The accept thread of the local listener (Linux), beside the TCP one.
-class CLocalAccept : public CThreadUtil {
- public:
-  explicit CLocalAccept(CLogClientMgr& mgr) : m_mgr(mgr) {}
-  ~CLocalAccept() override { StopAndJoin(); }
-
- protected:
-  void Run() override;
-
- private:
-  CLogClientMgr& m_mgr;
-};
-
 // The accept thread, the client list and the queue.
 class CLogClientMgr : public CThreadUtil {
  public:
@@ -162,7 +149,6 @@ class CLogClientMgr : public CThreadUtil {
   void Run() override;
 
  private:
-  friend class CLocalAccept;
   // One accept from listener, unless stop is set first.
   void AcceptStep(sys::Socket& listener, sys::Event& stop);
   // Serves the connections already in listener's backlog.
@@ -175,7 +161,9 @@ class CLogClientMgr : public CThreadUtil {
   std::uint16_t m_ListenPort = 0;
   sys::Socket m_LocalListen;
   std::string m_LocalPath;
-  CLocalAccept m_LocalAccept{*this};
+  // Accepts on the local listener (Linux) beside the TCP accept thread, until
+  // that one's stop event is set; it holds no descriptor of its own.
+  std::thread m_LocalAccept;
   std::atomic<std::uint64_t> m_Refused{0};
   std::mutex m_ClientListLock;
   std::list<std::unique_ptr<CReadSocket>> m_Clients;
