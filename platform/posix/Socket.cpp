@@ -81,12 +81,19 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   return sa;
 }
 
-bool MakeLocalAddress(const std::string& path, sockaddr_un& sa) {
+// A new local stream socket and the address of path for it; -1 with the
+// error set when the path does not fit or no socket could be made.
+int NewLocalSocket(const std::string& path, sockaddr_un& sa) {
   sa = sockaddr_un{};
   sa.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof sa.sun_path) return false;
+  if (path.empty() || path.size() >= sizeof sa.sun_path) {
+    SetLastError(kWsaEinval);
+    return -1;
+  }
   std::memcpy(sa.sun_path, path.data(), path.size());
-  return true;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Fail(errno);
+  return fd;
 }
 
 // The group the system's services share, if the system has one.
@@ -98,6 +105,18 @@ std::optional<gid_t> ZolGroup() {
   return found->gr_gid;
 }
 
+// Gives path the mode and, where the system has it, the group zol. A group
+// that is not ours to give leaves it the owner's alone.
+bool ForOwnerAndGroup(const std::string& path, mode_t mode) {
+  if (::chmod(path.c_str(), mode) != 0) return false;
+  if (auto gid = ZolGroup()) {
+    if (::chown(path.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
+      // Not a member of the group.
+    }
+  }
+  return true;
+}
+
 // Makes folder (mode 0750, group zol) and its missing parents (0755). An
 // existing folder is left as it is (systemd may have made it).
 bool MakeLocalFolder(const std::string& folder) {
@@ -105,12 +124,7 @@ bool MakeLocalFolder(const std::string& folder) {
     if (::mkdir(folder.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
   if (::mkdir(folder.c_str(), 0750) != 0) return errno == EEXIST;
-  ::chmod(folder.c_str(), 0750);  // the umask may have taken bits
-  if (auto gid = ZolGroup()) {
-    if (::chown(folder.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
-      // Not ours to give away: the folder stays the owner's alone.
-    }
-  }
+  ForOwnerAndGroup(folder, 0750);  // the umask may have taken bits
   return true;
 }
 
@@ -340,15 +354,8 @@ Socket Socket::ListenLocal(const std::string& path) {
   }
   const std::string temp = path + "." + std::to_string(::getpid()) + ".new";
   sockaddr_un sa{};
-  if (!MakeLocalAddress(temp, sa)) {
-    SetLastError(kWsaEinval);
-    return Socket();
-  }
-  Socket s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!s.IsValid()) {
-    Fail(errno);
-    return Socket();
-  }
+  Socket s(NewLocalSocket(temp, sa));
+  if (!s.IsValid()) return Socket();
   const int fd = static_cast<int>(s.m_handle.Get());
   ::unlink(temp.c_str());
   if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
@@ -356,15 +363,8 @@ Socket Socket::ListenLocal(const std::string& path) {
     return Socket();
   }
   // Connecting takes write permission: the owner and the group, no one else.
-  bool ok = ::chmod(temp.c_str(), 0660) == 0;
-  if (ok) {
-    if (auto gid = ZolGroup()) {
-      if (::chown(temp.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
-        // Not a member of the group: the socket stays the owner's alone.
-      }
-    }
-  }
-  ok = ok && ::listen(fd, SOMAXCONN) == 0 && ::rename(temp.c_str(), path.c_str()) == 0;
+  const bool ok = ForOwnerAndGroup(temp, 0660) && ::listen(fd, SOMAXCONN) == 0 &&
+                  ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {
     const int e = errno;
     ::unlink(temp.c_str());
@@ -377,15 +377,8 @@ Socket Socket::ListenLocal(const std::string& path) {
 Socket Socket::ConnectLocal(const std::string& path, std::uint32_t timeoutMs) {
   IgnoreBrokenPipe();
   sockaddr_un sa{};
-  if (!MakeLocalAddress(path, sa)) {
-    SetLastError(kWsaEinval);
-    return Socket();
-  }
-  Socket s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!s.IsValid()) {
-    Fail(errno);
-    return Socket();
-  }
+  Socket s(NewLocalSocket(path, sa));
+  if (!s.IsValid()) return Socket();
   const int fd = static_cast<int>(s.m_handle.Get());
   // A blocking connect waits for room in a full backlog as long as the send
   // time-out allows (a non-blocking one would give up at once).
