@@ -9,6 +9,7 @@
 
 #include "common/log/LogClient.h"
 #include "platform/Error.h"
+#include "platform/SecureZero.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 
@@ -73,6 +74,7 @@ void LogText(DWORD module, DWORD level, std::string text) {
   r.threadId = sys::CurrentThreadId();
   r.processId = sys::CurrentProcessId();
   client->SendRecord(r);
+  sys::SecureZero(r.text.data(), r.text.size());
 }
 
 bool Filter(DWORD module, DWORD level) {
@@ -105,6 +107,12 @@ void Enter(DWORD module, DWORD level, const Char* fmt, va_list args, Emit emit) 
 }
 
 }  // namespace
+
+bool LogWanted(DWORD module, DWORD level) {
+  if (RefusedWithoutLock(module, level)) return false;
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  return Filter(module, level);
+}
 
 void LogMessage(DWORD module, DWORD level, const char* fmt, ...) {
   va_list args;
