@@ -54,6 +54,13 @@ bool OthersMayWrite(const struct stat& folder) {
   return (folder.st_uid != self && folder.st_uid != 0) || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
+// In a sticky folder: ours, and no other name leads to it.
+bool OwnFile(const struct stat& file) { return file.st_uid == ::geteuid() && file.st_nlink == 1; }
+
+std::string NotOwnFile(const std::string& folderName) {
+  return "others may write to its folder " + folderName + " and the file is not the service's own";
+}
+
 }  // namespace
 
 bool AppendFile::Open(const std::string& name) {
@@ -82,10 +89,16 @@ bool AppendFile::Open(const std::string& name) {
                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0640));
   if (!file) {
     const int e = errno;
-    // ELOOP, or EACCES where the kernel's own link protection came first.
-    struct stat link{};
-    if (::fstatat(folder.Get(), base.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode))
-      m_refusal = "it is a symbolic link";
+    // ELOOP, or EACCES where the kernel's own protection of links and of
+    // others' files in sticky folders came first.
+    struct stat there{};
+    if (::fstatat(folder.Get(), base.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(there.st_mode)) {
+        m_refusal = "it is a symbolic link";
+      } else if (shared && !OwnFile(there)) {
+        m_refusal = NotOwnFile(folderName);
+      }
+    }
     SetLastError(Win32FromErrno(e == ENXIO || e == ELOOP ? EACCES : e));
     return false;
   }
@@ -95,9 +108,9 @@ bool AppendFile::Open(const std::string& name) {
     SetLastError(kErrorAccessDenied);  // not a regular file
     return false;
   }
-  if (shared && (st.st_uid != ::geteuid() || st.st_nlink != 1)) {
+  if (shared && !OwnFile(st)) {
     file.Reset();
-    m_refusal = "others may write to its folder " + folderName + " and the file is not the service's own";
+    m_refusal = NotOwnFile(folderName);
     SetLastError(kErrorAccessDenied);
     return false;
   }
