@@ -138,7 +138,11 @@ void CWriteTrace::OpenFile() {
     m_FileOpened.Set();
     return;
   }
-  if (!m_OpenFailureSaid) SayFailure("cannot open the log file " + m_FileName, sys::LastError());
+  if (!m_OpenFailureSaid) {
+    SayFailure("cannot open the log file " + m_FileName, sys::LastError());
+    if (!m_File.Refusal().empty())
+      sys::DebugOutput("[ZOL]: Log Service refuses the log file " + m_FileName + ": " + m_File.Refusal());
+  }
   m_OpenFailureSaid = true;
 }
 

@@ -6,6 +6,7 @@
 #include "common/log/LogEndpoint.h"
 #include "common/log/ZolLog.h"
 #include "platform/Error.h"
+#include "platform/SecureZero.h"
 #include "platform/SocketOwner.h"
 
 namespace zollog {
@@ -117,7 +118,11 @@ LogClient::LogClient(const LogSettings& settings) : m_settings(settings) {}
 
 int LogClient::SendRecord(const LogRecord& record) {
   std::lock_guard<std::mutex> lock(m_lock);
-  return SendLine(FormatLine(record));
+  std::string line = FormatLine(record);
+  const int rc = SendLine(line);
+  // A line may hold a masked card's text: it is not left in freed memory.
+  sys::SecureZero(line.data(), line.size());
+  return rc;
 }
 
 int LogClient::SendLine(const std::string& line) {

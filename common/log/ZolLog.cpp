@@ -9,6 +9,7 @@
 
 #include "common/log/LogClient.h"
 #include "platform/Error.h"
+#include "platform/SecureZero.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 
@@ -83,7 +84,9 @@ LogClient* Client(DWORD module) {
 void LogText(DWORD module, DWORD level, std::string text) {
   LogClient* client = Client(module);
   if (client == nullptr) return;
-  client->SendRecord(Record(module, level, std::move(text)));
+  zollog::LogRecord r = Record(module, level, std::move(text));
+  client->SendRecord(r);
+  sys::SecureZero(r.text.data(), r.text.size());
 }
 
 bool Filter(DWORD module, DWORD level) {
@@ -116,6 +119,12 @@ void Enter(DWORD module, DWORD level, const Char* fmt, va_list args, Emit emit) 
 }
 
 }  // namespace
+
+bool LogWanted(DWORD module, DWORD level) {
+  if (RefusedWithoutLock(module, level)) return false;
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  return Filter(module, level);
+}
 
 void LogMessage(DWORD module, DWORD level, const char* fmt, ...) {
   va_list args;

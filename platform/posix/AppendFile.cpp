@@ -23,21 +23,73 @@ void IgnoreFileSizeSignal() {
   std::call_once(once, [] { ::signal(SIGXFSZ, SIG_IGN); });
 }
 
+// Why a folder that others may write holds no log file of ours: a link or a
+// hard link planted there would take our writes (and, run as root, our
+// rights) to a file of their choosing. A sticky folder lets none of them
+// touch a file that is ours; root is trusted.
+bool OthersMayWrite(const struct stat& folder) {
+  const uid_t self = ::geteuid();
+  return (folder.st_uid != self && folder.st_uid != 0) || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// In a sticky folder: ours, and no other name leads to it.
+bool OwnFile(const struct stat& file) { return file.st_uid == ::geteuid() && file.st_nlink == 1; }
+
+std::string NotOwnFile(const std::string& folderName) {
+  return "others may write to its folder " + folderName + " and the file is not the service's own";
+}
+
 }  // namespace
 
 bool AppendFile::Open(const std::string& name) {
   Close();
   IgnoreFileSizeSignal();
+  const std::size_t slash = name.rfind('/');
+  const std::string folderName = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+  const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  // The file is opened in the folder that was checked, not by its name again.
+  posix::UniqueFd folder(::open(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat fst{};
+  if (!folder || ::fstat(folder.Get(), &fst) != 0) {
+    posix::SetLastErrorFromErrno(errno);
+    return false;
+  }
+  const bool shared = OthersMayWrite(fst);
+  const bool sticky = (fst.st_mode & S_ISVTX) != 0;
+  if (shared && !sticky) {
+    m_refusal = "others may write to its folder " + folderName;
+    SetLastError(errnum::kErrorAccessDenied);
+    return false;
+  }
   // O_NONBLOCK: opening a FIFO without a reader must not wait for one.
-  posix::UniqueFd file(::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0640));
+  // O_NOFOLLOW: a link in the file's place is refused, never followed.
+  posix::UniqueFd file(::openat(folder.Get(), base.c_str(),
+                                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0640));
   if (!file) {
-    posix::SetLastErrorFromErrno(errno == ENXIO ? EACCES : errno);
+    const int e = errno;
+    // ELOOP, or EACCES where the kernel's own protection of links and of
+    // others' files in sticky folders came first.
+    struct stat there{};
+    if (::fstatat(folder.Get(), base.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(there.st_mode)) {
+        m_refusal = "it is a symbolic link";
+      } else if (shared && !OwnFile(there)) {
+        m_refusal = NotOwnFile(folderName);
+      }
+    }
+    posix::SetLastErrorFromErrno(e == ENXIO || e == ELOOP ? EACCES : e);
     return false;
   }
   struct stat st{};
   if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     file.Reset();
     SetLastError(errnum::kErrorAccessDenied);  // not a regular file
+    return false;
+  }
+  if (shared && !OwnFile(st)) {
+    file.Reset();
+    m_refusal = NotOwnFile(folderName);
+    SetLastError(errnum::kErrorAccessDenied);
     return false;
   }
   ::fcntl(file.Get(), F_SETFL, O_APPEND);

@@ -22,7 +22,8 @@ const HidManagerFlavor kMsrManagerFlavor = {
 }  // namespace
 
 HidMsrManager::HidMsrManager(MsrWriteFunction write)
-    : HidDeviceManager(kMsrManagerFlavor, MsrSupportedDevices()), m_WriteFunction(write), m_MsrFormat(LogFormatLine) {}
+    : HidDeviceManager(kMsrManagerFlavor, MsrSupportedDevices()), m_WriteFunction(write),
+      m_MsrFormat(LogFormatLine, [](DWORD level) { return LogWanted(ZOL_MSRUSB, level); }) {}
 
 HidMsrManager::~HidMsrManager() {
   Terminate();
