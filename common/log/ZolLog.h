@@ -30,6 +30,9 @@ inline constexpr DWORD LEVEL_INFO = 3;
 inline constexpr DWORD LEVEL_VERBOSE = 4;
 inline constexpr DWORD LEVEL_TRACE = 5;
 
+// True when a line of this module and level would be logged: text that holds
+// card data, even masked, is made only then.
+bool LogWanted(DWORD module, DWORD level);
 void LogMessage(DWORD module, DWORD level, const char* fmt, ...) ZOL_PRINTF_FORMAT(3, 4);
 void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...);
 // Appends " - (0x<error>)" and the system's text for error; nothing is logged

@@ -56,8 +56,11 @@ class MsrFormat {
   // Receives every log line the formatter makes (level, finished text). The
   // plug-in passes one that hands the text to the log client.
   using LogSink = std::function<void(DWORD level, const std::string& line)>;
+  // Whether a line of this level is logged at all: the masked card text is
+  // made only then. Without one, every line goes to the sink.
+  using LogFilter = std::function<bool(DWORD level)>;
 
-  explicit MsrFormat(LogSink sink = {});
+  explicit MsrFormat(LogSink sink = {}, LogFilter wanted = {});
   ~MsrFormat();
   MsrFormat(const MsrFormat&) = delete;
   MsrFormat& operator=(const MsrFormat&) = delete;
@@ -83,6 +86,9 @@ class MsrFormat {
 
   void ApplyKey(const std::wstring& key, const std::wstring& value);
   void Log(DWORD level, const std::string& line) const;
+  // A card's masked text after prefix, logged; every copy made is wiped.
+  void LogCardText(DWORD level, const char* prefix, const char* text) const;
+  bool Wanted(DWORD level) const { return m_Sink && (!m_Wanted || m_Wanted(level)); }
   void ParseBlocks(MsrCardData area, int blocks);
   void BuildOutput(const Slot* slots, int count);
   void LogIsoTracks();
@@ -101,4 +107,5 @@ class MsrFormat {
   std::size_t m_SlotLength[3];
   MsrSettings m_Settings;
   LogSink m_Sink;
+  LogFilter m_Wanted;
 };
