@@ -144,6 +144,28 @@ class KernelSystem : public ::testing::Test {
     return sys.RunHidsim({"swipe", kReader, "--track1", card.track1, "--track2", card.track2});
   }
 
+  // A reader plugged in just now is taken up once a swipe reaches the
+  // application: swipes until one does, and returns what it read.
+  std::string SwipeUntilRead(ZolSystem& sys, const Card& card) {
+    std::string text;
+    WaitFor([&] {
+      if (!Swipe(sys, card)) return false;
+      text = m_reader->Read(card.Text().size(), 2000);
+      return !text.empty();
+    });
+    return text;
+  }
+
+  // The display's top line was written with text.
+  static bool TopLineShown(const ZolSystem& sys, const std::string& text) {
+    return WaitFor([&] {
+      for (const Bytes& r : sys.Trace(kDisplay)) {
+        if (r == LineReport(0x81, text)) return true;
+      }
+      return false;
+    });
+  }
+
   App* m_reader = nullptr;
   std::unique_ptr<App> m_display;
 };
@@ -228,24 +250,12 @@ TEST_F(KernelSystem, ReplugUnderTrafficLeavesBothDevicesWorking) {
     ASSERT_TRUE(sys.StopDevice(kReader));
     ASSERT_TRUE(sys.StartDevice("msr", kReader));
     const Card card{"ROUND" + std::to_string(round), std::to_string(round * 1111)};
-    // The reader is taken up again once a swipe reaches the application.
-    std::string text;
-    ASSERT_TRUE(WaitFor([&] {
-      if (!Swipe(sys, card)) return false;
-      text = m_reader->Read(card.Text().size(), 2000);
-      return !text.empty();
-    }));
-    EXPECT_EQ(text, card.Text());
+    EXPECT_EQ(SwipeUntilRead(sys, card), card.Text());
   }
   stop = true;
   writer.join();
   ASSERT_TRUE(m_display->Write("\x1F" "still here"));
-  EXPECT_TRUE(WaitFor([&] {
-    for (const Bytes& r : sys.Trace(kDisplay)) {
-      if (r == LineReport(0x81, "still here")) return true;
-    }
-    return false;
-  }));
+  EXPECT_TRUE(TopLineShown(sys, "still here"));
 }
 
 // Devices plugged in after the service started are found through udev.
@@ -257,20 +267,9 @@ TEST_F(KernelSystem, DevicesPluggedAfterTheServiceStartedAreTakenUp) {
   // Text written before the display is taken up is dropped.
   ASSERT_TRUE(sys.WaitForLog(kLdReplugged));
   ASSERT_TRUE(m_display->Write("\x1F" "late"));
-  EXPECT_TRUE(WaitFor([&] {
-    for (const Bytes& r : sys.Trace(kDisplay)) {
-      if (r == LineReport(0x81, "late")) return true;
-    }
-    return false;
-  }));
+  EXPECT_TRUE(TopLineShown(sys, "late"));
   const Card card{"LATE", "5555"};
-  std::string text;
-  ASSERT_TRUE(WaitFor([&] {
-    if (!Swipe(sys, card)) return false;
-    text = m_reader->Read(card.Text().size(), 2000);
-    return !text.empty();
-  }));
-  EXPECT_EQ(text, card.Text());
+  EXPECT_EQ(SwipeUntilRead(sys, card), card.Text());
 }
 
 }  // namespace
