@@ -46,8 +46,8 @@ class AppendFile {
   std::uint64_t m_size = 0;
 };
 
-// Renames a file, failing (ERROR_ALREADY_EXISTS / ERROR_FILE_EXISTS) rather
-// than replacing an existing target.
+// Renames a file, failing (ERROR_ALREADY_EXISTS) rather than replacing an
+// existing target.
 bool RenameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace sys

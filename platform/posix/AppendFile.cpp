@@ -12,29 +12,11 @@
 
 #include "platform/Error.h"
 #include "platform/ErrorNumbers.h"
+#include "platform/posix/PosixError.h"
 #include "platform/posix/UniqueFd.h"
 
 namespace sys {
 namespace {
-
-using namespace errnum;
-
-std::uint32_t Win32FromErrno(int e) {
-  switch (e) {
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EMFILE:
-    case ENFILE: return kErrorTooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EROFS: return kErrorAccessDenied;
-    case EEXIST: return kErrorFileExists;
-    case ENOSPC:
-    case EFBIG: return kErrorDiskFull;  // EFBIG: past the file-size limit
-    case ENAMETOOLONG: return kErrorFilenameExcedRange;
-    default: return kErrorGenFailure;
-  }
-}
 
 void IgnoreFileSizeSignal() {
   static std::once_flag once;
@@ -49,13 +31,13 @@ bool AppendFile::Open(const std::string& name) {
   // O_NONBLOCK: opening a FIFO without a reader must not wait for one.
   posix::UniqueFd file(::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0640));
   if (!file) {
-    SetLastError(Win32FromErrno(errno == ENXIO ? EACCES : errno));
+    posix::SetLastErrorFromErrno(errno == ENXIO ? EACCES : errno);
     return false;
   }
   struct stat st{};
   if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     file.Reset();
-    SetLastError(kErrorAccessDenied);  // not a regular file
+    SetLastError(errnum::kErrorAccessDenied);  // not a regular file
     return false;
   }
   ::fcntl(file.Get(), F_SETFL, O_APPEND);
@@ -73,7 +55,7 @@ bool AppendFile::Write(const void* data, std::size_t size) {
     ssize_t n = ::write(static_cast<int>(m_handle.Get()), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      SetLastError(Win32FromErrno(errno));
+      posix::SetLastErrorFromErrno(errno);
       // What this call wrote ends in mid-line (a full disk, the file-size
       // limit): take it back, so the next write does not join it.
       if (m_size != before && ::ftruncate(static_cast<int>(m_handle.Get()), static_cast<off_t>(before)) == 0) {
@@ -91,7 +73,7 @@ bool AppendFile::Write(const void* data, std::size_t size) {
 bool RenameNoReplace(const std::string& from, const std::string& to) {
   // rename() would replace an existing target; Windows refuses, and so must we.
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-    SetLastError(Win32FromErrno(errno));
+    posix::SetLastErrorFromErrno(errno);
     return false;
   }
   return true;

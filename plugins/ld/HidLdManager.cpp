@@ -85,11 +85,13 @@ int HidLdManager::Initialize() {
     return 0;
   }
   LdLog(4, "HidLdManager::Initialize - enumerate success");
-  if (!StartNotifier()) {
+  // A notifier not up within its limit goes on starting by itself: the
+  // devices found above are served meanwhile.
+  if (StartNotifier()) {
+    LdLog(4, "HidLdManager::Initialize - DeviceChangeNotify.Initialize success");
+  } else {
     LdLog(1, "HidLdManager::Initialize - DeviceChangeNotify.Initialize failed");
-    return 0;
   }
-  LdLog(4, "HidLdManager::Initialize - DeviceChangeNotify.Initialize success");
   if (Start() != 0) {
     LdLog(1, "HidLdManager::Initialize - Initialize thread failed");
     return 0;

@@ -56,11 +56,13 @@ bool HidMsrManager::Initialize() {
   }
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - Enumerate success");
 
-  if (!StartNotifier()) {
+  // A notifier not up within its limit goes on starting by itself: the
+  // devices found above are served meanwhile.
+  if (StartNotifier()) {
+    LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - DeviceChangeNotify.Initialize success");
+  } else {
     LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::Initialize - DeviceChangeNotify.Initialize failed");
-    return false;
   }
-  LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - DeviceChangeNotify.Initialize success");
 
   if (SendMSRCommand(kDeviceInfoRequest)) {
     LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::Initialize - SendMSRDeviceInfoRequest success");

@@ -175,7 +175,7 @@ void MsrFormat::ApplyKey(const std::wstring& key, const std::wstring& value) {
 }
 
 bool MsrFormat::ApplyConfiguration(ConfigRead read, const std::vector<datanode>& keys) {
-  if (read == ConfigRead::NotLoaded) {
+  if (read == ConfigRead::NotLoaded || read == ConfigRead::Unreadable) {
     Log(LEVEL_ERROR, "MsrFormat::GetConfiguration - Could not load ZolConfig.xml");
     return false;
   }

@@ -284,6 +284,27 @@ TEST(LogServiceHostile, FileSizeLimitFailsTheWriteNotTheService) {
   EXPECT_EQ(next[1], 10);
 }
 
+TEST(LogServiceHostile, FileSizeLimitKeepsEveryWholeLineThatFits) {
+  struct Case {
+    rlim_t limit;
+    int burst;  // lines of 100 bytes, sent at once
+  };
+  for (const Case& c : {Case{20000, 368}, Case{4050, 100}}) {
+    LogService svc;
+    rlimit small{c.limit, RLIM_INFINITY};
+    ASSERT_EQ(::prlimit(svc.child->Pid(), RLIMIT_FSIZE, &small, nullptr), 0);
+    int fd = zoltest::Connect(svc.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, c.burst)));
+    EXPECT_TRUE(zoltest::WaitFor([&] { return svc.child->Err().find("cannot write the log file") != std::string::npos; }))
+        << c.limit;
+    logtest::CloseServed(fd);
+    ASSERT_TRUE(svc.Stop()) << c.limit;
+    // Every line that fits, whole and in order; nothing of the rest.
+    EXPECT_EQ(zoltest::ReadText(svc.file), Lines(0, 0, static_cast<int>(c.limit / 100))) << c.limit;
+  }
+}
+
 TEST(LogServiceHostile, FileNameThatIsNotARegularFileIsRefusedWithoutWaiting) {
   zoltest::TempDir dir;
   const fs::path fifo = dir.Dir() / "zol.fifo";

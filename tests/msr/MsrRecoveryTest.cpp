@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,30 +45,70 @@ TEST(MsrRecoveryTest, AReaderKilledAndStartedAgainIsTakenUpAgain) {
   }
 }
 
-TEST(MsrRecoveryTest, ADeviceThatNeverAcceptsHoldsUpNeitherTheReaderNorTheStop) {
-  MsrSystem system;
-  const std::string stuck = system.Sim().DevicePath("stuck");
-  std::filesystem::create_directories(std::filesystem::path(stuck).parent_path());
-  // A listener with a full backlog: every further connect would wait.
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, stuck.c_str(), sizeof(addr.sun_path) - 1);
-  const auto address = reinterpret_cast<const sockaddr*>(&addr);
-  const int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  const int filler = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  ASSERT_EQ(::bind(listener, address, sizeof(addr)), 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
-  ASSERT_EQ(::connect(filler, address, sizeof(addr)), 0);
+// A device whose simulator never accepts: a listener with a full backlog, so
+// that every further connect waits out its limit.
+class StuckDevice {
+ public:
+  explicit StuckDevice(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    const auto address = reinterpret_cast<const sockaddr*>(&addr);
+    m_listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    m_filler = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    m_ok = ::bind(m_listener, address, sizeof(addr)) == 0 && ::listen(m_listener, 0) == 0 &&
+           ::connect(m_filler, address, sizeof(addr)) == 0;
+  }
+  ~StuckDevice() {
+    ::close(m_filler);
+    ::close(m_listener);
+  }
+  StuckDevice(const StuckDevice&) = delete;
+  StuckDevice& operator=(const StuckDevice&) = delete;
+  bool Ok() const { return m_ok; }
 
-  Child reader;
-  App* app = nullptr;
-  ASSERT_NO_FATAL_FAILURE(system.StartWith(reader, kReader, &app));
-  ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1111", "", false, ""}));
-  EXPECT_EQ(app->Read(11), "%ONE?;1111?");
-  system.Service().Signal(SIGINT);
-  EXPECT_EQ(system.Service().WaitExit(10000), 0);
-  ::close(filler);
-  ::close(listener);
+ private:
+  int m_listener = -1;
+  int m_filler = -1;
+  bool m_ok = false;
+};
+
+TEST(MsrRecoveryTest, DevicesThatNeverAcceptCostThemselvesNeitherTheReaderNorTheStop) {
+  struct Case {
+    int stuck;
+    bool replug;  // a reader plugged again later is taken up: the notifier came up
+  };
+  // Each connect to such a device waits 2 s; the notifier's start limit is 3 s.
+  for (const Case& c : {Case{2, true}, Case{12, false}}) {
+    SCOPED_TRACE(c.stuck);
+    MsrSystem system;
+    std::filesystem::create_directories(std::filesystem::path(system.Sim().DevicePath("x")).parent_path());
+    std::vector<std::unique_ptr<StuckDevice>> stuck;
+    for (int i = 0; i < c.stuck; ++i) {
+      stuck.push_back(std::make_unique<StuckDevice>(system.Sim().DevicePath("stuck" + std::to_string(i))));
+      ASSERT_TRUE(stuck.back()->Ok()) << i;
+    }
+    Child reader;
+    ASSERT_TRUE(system.Sim().Plug(reader, kReader));
+    ASSERT_TRUE(system.Prepare() && system.StartLogService() && system.StartVcomd() && system.StartService(false));
+    // Enumeration alone waits 2 s for each stuck device.
+    ASSERT_TRUE(system.WaitLog("HidMsrManager::Initialize - Initialize success", 1, 2000 * c.stuck + 20000))
+        << system.Log();
+    App* app = nullptr;
+    ASSERT_TRUE(system.OpenApp(app));
+    ASSERT_TRUE(system.Sim().Swipe(kReader, {"ONE", "1111", "", false, ""}));
+    EXPECT_EQ(app->Read(11), "%ONE?;1111?");
+    if (c.replug) {
+      reader.Kill();
+      ASSERT_TRUE(system.WaitLog("HidMsrManager::HidDeviceChanged - Unintialize old MSR", 1, 30000)) << system.Log();
+      ASSERT_TRUE(system.Sim().Plug(reader, kReader));
+      ASSERT_TRUE(system.WaitLog(kReplugged, 1, 30000)) << system.Log();
+      ASSERT_TRUE(system.Sim().Swipe(kReader, {"TWO", "2222", "", false, ""}));
+      EXPECT_EQ(app->Read(11), "%TWO?;2222?");
+    }
+    system.Service().Signal(SIGINT);
+    EXPECT_EQ(system.Service().WaitExit(15000), 0);
+  }
 }
 
 // Bytes as the application reads them, and as the reader's card-data area
