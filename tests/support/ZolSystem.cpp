@@ -147,11 +147,12 @@ bool ZolSystem::StartDevice(Child& child, const std::string& kind, const std::st
                             const std::vector<std::string>& args) {
   std::vector<std::string> argv = HidsimCommand({kind, "--name", name, "--trace", TracePath(name)});
   argv.insert(argv.end(), args.begin(), args.end());
+  if (m_opt.uhid) argv.push_back("--uhid");
   // Each run shows its own screen: a replugged device starts a fresh output.
   std::error_code ec;
   fs::remove(m_temp + "/" + name + ".out", ec);
   if (!child.Start(argv, Env(), m_temp + "/" + name + ".out")) return false;
-  return WaitFor([&] { return fs::exists(DevicePath(name)); });
+  return WaitFor([&] { return fs::exists(DeviceSocket(name)); });
 }
 
 bool ZolSystem::StartDevice(const std::string& kind, const std::string& name, const std::vector<std::string>& args) {
@@ -166,7 +167,7 @@ bool ZolSystem::StopDevice(const std::string& name) {
   it->second->Signal(SIGTERM);
   const bool ended = it->second->WaitExit(5000) != -1;
   m_devices.erase(it);
-  return ended && WaitFor([&] { return !fs::exists(DevicePath(name)); }, 5000);
+  return ended && WaitFor([&] { return !fs::exists(DeviceSocket(name)); }, 5000);
 }
 
 bool ZolSystem::RunHidsim(const std::vector<std::string>& args) {

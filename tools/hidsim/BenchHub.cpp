@@ -14,6 +14,7 @@
 #include "drivers/hid/sim/SimSocket.h"
 #include "platform/WinTypes.h"
 #include "tools/hidsim/CardEncoding.h"
+#include "tools/hidsim/SimServer.h"
 
 namespace hidsim {
 namespace {
@@ -145,7 +146,7 @@ bool BenchHub::Plug(BenchDevice& device, std::string* problem) {
     ::execv(cargv[0], cargv.data());
     ::_exit(127);
   }
-  const std::string path = DevicePath(device.name);
+  const std::string path = m_opt.uhid ? UhidControlPath(device.name) : DevicePath(device.name);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPlugTimeoutMs);
   int status = 0;
   while (!SocketThere(path)) {
@@ -276,7 +277,8 @@ std::pair<int, json> BenchHub::Swipe(const json& request) {
   std::copy(card->area.begin(), card->area.end(), payload.begin() + 2);
   Bytes reply;
   std::uint32_t error = 0;
-  if (!Request(DevicePath(m_opt.reader.name), Message(MsgType::Swipe, payload), MsgType::Queued, &reply,
+  const std::string reader = m_opt.uhid ? UhidControlPath(m_opt.reader.name) : DevicePath(m_opt.reader.name);
+  if (!Request(reader, Message(MsgType::Swipe, payload), MsgType::Queued, &reply,
                kSwipeTimeoutMs, &error)) {
     return {error == ERROR_DEVICE_NOT_CONNECTED ? 409 : 500,
             {{"error", "the swipe on " + m_opt.reader.name + " failed (error " + std::to_string(error) + ")"}}};
