@@ -169,7 +169,7 @@ class ModuleEnvironment : public ::testing::Environment {
     if (!OnModuleKernel()) return;
     EXPECT_TRUE(WaitFor([] { return Unload() == 0; })) << "rmmod zolvcom: " << std::strerror(Unload());
     std::string log = KernelLogSince(kMark);
-    for (const char* bad : {"BUG", "WARNING", "Oops", "general protection", "lockdep", "leak", "zolvcom: cannot"})
+    for (const char* bad : {"BUG", "WARNING", "Oops", "general protection", "lockdep", "leak", "port count", "zolvcom: cannot"})
       EXPECT_EQ(log.find(bad), std::string::npos) << "kernel log has \"" << bad << "\":\n" << log;
   }
 };
@@ -425,21 +425,77 @@ TEST_F(Zolvcom, WithCrtsctsTheApplicationWritesOnlyWhileTheDeviceSideIsReady) {
   EXPECT_EQ(ReadSome(dev.Get(), 4), "sent");
 }
 
-TEST_F(Zolvcom, AnExclusiveOpenEndsWithTheLastClose) {
+// Where a thread sleeps in the kernel.
+std::string Wchan(pid_t tid) {
+  std::string text;
+  if (FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/wchan").c_str(), "r")) {
+    char buf[128];
+    text.assign(buf, std::fread(buf, 1, sizeof(buf), f));
+    std::fclose(f);
+  }
+  return text;
+}
+
+TEST_F(Zolvcom, OneApplicationAtATimeRootTooUntilTheLastClose) {
   ASSERT_EQ(::chmod(App(kPort).c_str(), 0666), 0);
-  auto otherOpens = [] {
-    return zoltest::RunAsOtherUser([] {
+  // 0: opened, 1: refused as busy, 2: another failure.
+  auto opensAs = [](uid_t uid) {
+    return zoltest::RunAsUser(uid, [] {
       int fd = OpenApp();
       return fd >= 0 ? 0 : errno == EBUSY ? 1 : 2;
     });
   };
-  {
-    Fd app(OpenApp());
-    ASSERT_GE(app.Get(), 0);
-    ASSERT_EQ(::ioctl(app.Get(), TIOCEXCL), 0);
-    EXPECT_EQ(otherOpens(), 1);
+  const struct {
+    const char* name;
+    uid_t uid;
+  } users[] = {{"root", 0}, {"nobody", zoltest::kNobody}};
+  enum class Hold { kOpen, kExclusive, kWaitingForCarrier };
+  const struct {
+    const char* what;
+    Hold hold;
+  } cases[] = {{"open", Hold::kOpen},
+               {"open with TIOCEXCL", Hold::kExclusive},
+               // Last: the port keeps CLOCAL off until TearDown.
+               {"a blocking open waiting for carrier", Hold::kWaitingForCarrier}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fd app, dev;
+    std::thread waiter;
+    if (c.hold == Hold::kWaitingForCarrier) {
+      {
+        Fd local(OpenApp());
+        termios t{};
+        ASSERT_EQ(::tcgetattr(local.Get(), &t), 0);
+        t.c_cflag &= ~CLOCAL;
+        ASSERT_EQ(::tcsetattr(local.Get(), TCSANOW, &t), 0);
+      }
+      std::atomic<pid_t> tid{0};
+      waiter = std::thread([&] {
+        tid = ::gettid();
+        app.Reset(::open(App(kPort).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+      });
+      // No device side, no carrier: the open sleeps until one comes.
+      EXPECT_TRUE(WaitFor([&] { return tid != 0 && Wchan(tid) == "tty_port_block_til_ready"; })) << Wchan(tid);
+    } else {
+      app.Reset(OpenApp());
+      ASSERT_GE(app.Get(), 0) << std::strerror(errno);
+      if (c.hold == Hold::kExclusive) {
+        ASSERT_EQ(::ioctl(app.Get(), TIOCEXCL), 0);
+      }
+    }
+    for (const auto& u : users) EXPECT_EQ(opensAs(u.uid), 1) << u.name;
+    // The refused openings took nothing from the first one.
+    dev.Reset(OpenDev());
+    if (waiter.joinable()) waiter.join();
+    ASSERT_GE(dev.Get(), 0) << std::strerror(errno);
+    ASSERT_GE(app.Get(), 0) << std::strerror(errno);
+    EXPECT_EQ(Info(dev.Get()).connected, 1u);
+    WriteAll(dev.Get(), "kept");
+    EXPECT_EQ(ReadSome(app.Get(), 4), "kept");
+    EXPECT_EQ(opensAs(0), 1);
+    app.Reset();
+    for (const auto& u : users) EXPECT_EQ(opensAs(u.uid), 0) << u.name;
   }
-  EXPECT_EQ(otherOpens(), 0);
 }
 
 TEST_F(Zolvcom, ThousandOpenCloseCyclesOnBothSides) {

@@ -4,7 +4,7 @@
  *
  * Each port n has two ends:
  *  - the COM side, /dev/ttyZOL<n>: a tty an application opens like any
- *    serial port (termios, modem lines, break, exclusive open);
+ *    serial port (termios, modem lines, break), one application at a time;
  *  - the device side, /dev/zolvcom/ZOL_COM<n>: a character device with one
  *    opener at a time (the port service), which reads what the application
  *    writes, writes what the application reads, and answers three ioctls.
@@ -147,9 +147,26 @@ static void zol_cleanup(struct tty_struct *tty)
 	tty_port_put(tty->port);
 }
 
+/*
+ * Like a COM port, one application at a time, root too: an open while the
+ * port is open (or an open waits for carrier) is refused until the last
+ * close or a hang-up. The tty core closes a refused opening as any other,
+ * so the refusal counts it as tty_port_open would, for the close to uncount.
+ */
 static int zol_open(struct tty_struct *tty, struct file *filp)
 {
-	return tty_port_open(tty->port, tty, filp);
+	struct tty_port *port = tty->port;
+	unsigned long flags;
+	bool busy;
+
+	spin_lock_irqsave(&port->lock, flags);
+	busy = port->count || port->blocked_open;
+	if (busy)
+		port->count++;
+	spin_unlock_irqrestore(&port->lock, flags);
+	if (busy)
+		return -EBUSY;
+	return tty_port_open(port, tty, filp);
 }
 
 static void zol_close(struct tty_struct *tty, struct file *filp)
