@@ -1,6 +1,6 @@
 #pragma once
-// Test doubles for the line-display core: a host that records every report
-// the emulation asks to send, and a log sink that keeps every line.
+// Test doubles for the line-display core: a log sink that keeps every line,
+// and the report bytes the display's actions carry.
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -13,7 +13,7 @@ namespace ldtest {
 
 using Bytes = std::vector<BYTE>;
 
-class LogCapture : public ILdLogSink {
+class LogCapture : public ILogSink {
  public:
   LogCapture() { SetLdLogSink(this); }
   ~LogCapture() { SetLdLogSink(nullptr); }
@@ -46,29 +46,14 @@ class LogCapture : public ILdLogSink {
   std::vector<Line> m_lines;
 };
 
-// Records reports; the scrolling message "thread" is the test itself, which
-// calls ScrollStep, and a stop forgets the message at once.
-class RecordingHost : public ILdDisplayHost {
- public:
-  int SendCommand(const BYTE* bytes, DWORD length) override {
-    reports.emplace_back(bytes, bytes + length);
-    return sendResult;
-  }
-  void StopScrollingMessage() override {
-    ++stopCalls;
-    if (scrolling && display != nullptr) display->ScrollStopped();
-    scrolling = false;
-  }
-  void ScrollingMessageReady() override { scrolling = true; }
-  void Pause(DWORD ms) override { pauses.push_back(ms); }
-
-  LdDisplay* display = nullptr;
-  int sendResult = 1;
-  bool scrolling = false;
-  int stopCalls = 0;
+// The reports among a display's actions, in order.
+inline std::vector<Bytes> Reports(const LdActions& actions) {
   std::vector<Bytes> reports;
-  std::vector<DWORD> pauses;
-};
+  for (const LdAction& a : actions) {
+    if (a.type == LdAction::Type::Send) reports.emplace_back(a.bytes.begin(), a.bytes.begin() + a.length);
+  }
+  return reports;
+}
 
 // A line report of the given command with these 20 characters.
 inline Bytes LineReport(BYTE command, const std::string& text) {
