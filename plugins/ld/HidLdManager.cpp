@@ -42,10 +42,8 @@ const char* SendLogLine(LdReport report) {
   return "";
 }
 
-void LogLine(DWORD level, const char* text) { LdLog(level, "%s", text); }
-
 const HidManagerFlavor kLdManagerFlavor = {
-    ZOL_LDUSB, "HidLdManager", "LD", L"LdDeviceChangeNotifyWindow", LogLine,
+    ZOL_LDUSB, "HidLdManager", "LD", L"LdDeviceChangeNotifyWindow", &g_LogClientSink,
 };
 
 }  // namespace

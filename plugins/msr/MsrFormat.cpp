@@ -108,15 +108,13 @@ struct MsrFormat::Slot {
   bool carriageReturn;
 };
 
-MsrFormat::MsrFormat(LogSink sink) : m_Sink(std::move(sink)) { Clear(); }
+MsrFormat::MsrFormat(ILogSink* sink) : m_Sink(sink) { Clear(); }
 
 MsrFormat::~MsrFormat() { Clear(); }
 
 void MsrFormat::Log(DWORD level, const std::string& line) const {
-  if (m_Sink) {
-    // The log client takes C text: what follows a zero byte never reaches it.
-    m_Sink(level, std::string(line.c_str()));
-  }
+  // The log client takes C text: what follows a zero byte never reaches it.
+  if (m_Sink != nullptr && m_Sink->Wants(level)) m_Sink->Write(level, line.c_str());
 }
 
 void MsrFormat::ApplyKey(const std::wstring& key, const std::wstring& value) {

@@ -7,13 +7,13 @@
 // as the output has been copied out.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/config/ConfigDoc.h"
+#include "common/log/LogSink.h"
 #include "platform/WinTypes.h"
 
 inline constexpr std::size_t MSR_CARD_DATA_SIZE = 290;
@@ -53,11 +53,9 @@ void MaskTrack2(std::span<char> text);
 
 class MsrFormat {
  public:
-  // Receives every log line the formatter makes (level, finished text). The
+  // sink receives every log line the formatter makes (null: none). The
   // plug-in passes one that hands the text to the log client.
-  using LogSink = std::function<void(DWORD level, const std::string& line)>;
-
-  explicit MsrFormat(LogSink sink = {});
+  explicit MsrFormat(ILogSink* sink = nullptr);
   ~MsrFormat();
   MsrFormat(const MsrFormat&) = delete;
   MsrFormat& operator=(const MsrFormat&) = delete;
@@ -100,5 +98,5 @@ class MsrFormat {
   std::size_t m_SlotStart[3];
   std::size_t m_SlotLength[3];
   MsrSettings m_Settings;
-  LogSink m_Sink;
+  ILogSink* m_Sink;
 };

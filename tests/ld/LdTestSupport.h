@@ -1,49 +1,22 @@
 #pragma once
 // Test doubles for the line-display core: a log sink that keeps every line,
 // and the report bytes the display's actions carry.
-#include <algorithm>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "plugins/ld/LdDisplay.h"
 #include "plugins/ld/LdLog.h"
+#include "tests/support/LogLines.h"
 
 namespace ldtest {
 
 using Bytes = std::vector<BYTE>;
 
-class LogCapture : public ILogSink {
+// Keeps every line of the core while it lives.
+class LogCapture : public zoltest::LogLines {
  public:
   LogCapture() { SetLdLogSink(this); }
   ~LogCapture() { SetLdLogSink(nullptr); }
-  bool Wants(DWORD) override { return true; }
-  void Write(DWORD level, const char* text) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.push_back({level, text});
-  }
-  int Count(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<int>(std::count_if(m_lines.begin(), m_lines.end(),
-                                          [&](const auto& l) { return l.text == text; }));
-  }
-  bool Has(DWORD level, const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return std::any_of(m_lines.begin(), m_lines.end(),
-                       [&](const auto& l) { return l.level == level && l.text == text; });
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-  }
-
- private:
-  struct Line {
-    DWORD level;
-    std::string text;
-  };
-  std::mutex m_mutex;
-  std::vector<Line> m_lines;
 };
 
 // The reports among a display's actions, in order.
