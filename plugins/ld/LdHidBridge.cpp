@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "ZolVersion.h"
 #include "common/log/ZolLog.h"
 #include "plugins/ld/LdLog.h"
 
@@ -12,7 +13,7 @@ namespace {
 // whole library.
 std::atomic<IDeviceListener*> g_Listener{nullptr};
 
-const char kFileVersion[] = "1.1.0.6";
+const char kFileVersion[] = ZOL_VERSION;
 
 }  // namespace
 
