@@ -31,6 +31,7 @@
 #include "interfaces/VcomPty.h"
 #include "drivers/vcom/VcomWire.h"
 #include "platform/ErrorNumbers.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -105,11 +106,6 @@ class StatePage {
   ::Fd m_fd;
   vcom::SharedState* m_state = nullptr;
 };
-
-std::string SysRoot() {
-  const char* root = ::getenv("ZOL_SYSROOT");
-  return root ? root : "";
-}
 
 bool MakeDirs(const std::string& path) {
   std::string partial;
@@ -586,7 +582,7 @@ void Daemon::Cleanup() {
 }
 
 int Daemon::Run(const std::vector<unsigned>& ports) {
-  m_root = SysRoot();
+  m_root = sys::SysRootNarrow();
   m_deviceDir = m_root + "/run/zol/devices/" + kGuid;
   m_ctlPath = m_root + "/run/zol/vcomd.ctl";
 
