@@ -22,6 +22,7 @@
 #include "tools/hidsim/CardEncoding.h"
 #include "tools/hidsim/LineDisplayModel.h"
 #include "tools/hidsim/SimServer.h"
+#include "tools/hidsim/SwipeSend.h"
 
 namespace {
 
@@ -195,14 +196,9 @@ int Swipe(const std::vector<std::string>& args) {
     std::fprintf(stderr, "hidsim: no device named %s\n", name.c_str());
     return kExitFailed;
   }
-  Bytes payload(2 + card->area.size());
-  payload[0] = card->status[0];
-  payload[1] = card->status[1];
-  std::copy(card->area.begin(), card->area.end(), payload.begin() + 2);
-  Bytes reply;
+  std::optional<std::uint32_t> hosts;
   std::uint32_t error = 0;
-  if (!hidsim::Request(hidsim::DevicePath(name), hidsim::Message(hidsim::MsgType::Swipe, payload),
-                       hidsim::MsgType::Queued, &reply, kReplyTimeoutMs, &error)) {
+  if (!hidsim::SendSwipe(name, *card, kReplyTimeoutMs, &hosts, &error)) {
     if (error == ERROR_DEVICE_NOT_CONNECTED) {
       std::fprintf(stderr, "hidsim: no device named %s\n", name.c_str());
     } else if (error == ERROR_NOT_SUPPORTED) {
@@ -212,7 +208,6 @@ int Swipe(const std::vector<std::string>& args) {
     }
     return kExitFailed;
   }
-  const auto hosts = hidsim::DecodeU32(reply.data(), reply.size());
   if (hosts && *hosts == 0) {
     std::fprintf(stderr, "hidsim: no host reads %s; the card waits as its feature report\n", name.c_str());
   }
