@@ -6,6 +6,7 @@
 
 #include "plugins/ld/LdDisplay.h"
 #include "plugins/ld/LdLog.h"
+#include "plugins/ld/LdReports.h"
 #include "tests/support/LogLines.h"
 
 namespace ldtest {
@@ -29,16 +30,13 @@ inline std::vector<Bytes> Reports(const LdActions& actions) {
 }
 
 // A line report of the given command with these 20 characters.
+// The plug-in's own report builder; LdLineReports pins its checksum with
+// fixed bytes.
 inline Bytes LineReport(BYTE command, const std::string& text) {
-  Bytes r = {0x00, command, 0x28};
-  unsigned sum = 0x28u + command;
-  for (std::size_t i = 0; i < 20; ++i) {
-    const BYTE c = i < text.size() ? static_cast<BYTE>(text[i]) : 0x20;
-    r.push_back(c);
-    sum += c;
-  }
-  r.push_back(static_cast<BYTE>(sum));
-  return r;
+  std::string line = text;
+  line.resize(ldreport::kLineColumns, ' ');
+  const auto report = ldreport::Line(command, reinterpret_cast<const BYTE*>(line.data()));
+  return Bytes(report.begin(), report.end());
 }
 
 inline Bytes Of(const std::string& s) { return Bytes(s.begin(), s.end()); }
