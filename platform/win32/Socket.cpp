@@ -181,13 +181,20 @@ long Socket::Receive(void* data, std::size_t size) {
 }
 
 long Socket::ReceiveNow(void* data, std::size_t size) {
-  u_long available = 0;
-  if (::ioctlsocket(S(m_handle), FIONREAD, &available) != 0) {
+  // Readable without a wait means data, the peer's close or a reset: recv then
+  // returns at once and tells which. Nothing buffered alone would not: a
+  // closed connection has nothing buffered either, and its waits return at
+  // once, so a caller that took it for "would block" would spin.
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(S(m_handle), &set);
+  timeval now{0, 0};
+  int rc = ::select(0, &set, nullptr, nullptr, &now);
+  if (rc == SOCKET_ERROR) {
     Fail();
     return -1;
   }
-  if (available == 0) {
-    // Nothing buffered: either nothing came yet or the peer closed; the wait tells.
+  if (rc == 0) {
     SetLastError(kWsaEwouldblock);
     return -1;
   }

@@ -1,8 +1,10 @@
 #include "tests/support/WinTestSupport.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "tests/support/Wait.h"
 
@@ -122,6 +124,49 @@ bool Client::Send(const std::string& data) {
   return true;
 }
 
+std::filesystem::path HostProcess(const std::string& marker) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(L"Z:\\proc", ec)) {
+    const std::wstring name = entry.path().filename().wstring();
+    if (name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+    if (ReadFile(entry.path() / L"cmdline").find(marker) != std::string::npos) return entry.path();
+  }
+  return {};
+}
+
+long long HostCpuMs(const std::filesystem::path& process) {
+  // The fields after the command's name in parentheses: the state, ..., then
+  // utime and stime (the 12th and 13th), in 1/100 s.
+  const std::string stat = ReadFile(process / L"stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string state;
+  fields >> state;
+  if (state == "Z") return -1;
+  std::string skip;
+  for (int i = 0; i < 10; ++i) fields >> skip;
+  long long utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) return -1;
+  return (utime + stime) * 10;
+}
+
+int HostThreads(const std::filesystem::path& process) {
+  std::istringstream status(ReadFile(process / L"status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+  }
+  return -1;
+}
+
+void Client::Reset() {
+  if (m_socket == INVALID_SOCKET) return;
+  const linger abortive{1, 0};
+  setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive), sizeof abortive);
+  closesocket(m_socket);
+  m_socket = INVALID_SOCKET;
+}
+
 ServiceView QueryService(const std::wstring& name) {
   ServiceView view;
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -141,6 +186,32 @@ ServiceView QueryService(const std::wstring& name) {
   }
   CloseServiceHandle(manager);
   return view;
+}
+
+ServiceConfig QueryServiceConfig(const std::wstring& name) {
+  ServiceConfig c;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG) : nullptr;
+  if (service) {
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (QueryServiceConfigW(service, q, static_cast<DWORD>(buffer.size()), &needed)) {
+      c.exists = true;
+      c.binaryPath = q->lpBinaryPathName ? q->lpBinaryPathName : L"";
+      c.displayName = q->lpDisplayName ? q->lpDisplayName : L"";
+      c.type = q->dwServiceType;
+      c.startType = q->dwStartType;
+    }
+    if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()),
+                             &needed)) {
+      auto* d = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
+      c.description = d->lpDescription ? d->lpDescription : L"";
+    }
+    CloseServiceHandle(service);
+  }
+  if (manager) CloseServiceHandle(manager);
+  return c;
 }
 
 void ForceRemoveService(const std::wstring& name) {

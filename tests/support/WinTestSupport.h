@@ -57,10 +57,21 @@ class Client {
   Client& operator=(const Client&) = delete;
   bool Connected() const { return m_socket != INVALID_SOCKET; }
   bool Send(const std::string& data);
+  // Closes with a reset instead of the orderly close.
+  void Reset();
 
  private:
   SOCKET m_socket = INVALID_SOCKET;
 };
+
+// The host's process (its /proc folder, through drive Z:) whose command line
+// contains marker; empty when there is none.
+std::filesystem::path HostProcess(const std::string& marker);
+// The CPU time (user and system, in ms) that host process has used, -1 when
+// it has ended. Wine reports no times for another process: the host does.
+long long HostCpuMs(const std::filesystem::path& process);
+// Its number of threads, -1 when it has ended.
+int HostThreads(const std::filesystem::path& process);
 
 // What the manager says of a service; exists is false for one not installed.
 struct ServiceView {
@@ -69,6 +80,16 @@ struct ServiceView {
   SERVICE_STATUS_PROCESS status{};
 };
 ServiceView QueryService(const std::wstring& name);
+// How a service is registered; exists is false for one not installed.
+struct ServiceConfig {
+  bool exists = false;
+  std::wstring binaryPath;
+  std::wstring displayName;
+  std::wstring description;
+  DWORD type = 0;
+  DWORD startType = 0;
+};
+ServiceConfig QueryServiceConfig(const std::wstring& name);
 // Stops and deletes a service an earlier, failed run may have left installed.
 void ForceRemoveService(const std::wstring& name);
 

@@ -2,6 +2,8 @@
 // refusal, start, the reported states, serving, stop, remove.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "tests/support/WinTestSupport.h"
@@ -28,40 +30,6 @@ std::string Line(int i) {
   std::snprintf(text, sizeof text,
                 "05/12/2026 14:03:07.042\tP[0a3c]\tT[1f04]\tZOL_SERVICE    \tLEVEL_INFO    \tline %06d\r\n", i);
   return text;
-}
-
-struct Config {
-  std::wstring binaryPath;
-  std::wstring displayName;
-  std::wstring description;
-  DWORD type = 0;
-  DWORD startType = 0;
-};
-
-Config QueryConfig(const std::wstring& name) {
-  Config c;
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager ? OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG) : nullptr;
-  if (service) {
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                            static_cast<DWORD>(buffer.size()), &needed)) {
-      auto* q = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-      c.binaryPath = q->lpBinaryPathName ? q->lpBinaryPathName : L"";
-      c.displayName = q->lpDisplayName ? q->lpDisplayName : L"";
-      c.type = q->dwServiceType;
-      c.startType = q->dwStartType;
-    }
-    if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), static_cast<DWORD>(buffer.size()),
-                             &needed)) {
-      auto* d = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data());
-      c.description = d->lpDescription ? d->lpDescription : L"";
-    }
-    CloseServiceHandle(service);
-  }
-  if (manager) CloseServiceHandle(manager);
-  return c;
 }
 
 // The states the service passes through until `last`, as often as they can
@@ -106,6 +74,15 @@ bool ProcessEnds(DWORD pid) {
   return ended;
 }
 
+void StopService(const wchar_t* name) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, name, SERVICE_STOP);
+  SERVICE_STATUS status{};
+  EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
 class ServiceLifeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -140,7 +117,7 @@ class ServiceLifeTest : public ::testing::Test {
 TEST_F(ServiceLifeTest, LoggingServiceLivesUnderTheManagerAndLosesNothingAtStop) {
   const auto exe = Exe(L"ZolLogSvc.exe");
   ASSERT_EQ(RunProgram(Quoted(exe) + L" install"), 0);
-  Config c = QueryConfig(kLogService);
+  wintest::ServiceConfig c = wintest::QueryServiceConfig(kLogService);
   EXPECT_EQ(c.binaryPath, Quoted(exe));
   EXPECT_EQ(c.displayName, L"Quillmere Logging Service");
   EXPECT_EQ(c.description, L"Records data from the Quillmere to a log file");
@@ -151,7 +128,7 @@ TEST_F(ServiceLifeTest, LoggingServiceLivesUnderTheManagerAndLosesNothingAtStop)
   std::filesystem::create_directory(folder.path / "other");
   std::filesystem::copy_file(exe, folder.path / "other" / "ZolLogSvc.exe");
   ASSERT_EQ(RunProgram(Quoted(folder.path / "other" / "ZolLogSvc.exe") + L" install"), 0);
-  EXPECT_EQ(QueryConfig(kLogService).binaryPath, Quoted(exe));
+  EXPECT_EQ(wintest::QueryServiceConfig(kLogService).binaryPath, Quoted(exe));
 
   ASSERT_EQ(RunProgram(L"net start ZOLLOGSVC"), 0);
   Observed start = ObserveUntil(kLogService, SERVICE_RUNNING);
@@ -191,14 +168,7 @@ TEST_F(ServiceLifeTest, LoggingServiceLivesUnderTheManagerAndLosesNothingAtStop)
   for (int i = 1000; i < 2000; ++i) burst += Line(i);
   ASSERT_TRUE(client.Send(burst));
   sent += burst;
-  {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, kLogService, SERVICE_STOP);
-    SERVICE_STATUS status{};
-    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-  }
+  StopService(kLogService);
   Observed stop = ObserveUntil(kLogService, SERVICE_STOPPED);
   EXPECT_TRUE(InOrder(stop.states, {SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   EXPECT_EQ(stop.states.front(), static_cast<DWORD>(SERVICE_STOP_PENDING));  // the drain takes a while
@@ -212,6 +182,78 @@ TEST_F(ServiceLifeTest, LoggingServiceLivesUnderTheManagerAndLosesNothingAtStop)
   EXPECT_FALSE(gone.exists);
   EXPECT_EQ(gone.openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
   EXPECT_NE(RunProgram(L"sc query ZOLLOGSVC"), 0);
+}
+
+// Clients that send a line and close leave nothing behind: each one's reader
+// ends, so while nobody sends the service uses next to no CPU (a reader left
+// looping on a closed connection takes what it can of a core), and nothing
+// holds its stop up to the drain limit (3 s; 0.05 to 0.7 s without one on a
+// loaded machine). The figures are printed.
+TEST_F(ServiceLifeTest, LoggingServiceIdlesAndStopsPromptlyAfterItsClientsLeave) {
+  constexpr ULONGLONG kIdleWindowMs = 2000;
+  constexpr long long kIdleCpuMs = kIdleWindowMs / 10;
+  constexpr ULONGLONG kStopMs = 2000;
+  ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" install"), 0);
+  ASSERT_EQ(RunProgram(L"sc start ZOLLOGSVC"), 0);
+  ASSERT_EQ(ObserveUntil(kLogService, SERVICE_RUNNING).final.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  // The service's process on the host: its command line holds its path here.
+  const std::string marker = folder.path.filename().string();
+  const std::filesystem::path host = wintest::HostProcess(marker);
+  ASSERT_FALSE(host.empty()) << "no process with " << marker << " in its command line";
+  const auto cpuMs = [&] { return wintest::HostCpuMs(host); };
+  ASSERT_GE(cpuMs(), 0);
+  ASSERT_TRUE(WaitFor([&] { return Accepts(port); }));
+
+  std::vector<std::string> sent;
+  const struct {
+    int clients;
+    bool reset;  // a reset may take the line with it: only the reader's end counts
+  } rounds[] = {{1, false}, {100, false}, {10, true}};
+  for (const auto& round : rounds) {
+    const int threadsBefore = wintest::HostThreads(host);
+    for (int i = 0; i < round.clients; ++i) {
+      wintest::Client client(port);
+      ASSERT_TRUE(client.Connected());
+      if (round.reset) {
+        client.Reset();
+        continue;
+      }
+      sent.push_back(Line(static_cast<int>(sent.size())));
+      ASSERT_TRUE(client.Send(sent.back()));
+    }
+    ASSERT_TRUE(WaitFor([&] { return CountLines(wintest::ReadFile(log)) == sent.size(); }))
+        << CountLines(wintest::ReadFile(log)) << " of " << sent.size() << " lines";
+    const char* how = round.reset ? " reset" : " closed";
+    EXPECT_TRUE(WaitFor([&] { return wintest::HostThreads(host) <= threadsBefore; }))
+        << wintest::HostThreads(host) << " threads, " << threadsBefore << " before " << round.clients << how;
+    // The window over which the CPU time is read; a spinning reader ends it early.
+    const long long cpuBefore = cpuMs();
+    const ULONGLONG windowStart = GetTickCount64();
+    long long used = 0;
+    WaitFor([&] {
+      used = cpuMs() - cpuBefore;
+      return used >= kIdleCpuMs || GetTickCount64() - windowStart >= kIdleWindowMs;
+    });
+    const ULONGLONG window = GetTickCount64() - windowStart;
+    std::printf("after %d client(s)%s: %lld ms CPU in %llu ms\n", round.clients, how, used, window);
+    EXPECT_LT(used, kIdleCpuMs) << "in " << window << " ms after " << round.clients << how;
+  }
+
+  const ULONGLONG stopStart = GetTickCount64();
+  StopService(kLogService);
+  ObserveUntil(kLogService, SERVICE_STOPPED);
+  const ULONGLONG stopped = GetTickCount64() - stopStart;
+  std::printf("stop: %llu ms\n", stopped);
+  EXPECT_LT(stopped, kStopMs);
+
+  // Each client's line, whole; the clients' order among themselves is not kept.
+  std::vector<std::string> written;
+  const std::string text = wintest::ReadFile(log);
+  for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    written.push_back(text.substr(at, end + 1 - at));
+  }
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, sent);  // Line() numbers them in sorting order
 }
 
 // Without the virtual serial driver the port service counts the ports it was
@@ -230,7 +272,7 @@ TEST_F(ServiceLifeTest, PortServiceFindsNoPortsAndEndsStopped) {
 
   ASSERT_EQ(RunProgram(Quoted(Exe(L"ZolLogSvc.exe")) + L" install"), 0);
   ASSERT_EQ(RunProgram(Quoted(Exe(L"PortBridgeServer.exe")) + L" install"), 0);
-  Config c = QueryConfig(kPortService);
+  wintest::ServiceConfig c = wintest::QueryServiceConfig(kPortService);
   EXPECT_EQ(c.binaryPath, Quoted(Exe(L"PortBridgeServer.exe")));
   EXPECT_EQ(c.displayName, L"Quillmere Framework Service");
   EXPECT_EQ(c.description, L"Manages communication between serial applications and POS devices");
