@@ -5,6 +5,7 @@
 
 #include "platform/Elevation.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace zolcfg {
 namespace {
@@ -19,14 +20,21 @@ struct DefaultKey {
 // A document that exists but cannot be read is kept beside itself before it
 // is replaced, so the administrator's settings are not lost. Returns the
 // backup's path, or empty when there was nothing to keep or it failed.
+// A path from wide text on either platform: through UTF-8, never through
+// the C library's locale (which cannot convert a name that is not ASCII).
+std::filesystem::path PathOf(const std::wstring& path) {
+  const std::string utf8 = sys::ToUtf8(path);
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 std::wstring KeepUnreadableDocument(const std::wstring& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path from(path);
+  const fs::path from = PathOf(path);
   if (!fs::is_regular_file(from, ec)) return {};
   const std::wstring kept = path + L".bad";
   std::ifstream in(from, std::ios::binary);
-  std::ofstream out(fs::path(kept), std::ios::binary | std::ios::trunc);
+  std::ofstream out(PathOf(kept), std::ios::binary | std::ios::trunc);
   out << in.rdbuf();
   out.close();
   if (!in || !out) return {};
@@ -113,7 +121,12 @@ void ConfigDialog::EnsureSections() {
   if (roots.empty()) ExitWithWarning(L"Error loading ZolConfig.xml!\nExiting program.");
   bool added = false;
   for (const wchar_t* section : {ZOL_SECTION_PORTS, ZOL_SECTION_LOGGING, ZOL_SECTION_MSR}) {
-    if (!FindNode(section, roots.front())) {
+    // Looked up by path, not among the root's children: a root whose first
+    // child is a comment is read without children, and writing a section
+    // that exists would empty it.
+    std::vector<datanode> found;
+    m_doc.ReadSection(std::wstring(ZOL_CONFIG_ROOT) + L"//" + section, found);
+    if (found.empty()) {
       m_doc.WriteValue(ZOL_CONFIG_ROOT, section, L"", {});
       added = true;
     }

@@ -2,9 +2,11 @@
 #include "logservice/LogService.h"
 
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "common/config/ConfigDoc.h"
+#include "common/log/LogEndpoint.h"
 #include "platform/Debug.h"
 #include "platform/Error.h"
 #include "platform/Paths.h"
@@ -136,7 +138,11 @@ void CWriteTrace::OpenFile() {
     m_FileOpened.Set();
     return;
   }
-  if (!m_OpenFailureSaid) SayFailure("cannot open the log file " + m_FileName, sys::LastError());
+  if (!m_OpenFailureSaid) {
+    SayFailure("cannot open the log file " + m_FileName, sys::LastError());
+    if (!m_File.Refusal().empty())
+      sys::DebugOutput("[ZOL]: Log Service refuses the log file " + m_FileName + ": " + m_File.Refusal());
+  }
   m_OpenFailureSaid = true;
 }
 
@@ -184,7 +190,7 @@ void CWriteTrace::FlushBatch() {
   // The file could not be opened: the data is dropped. A failed write (disk
   // full, past the file-size limit) is said once; the next write tries again.
   if (!m_Batch.empty() && m_File.IsOpen()) {
-    if (m_File.Write(m_Batch.data(), m_Batch.size())) {
+    if (m_File.Write(m_Batch.data(), m_Batch.size()) || WriteLinesThatFit()) {
       m_WriteFailureSaid = false;
     } else {
       if (!m_WriteFailureSaid) SayFailure("cannot write the log file " + m_FileName, sys::LastError());
@@ -192,6 +198,22 @@ void CWriteTrace::FlushBatch() {
     }
   }
   m_Batch.clear();
+}
+
+bool CWriteTrace::WriteLinesThatFit() {
+  // The batch was taken back whole: its lines go one by one, so that those
+  // that fit are written and only the rest is lost. The batch holds whole
+  // lines only.
+  std::size_t at = 0;
+  while (at < m_Batch.size()) {
+    const char* start = m_Batch.data() + at;
+    const void* nl = std::memchr(start, '\n', m_Batch.size() - at);
+    const std::size_t n = nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) + 1
+                                        : m_Batch.size() - at;
+    if (!m_File.Write(start, n)) return false;
+    at += n;
+  }
+  return true;
 }
 
 void CWriteTrace::Rotate() {
@@ -286,6 +308,8 @@ CLogClientMgr::CLogClientMgr() : m_WriteTrace(m_Queue), m_DrainEvent(sys::Event:
 
 CLogClientMgr::~CLogClientMgr() {
   if (IsStarted() && !m_Stopped) StopService();
+  StopAndJoin();
+  if (m_LocalAccept.joinable()) m_LocalAccept.join();
 }
 
 DWORD CLogClientMgr::StartService(const LogServiceSettings& settings, sys::Event* reopen) {
@@ -301,22 +325,46 @@ DWORD CLogClientMgr::StartService(const LogServiceSettings& settings, sys::Event
   }
   m_ListenPort = s.LocalPort();
   m_ListenSocket = std::move(s);
+  // The clients' preferred endpoint, where the platform has one. The TCP
+  // port, held above, keeps a second service off it. Without it the
+  // clients use TCP.
+  if (const std::string local = zollog::LocalEndpoint(m_ListenPort); !local.empty()) {
+    m_LocalListen = sys::Socket::ListenLocal(local);
+    if (m_LocalListen.IsValid()) {
+      m_LocalPath = local;
+    } else {
+      SayFailure("cannot listen on " + local, sys::LastError());
+    }
+  }
   m_WriteTrace.Initialize(settings.fileName, settings.limitBytes, reopen);
   if (DWORD rc = m_WriteTrace.Start(); rc != 0) return rc;
   if (DWORD rc = Start(); rc != 0) {
     m_WriteTrace.StopAndJoin();
     return rc;
   }
+  if (m_LocalListen.IsValid()) {
+    try {
+      m_LocalAccept = sys::StartThread([this] {
+        while (!IsStopRequested()) AcceptStep(m_LocalListen, StopEvent());
+      });
+    } catch (const std::system_error& e) {
+      StopAndJoin();
+      m_WriteTrace.StopAndJoin();
+      return static_cast<DWORD>(e.code().value());
+    }
+  }
   return 0;
 }
 
-void CLogClientMgr::Run() {
-  int ready = m_ListenSocket.WaitReadable(&StopEvent(), INFINITE);
+void CLogClientMgr::Run() { AcceptStep(m_ListenSocket, StopEvent()); }
+
+void CLogClientMgr::AcceptStep(sys::Socket& listener, sys::Event& stop) {
+  int ready = listener.WaitReadable(&stop, INFINITE);
   if (ready == 2) return;  // stop
   sys::Socket client;
   std::uint32_t error = 0;
   if (ready == 1) {
-    client = m_ListenSocket.Accept();
+    client = listener.Accept();
     if (!client.IsValid()) error = sys::LastError();
   } else {
     error = sys::LastError();
@@ -325,17 +373,32 @@ void CLogClientMgr::Run() {
     // A failed accept never ends accepting; only the stop does. Ended
     // clients give back what they hold (out of descriptors, for one).
     RemoveFinishedClients();
-    StopEvent().Wait(sys::IsTransientAcceptError(error) ? kAcceptBackoffMs : kAcceptBackoffHardMs);
+    stop.Wait(sys::IsTransientAcceptError(error) ? kAcceptBackoffMs : kAcceptBackoffHardMs);
     return;
   }
   RemoveFinishedClients();
   AddClient(std::move(client));
 }
 
+// Serves the connections waiting in listener's backlog.
+void CLogClientMgr::AcceptWaiting(sys::Socket& listener) {
+  if (!listener.IsValid()) return;
+  while (listener.WaitReadable(nullptr, 0) == 1) {
+    sys::Socket client = listener.Accept();
+    if (!client.IsValid()) break;
+    AddClient(std::move(client));
+  }
+}
+
 void CLogClientMgr::AddClient(sys::Socket client) {
   // Lines only from the system's own programs: another user's connection is
-  // closed unread.
-  if (!sys::PeerOwnerTrusted(client)) return;
+  // closed unread, counted, and said once.
+  if (!sys::PeerOwnerTrusted(client)) {
+    if (m_Refused.fetch_add(1) == 0) {
+      sys::DebugOutput("[ZOL]: Log Service refused a connection of another user: its lines are not written");
+    }
+    return;
+  }
   auto reader = std::make_unique<CReadSocket>(*this, std::move(client));
   std::lock_guard<std::mutex> lock(m_ClientListLock);
   if (!reader->Start()) return;  // the record is freed with its socket
@@ -362,13 +425,11 @@ void CLogClientMgr::StopService() {
   // 1. No new clients. Those that connected already (waiting in the
   // listener's backlog) are served like the others.
   StopAndJoin();
-  if (m_ListenSocket.IsValid()) {
-    while (m_ListenSocket.WaitReadable(nullptr, 0) == 1) {
-      sys::Socket client = m_ListenSocket.Accept();
-      if (!client.IsValid()) break;
-      AddClient(std::move(client));
-    }
-  }
+  if (m_LocalAccept.joinable()) m_LocalAccept.join();
+  if (!m_LocalPath.empty()) sys::Socket::RemoveLocal(m_LocalPath);
+  AcceptWaiting(m_LocalListen);
+  AcceptWaiting(m_ListenSocket);
+  m_LocalListen.Close();
   m_ListenSocket.Close();
   // 2. Every reader reads what its client sends until the client is quiet
   // or the bound passes, closes its unfinished line, then ends.
@@ -391,6 +452,9 @@ void CLogClientMgr::StopService() {
   // 3. The writer writes everything queued, then ends.
   m_WriteTrace.StopAndJoin();
   m_Stopped = true;
+  if (const std::uint64_t refused = m_Refused.load(); refused != 0) {
+    sys::DebugOutput("[ZOL]: Log Service refused " + std::to_string(refused) + " connection(s) of other users");
+  }
 }
 
 std::int32_t Run(sys::Event& stopEvent, sys::Event* reopen, const std::function<void()>& ready) {

@@ -79,6 +79,7 @@ class CWriteTrace : public CThreadUtil {
  private:
   void WriteQueued();
   void FlushBatch();
+  bool WriteLinesThatFit();
   void Rotate();
   void OpenFile();
 
@@ -132,6 +133,10 @@ class CLogClientMgr : public CThreadUtil {
   void StopService();
   // The port actually listened on.
   std::uint16_t ListeningPort() const { return m_ListenPort; }
+  // The local listener's path, empty when there is none.
+  const std::string& LocalPath() const { return m_LocalPath; }
+  // Connections of other users closed unread.
+  std::uint64_t RefusedConnections() const { return m_Refused.load(); }
   sys::Event& FileOpened() { return m_WriteTrace.FileOpened(); }
 
   ChunkQueue& Queue() { return m_Queue; }
@@ -144,12 +149,22 @@ class CLogClientMgr : public CThreadUtil {
   void Run() override;
 
  private:
+  // One accept from listener, unless stop is set first.
+  void AcceptStep(sys::Socket& listener, sys::Event& stop);
+  // Serves the connections already in listener's backlog.
+  void AcceptWaiting(sys::Socket& listener);
   void RemoveFinishedClients();
   void AddClient(sys::Socket client);
 
   sys::SocketLibrary m_Winsock;
   sys::Socket m_ListenSocket;
   std::uint16_t m_ListenPort = 0;
+  sys::Socket m_LocalListen;
+  std::string m_LocalPath;
+  // Accepts on the local listener (Linux) beside the TCP accept thread, until
+  // that one's stop event is set; it holds no descriptor of its own.
+  std::thread m_LocalAccept;
+  std::atomic<std::uint64_t> m_Refused{0};
   std::mutex m_ClientListLock;
   std::list<std::unique_ptr<CReadSocket>> m_Clients;
   ChunkQueue m_Queue;

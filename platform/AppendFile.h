@@ -4,7 +4,10 @@
 // on Linux nothing stops another writer). Names are UTF-8.
 //
 // Only a regular file is opened: a FIFO, a device or a folder is refused
-// without waiting (the open never blocks). A new file is created with mode
+// without waiting (the open never blocks). On Linux a symbolic link in the
+// file's place is refused, never followed, and so is a folder that others
+// may write (another owner but root, or writable by group or all) unless it
+// is sticky and the file is our own with no other link: Refusal() says which. A new file is created with mode
 // 0640 on Linux. A write past the process's file-size limit fails with an
 // error instead of ending the process (SIGXFSZ is ignored process-wide).
 #include <cstddef>
@@ -34,7 +37,11 @@ class AppendFile {
   void Close() {
     m_handle.Reset();
     m_size = 0;
+    m_refusal.clear();
   }
+  // Why the last Open refused a file that exists or could be made; empty
+  // when it failed for another reason (the error says which).
+  const std::string& Refusal() const { return m_refusal; }
   // Writes all bytes at the end; false on failure (Linux takes back what the
   // failed call wrote, elsewhere some bytes may remain).
   bool Write(const void* data, std::size_t size);
@@ -44,10 +51,11 @@ class AppendFile {
  private:
   ScopedHandle<FileHandleTraits> m_handle;
   std::uint64_t m_size = 0;
+  std::string m_refusal;
 };
 
-// Renames a file, failing (ERROR_ALREADY_EXISTS / ERROR_FILE_EXISTS) rather
-// than replacing an existing target.
+// Renames a file, failing (ERROR_ALREADY_EXISTS) rather than replacing an
+// existing target.
 bool RenameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace sys

@@ -12,6 +12,7 @@ enum class FixedPath {
   Registry,        // (the registry)                                 | /etc/halvern/registry.reg
   UnitFolder,      // (none)                                         | /etc/systemd/system
   RunFolder,       // (none)                                         | /run/zol
+  LogSocketFolder, // (none: the log wire is TCP alone)              | /run/zol/log
 };
 
 std::wstring GetFixedPath(FixedPath which);

@@ -5,6 +5,7 @@
 // Sends never raise SIGPIPE: a peer that went away is an error code.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/ErrorNumbers.h"
 #include "platform/Event.h"
@@ -89,6 +90,19 @@ class Socket {
   // For a listener: a restarted server can bind its port again at once, and
   // (Windows) no other socket can bind it while this one has it.
   bool SetListenerReuse();
+
+  // Local (Unix) stream sockets, Linux only: on Windows each call fails with
+  // WSAEAFNOSUPPORT.
+  // A listener at path, with the largest backlog: bound and listening under a
+  // temporary name, given mode 0660 and the group "zol" where it exists, then
+  // renamed into place (over a stale one). A missing folder is made with
+  // mode 0750 (its parent 0755), with the group "zol" as well.
+  static Socket ListenLocal(const std::string& path);
+  // Connected to the listener at path; a full backlog is waited for at most
+  // timeoutMs (kWsaEtimedout).
+  static Socket ConnectLocal(const std::string& path, std::uint32_t timeoutMs);
+  // Removes the name a local listener was given.
+  static void RemoveLocal(const std::string& path);
 
  private:
   explicit Socket(std::intptr_t handle) : m_handle(handle) {}

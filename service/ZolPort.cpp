@@ -148,6 +148,7 @@ HRESULT ZolPort::Initialize() {
       {m_hTerminateEvent, "ZolPort::Initialize - CreateEvent m_hTerminateEvent failed"},
       {m_hWriteStartEvent, "ZolPort::Initialize - CreateEvent m_hWriteStartEvent failed"},
       {m_hWriteCompleteEvent, "ZolPort::Initialize - CreateEvent m_hWriteCompleteEvent failed"},
+      {m_WriteThreadGone, "ZolPort::Initialize - CreateEvent m_WriteThreadGone failed"},
   };
   for (auto& ev : events) {
     ev.slot = MakeEvent();
@@ -156,12 +157,6 @@ HRESULT ZolPort::Initialize() {
       LogError(ZOL_SERVICE, LEVEL_ERROR, e, "%s", ev.failure);
       return sys::HresultFromWin32(e);
     }
-  }
-  m_WriteThreadGone = MakeEvent();
-  if (!m_WriteThreadGone) {
-    DWORD e = sys::LastError();
-    LogError(ZOL_SERVICE, LEVEL_ERROR, e, "ZolPort::Initialize - CreateEvent m_hWriteCompleteEvent failed");
-    return sys::HresultFromWin32(e);
   }
 
   try {

@@ -31,7 +31,7 @@ void BM_ComWriteToPageEvent(benchmark::State& state) {
     state.SkipWithError(("system did not start: " + bench.Problem()).c_str());
     return;
   }
-  benchtest::EventStream events(bench.Port());
+  benchtest::EventStream events(bench.Port(), bench.Token());
   std::mutex mutex;
   std::condition_variable cv;
   std::string top;

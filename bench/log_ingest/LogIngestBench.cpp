@@ -1,7 +1,9 @@
 // Sends the same load of 100-byte lines from 1, 8 and 64 loopback clients to
 // ZolLogSvc and to rsyslog (imtcp into omfile, its own port, folder and
 // configuration, started here in the foreground) and prints lines per second,
-// MB per second and lines lost for both, and the ratio.
+// MB per second and lines lost for both, and the ratio. ZolLogSvc is measured
+// over TCP and over its local socket ("ZolLogSvc/l"), which the system's own
+// clients use on Linux.
 //
 // Usage: bench_log_ingest [total lines per run, default 700000] [rsyslogd path]
 // The time runs from the first connection until every byte is in the file
@@ -14,7 +16,11 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <functional>
 
 #include <csignal>
 #include <filesystem>
@@ -65,8 +71,19 @@ size_t TotalSize(const fs::path& folder, const std::string& prefix) {
 }
 
 // Sends the load; returns once everything is in the output or growth stops.
-Result Drive(unsigned short port, int clients, size_t totalLines, const fs::path& folder, const std::string& prefix,
-             size_t bytesPerLineInFile) {
+// A connection to the local socket at path; -1 when refused.
+int ConnectLocal(const fs::path& path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un su{};
+  su.sun_family = AF_UNIX;
+  std::strncpy(su.sun_path, path.c_str(), sizeof su.sun_path - 1);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&su), sizeof su) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+Result Drive(const std::function<int()>& connect, int clients, size_t totalLines, const fs::path& folder,
+             const std::string& prefix, size_t bytesPerLineInFile) {
   const size_t perClient = totalLines / static_cast<size_t>(clients);
   Result r;
   r.expected = perClient * static_cast<size_t>(clients);
@@ -79,7 +96,7 @@ Result Drive(unsigned short port, int clients, size_t totalLines, const fs::path
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
-      int fd = zoltest::Connect(port);
+      int fd = connect();
       if (fd < 0) return;
       const std::string& s = loads[static_cast<size_t>(c)];
       for (size_t off = 0; off < s.size(); off += 65536) {
@@ -128,7 +145,7 @@ bool WaitListening(unsigned short port) {
   });
 }
 
-Result RunZolLogSvc(int clients, size_t lines) {
+Result RunZolLogSvc(int clients, size_t lines, bool local) {
   zoltest::TempDir temp("bench-log");
   const fs::path dir = temp.Dir();
   unsigned short port = zoltest::FreePort();
@@ -140,7 +157,10 @@ Result RunZolLogSvc(int clients, size_t lines) {
                                              {"TCP_Port", std::to_string(port)}}));
   Child svc(exe, {"console"}, dir, {"ZOL_SYSROOT=" + dir.string()});
   if (!WaitListening(port)) return {};
-  Result r = Drive(port, clients, lines, dir / "out", "zol.log", kLineBytes);
+  const fs::path socket = dir / "run" / "zol" / "log" / (std::to_string(port) + ".sock");
+  if (local && !zoltest::WaitFor([&] { return fs::exists(socket); })) return {};
+  Result r = local ? Drive([&] { return ConnectLocal(socket); }, clients, lines, dir / "out", "zol.log", kLineBytes)
+                   : Drive([&] { return zoltest::Connect(port); }, clients, lines, dir / "out", "zol.log", kLineBytes);
   svc.Signal(SIGINT);
   svc.Wait(30s);
   r.received = CountLines(dir / "out", "zol.log");
@@ -167,7 +187,7 @@ Result RunRsyslog(const std::string& rsyslogd, int clients, size_t lines) {
     return {};
   }
   // rsyslog ends a message at LF and keeps the CR: 100 bytes per line as well.
-  Result r = Drive(port, clients, lines, dir / "out", "rs.log", kLineBytes);
+  Result r = Drive([&] { return zoltest::Connect(port); }, clients, lines, dir / "out", "rs.log", kLineBytes);
   rs.Signal(SIGTERM);
   rs.Wait(30s);
   r.received = CountLines(dir / "out", "rs.log");
@@ -176,7 +196,7 @@ Result RunRsyslog(const std::string& rsyslogd, int clients, size_t lines) {
 
 void Print(const char* name, int clients, const Result& r) {
   double mb = static_cast<double>(r.received * kLineBytes) / 1e6;
-  std::printf("%-10s %8d %10zu %9.3f %12.0f %9.1f %10zu\n", name, clients, r.expected, r.seconds,
+  std::printf("%-11s %8d %10zu %9.3f %12.0f %9.1f %10zu\n", name, clients, r.expected, r.seconds,
               r.seconds > 0 ? static_cast<double>(r.received) / r.seconds : 0.0, r.seconds > 0 ? mb / r.seconds : 0.0,
               r.expected > r.received ? r.expected - r.received : 0);
 }
@@ -187,16 +207,19 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   size_t lines = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 700000;
   std::string rsyslogd = argc > 2 ? argv[2] : "/usr/sbin/rsyslogd";
-  std::printf("%-10s %8s %10s %9s %12s %9s %10s\n", "server", "clients", "lines", "seconds", "lines/s", "MB/s", "lost");
+  std::printf("%-11s %8s %10s %9s %12s %9s %10s\n", "server", "clients", "lines", "seconds", "lines/s", "MB/s", "lost");
   size_t total = 0;
+  const auto rate = [](const Result& r) { return r.seconds > 0 ? static_cast<double>(r.received) / r.seconds : 0.0; };
   for (int clients : {1, 8, 64}) {
-    Result z = RunZolLogSvc(clients, lines);
+    Result z = RunZolLogSvc(clients, lines, false);
     Print("ZolLogSvc", clients, z);
+    Result l = RunZolLogSvc(clients, lines, true);
+    Print("ZolLogSvc/l", clients, l);
     Result s = RunRsyslog(rsyslogd, clients, lines);
     Print("rsyslog", clients, s);
-    double zr = z.seconds > 0 ? static_cast<double>(z.received) / z.seconds : 0;
-    double sr = s.seconds > 0 ? static_cast<double>(s.received) / s.seconds : 0;
-    std::printf("ratio ZolLogSvc/rsyslog lines/s at %d clients: %.2f\n\n", clients, sr > 0 ? zr / sr : 0.0);
+    const double sr = rate(s);
+    std::printf("ratio ZolLogSvc/rsyslog lines/s at %d clients: %.2f (local socket: %.2f)\n\n", clients,
+                sr > 0 ? rate(z) / sr : 0.0, sr > 0 ? rate(l) / sr : 0.0);
     total += z.expected;
   }
   std::printf("lines per server in all: %zu\n", total);

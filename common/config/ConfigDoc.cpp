@@ -2,7 +2,10 @@
 // rule and the path helpers. The parser itself lives in posix/ and win32/.
 #include "common/config/ConfigDoc.h"
 
+#include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 
 #include "common/config/XmlShared.h"
 #include "platform/Debug.h"
@@ -11,6 +14,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -248,7 +252,19 @@ bool ConfigBoolean(const std::wstring& text) {
 ConfigRead ReadConfigSection(const std::wstring& label, const std::wstring& sectionName,
                              std::vector<datanode>& children) {
   configdoc doc;
-  if (!doc.Open(GetConfigPath(label), false)) return ConfigRead::NotLoaded;
+  const std::wstring path = GetConfigPath(label);
+  if (!doc.Open(path, false)) {
+    std::error_code ec;
+    const std::string utf8 = sys::ToUtf8(path);
+    if (!std::filesystem::exists(std::filesystem::path(std::u8string(utf8.begin(), utf8.end())), ec)) {
+      return ConfigRead::NotLoaded;
+    }
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true)) {
+      sys::DebugOutput("[ZOL]: ZolConfig.xml could not be read, every setting is at its default: " + utf8);
+    }
+    return ConfigRead::Unreadable;
+  }
   std::vector<datanode> sections;
   if (doc.ReadSection(sectionName, sections) != 0 || sections.empty()) return ConfigRead::NoSection;
   children = std::move(sections.front().children);

@@ -157,9 +157,12 @@ bool ConfigBoolean(const std::wstring& text);
 // The opening sequence of every reader: GetConfigPath(label), Open without
 // create, ReadSection(sectionName), the first section's children.
 enum class ConfigRead {
-  NotLoaded,  // the document could not be opened
-  NoSection,  // opened, but no element named sectionName
-  Found,      // children holds the first section's child nodes
+  NotLoaded,   // there is no document (or it could not be opened)
+  NoSection,   // opened, but no element named sectionName
+  Found,       // children holds the first section's child nodes
+  Unreadable,  // there is one, but it does not load (not well formed, too deep, too large)
 };
+// An unreadable document is said once per module on debug output: every
+// setting then stays at its default (logging off).
 ConfigRead ReadConfigSection(const std::wstring& label, const std::wstring& sectionName,
                              std::vector<datanode>& children);

@@ -29,13 +29,13 @@ class DeviceChangeNotify {
 
   // Stores target, window name and log module (ZOL_LDUSB or ZOL_MSRUSB) and
   // starts the notifier thread unless it runs; true when it is up and
-  // registered (within 3000 ms).
+  // registered (within 3000 ms). False leaves the thread going on: a start
+  // that is slow comes up later, one that failed is tried again each second,
+  // until Terminate.
   bool Initialize(IDeviceChange* target, const std::wstring& windowName, DWORD logModule);
-  // Unregisters, ends the notifier thread (waiting at most 3000 ms) and
-  // clears the initialised flag. Harmless when repeated.
+  // Unregisters, ends the notifier thread (waiting at most 3000 ms) and its
+  // retries. Harmless when repeated.
   void Terminate();
-  bool IsInitialized() const { return m_Initialized; }
-
- private:
-  bool m_Initialized = false;
+  // Up and registered (also when that came after Initialize returned).
+  bool IsInitialized() const;
 };

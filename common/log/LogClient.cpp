@@ -3,8 +3,10 @@
 
 #include <cwctype>
 
+#include "common/log/LogEndpoint.h"
 #include "common/log/ZolLog.h"
 #include "platform/Error.h"
+#include "platform/SecureZero.h"
 #include "platform/SocketOwner.h"
 
 namespace zollog {
@@ -63,6 +65,19 @@ LogConnection::LogConnection(std::uint16_t port) : m_port(port) {}
 int LogConnection::Connect() {
   if (!m_library.Started()) return kNotStarted;
   m_socket.Close();
+  // The local endpoint first, where there is one: it loses no line of a
+  // client that closes at once, and no other user can crowd it. A listener
+  // there that is not the logging service's is passed over.
+  if (const std::string local = LocalEndpoint(m_port); !local.empty()) {
+    sys::Socket s = sys::Socket::ConnectLocal(local, kConnectWaitMs);
+    if (s.IsValid() && sys::PeerOwnerTrusted(s)) {
+      m_socket = std::move(s);
+      return 0;
+    }
+    // The service is there but its backlog stayed full: TCP leads to the
+    // same service, and the caller has waited its bound already.
+    if (!s.IsValid() && sys::LastError() == sys::kWsaEtimedout) return kConnectFailed;
+  }
   std::uint32_t address = 0;
   if (!sys::ResolveHostIPv4(m_host.c_str(), address)) return kResolveFailed;
   sys::Socket s = sys::Socket::CreateTcp();
@@ -103,7 +118,11 @@ LogClient::LogClient(const LogSettings& settings) : m_settings(settings) {}
 
 int LogClient::SendRecord(const LogRecord& record) {
   std::lock_guard<std::mutex> lock(m_lock);
-  return SendLine(FormatLine(record));
+  std::string line = FormatLine(record);
+  const int rc = SendLine(line);
+  // A line may hold a masked card's text: it is not left in freed memory.
+  sys::SecureZero(line.data(), line.size());
+  return rc;
 }
 
 int LogClient::SendLine(const std::string& line) {

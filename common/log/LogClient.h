@@ -55,6 +55,9 @@ struct LogSettings {
   DWORD level = 0;
   DWORD moduleMask = 0xFFFFFFFFu;
   std::uint16_t tcpPort = kDefaultTcpPort;
+  // The document is there but could not be read: the defaults stand, and
+  // the client says so in one line that no filter holds back.
+  bool documentUnreadable = false;
 };
 
 // Applies the keys of the first Logging_Configuration section, in document

@@ -157,6 +157,9 @@ std::basic_string<Ch> Format(const Ch* fmt, va_list args) {
   constexpr bool kWideFormat = sizeof(Ch) != 1;
   std::basic_string<Ch> out;
   if (fmt == nullptr) return out;
+  // One buffer for a whole message: a buffer outgrown and freed would keep
+  // what it held (card text among it) where no one wipes it.
+  out.reserve(kMaxMessage + 1);
   va_list ap;
   va_copy(ap, args);
   const Ch* p = fmt;

@@ -9,6 +9,7 @@
 
 #include "common/log/LogClient.h"
 #include "platform/Error.h"
+#include "platform/SecureZero.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 
@@ -49,21 +50,7 @@ void TearDown() {
   g_gone = true;
 }
 
-// Under the entry lock.
-LogClient* Client() {
-  if (g_client == nullptr && !g_gone) {
-    g_client = new LogClient(zollog::ReadLogSettings());
-    std::atexit(TearDown);
-    g_filterLevel.store(g_client->Settings().level, std::memory_order_relaxed);
-    g_filterMask.store(g_client->Settings().moduleMask, std::memory_order_relaxed);
-    g_filterKnown.store(true, std::memory_order_release);
-  }
-  return g_client;
-}
-
-void LogText(DWORD module, DWORD level, std::string text) {
-  LogClient* client = Client();
-  if (client == nullptr) return;
+zollog::LogRecord Record(DWORD module, DWORD level, std::string text) {
   zollog::LogRecord r;
   r.module = module;
   r.level = level;
@@ -72,11 +59,38 @@ void LogText(DWORD module, DWORD level, std::string text) {
   r.time = sys::NowLocal();
   r.threadId = sys::CurrentThreadId();
   r.processId = sys::CurrentProcessId();
+  return r;
+}
+
+// Under the entry lock. module: the first message's, for the line that
+// says the document could not be read.
+LogClient* Client(DWORD module) {
+  if (g_client == nullptr && !g_gone) {
+    g_client = new LogClient(zollog::ReadLogSettings());
+    std::atexit(TearDown);
+    g_filterLevel.store(g_client->Settings().level, std::memory_order_relaxed);
+    g_filterMask.store(g_client->Settings().moduleMask, std::memory_order_relaxed);
+    g_filterKnown.store(true, std::memory_order_release);
+    // Otherwise the log would go quiet without a word of why.
+    if (g_client->Settings().documentUnreadable) {
+      g_client->SendRecord(Record(module & ~LOG_CONTINUATION, LEVEL_ERROR,
+                                  "LogClient::ReadConfiguration - ZolConfig.xml could not be read, every setting "
+                                  "is at its default"));
+    }
+  }
+  return g_client;
+}
+
+void LogText(DWORD module, DWORD level, std::string text) {
+  LogClient* client = Client(module);
+  if (client == nullptr) return;
+  zollog::LogRecord r = Record(module, level, std::move(text));
   client->SendRecord(r);
+  sys::SecureZero(r.text.data(), r.text.size());
 }
 
 bool Filter(DWORD module, DWORD level) {
-  LogClient* client = Client();
+  LogClient* client = Client(module);
   return client != nullptr && zollog::Passes(client->Settings(), module, level);
 }
 
@@ -105,6 +119,12 @@ void Enter(DWORD module, DWORD level, const Char* fmt, va_list args, Emit emit) 
 }
 
 }  // namespace
+
+bool LogWanted(DWORD module, DWORD level) {
+  if (RefusedWithoutLock(module, level)) return false;
+  std::lock_guard<std::recursive_mutex> lock(EntryLock());
+  return Filter(module, level);
+}
 
 void LogMessage(DWORD module, DWORD level, const char* fmt, ...) {
   va_list args;

@@ -24,6 +24,9 @@ inline constexpr DWORD ZOL_LDUSB = 32;
 inline constexpr DWORD LOG_CONTINUATION = 0x80000000u;
 
 
+// True when a line of this module and level would be logged: text that holds
+// card data, even masked, is made only then.
+bool LogWanted(DWORD module, DWORD level);
 void LogMessage(DWORD module, DWORD level, const char* fmt, ...) ZOL_PRINTF_FORMAT(3, 4);
 void LogMessageW(DWORD module, DWORD level, const wchar_t* fmt, ...);
 // Appends " - (0x<error>)" and the system's text for error; nothing is logged

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -134,6 +135,14 @@ struct Port {
   bool ctlHold = false;
   // Application openings of the slave that are still open (inotify events).
   int appOpen = 0;
+  // Our own descriptor of the slave while an application has it open: it
+  // holds the exclusive flag, which a pty slave keeps after its last close,
+  // so it is also how the flag comes off. Its opens and closes are counted
+  // here so that their events are not taken for an application's (it opens
+  // read-only: its close does not merge with that of a read-write opening).
+  Fd exclusive;
+  int ownOpens = 0;
+  int ownCloses = 0;
   // A close of the slave was seen; the check for the end of the opening
   // waits until the tty shows it (the close event comes before the release).
   bool closeSeen = false;
@@ -170,7 +179,11 @@ class Daemon {
   void AcceptCtl();
   bool ServeCtl(CtlClient& client);
   std::string CtlCommand(const std::string& line);
+  void SlaveEvents();
   void SlaveEvent(int wd, std::uint32_t mask);
+  void HoldExclusive(Port& port);
+  void ReleaseExclusive(Port& port);
+  void Recheck(Port& port);
   void CheckClosed(Port& port);
   void Drain(Port& port);
   void DropClosedInput(Port& port);
@@ -254,7 +267,7 @@ bool Daemon::SetUpPort(unsigned n) {
     }
   }
   // Our own opening above is over before the watch starts: every event is an
-  // application's.
+  // application's or our own hold's (counted).
   port.watch = ::inotify_add_watch(m_inotify.Get(), name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
 
   port.linkPath = m_root + "/dev/ttyZOL" + std::to_string(n);
@@ -321,6 +334,7 @@ void Daemon::ComState(Port& port, bool& connected, bool& hold) {
 void Daemon::AcceptOpener(Port& port) {
   Fd conn(::accept4(port.listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   if (!conn.Valid()) return;
+  SlaveEvents();
   vcom::OpenReply reply{vcom::kMagic, 0};
   // The last opener may have closed after this round's poll: what it sent
   // and its close are taken first, so a reopen right after is served (an
@@ -377,6 +391,9 @@ void Daemon::ServeOpener(Port& port) {
   std::uint32_t status = 0;
   std::uint32_t info[3] = {0, 0, 0};
   vcom::IoAction action = vcom::ActionOf(req, status);
+  // An application's close is queued before its close() returns: taken
+  // first, it has released our own hold on the slave before the answer.
+  if (action == vcom::IoAction::GetInfo || action == vcom::IoAction::Purge) SlaveEvents();
   switch (action) {
     case vcom::IoAction::GetInfo: {
       CheckClosed(port);
@@ -414,6 +431,7 @@ std::string Daemon::CtlCommand(const std::string& line) {
   vcom::CtlCommand command = vcom::ParseCtlLine(line);
   switch (command.kind) {
     case vcom::CtlCommand::Kind::Status: {
+      SlaveEvents();
       std::string out;
       for (Port& p : m_ports) {
         CheckClosed(p);
@@ -462,16 +480,76 @@ bool Daemon::ServeCtl(CtlClient& client) {
 void Daemon::SlaveEvent(int wd, std::uint32_t mask) {
   for (Port& p : m_ports) {
     if (p.watch != wd && !(mask & IN_Q_OVERFLOW)) continue;
-    if (mask & IN_OPEN) ++p.appOpen;
+    if (mask & IN_Q_OVERFLOW) {
+      // Whose events were lost is unknown: start again from what the tty shows.
+      p.ownOpens = p.ownCloses = 0;
+      Recheck(p);
+    }
+    if (mask & IN_OPEN) {
+      if (p.ownOpens > 0) {
+        --p.ownOpens;
+      } else {
+        ++p.appOpen;
+        HoldExclusive(p);
+      }
+    }
     if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-      if (p.appOpen > 0) --p.appOpen;
-      if (p.appOpen == 0) Drain(p);
+      if (p.ownCloses > 0) {
+        --p.ownCloses;
+      } else {
+        if (p.appOpen > 0) --p.appOpen;
+        if (p.appOpen == 0) Drain(p);
+        Recheck(p);
+      }
     }
     if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_Q_OVERFLOW)) {
       p.closeSeen = true;
       p.page.SetClosePending(true);
       p.closeChecks = 0;
       CheckClosed(p);
+    }
+  }
+}
+
+// Like a Windows COM port, one application at a time: the kernel refuses
+// every other open of the slave (EBUSY) while the flag is on, but for root.
+void Daemon::HoldExclusive(Port& port) {
+  if (port.exclusive.Valid()) return;
+  // Refused when the application set the flag itself before we came: then
+  // only root takes it off.
+  Fd slave(::open(port.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!slave.Valid()) return;
+  ++port.ownOpens;
+  ::ioctl(slave.Get(), TIOCEXCL);
+  port.exclusive = std::move(slave);
+}
+
+void Daemon::ReleaseExclusive(Port& port) {
+  if (!port.exclusive.Valid()) return;
+  ::ioctl(port.exclusive.Get(), TIOCNXCL);
+  port.exclusive.Reset();
+  ++port.ownCloses;
+}
+
+// Events merge and our own come between the application's, so the count of
+// openings is a guess: whether one is left (root's, or one that came in
+// before the flag) shows once our own descriptor is gone, and it keeps the
+// port then.
+void Daemon::Recheck(Port& port) {
+  ReleaseExclusive(port);
+  if (!SlaveOpen(port)) return;
+  if (port.appOpen == 0) port.appOpen = 1;
+  HoldExclusive(port);
+}
+
+void Daemon::SlaveEvents() {
+  alignas(inotify_event) char buf[4096];
+  ssize_t got;
+  while ((got = ::read(m_inotify.Get(), buf, sizeof(buf))) > 0) {
+    for (ssize_t off = 0; off < got;) {
+      auto* ev = reinterpret_cast<inotify_event*>(buf + off);
+      SlaveEvent(ev->wd, ev->mask);
+      off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
     }
   }
 }
@@ -543,15 +621,7 @@ void Daemon::Loop() {
       signalfd_siginfo si;
       if (::read(m_signals.Get(), &si, sizeof(si)) > 0) m_stop = true;
     }
-    if (round.Ready(inotify)) {
-      alignas(inotify_event) char buf[4096];
-      ssize_t got = ::read(m_inotify.Get(), buf, sizeof(buf));
-      for (ssize_t off = 0; got > 0 && off < got;) {
-        auto* ev = reinterpret_cast<inotify_event*>(buf + off);
-        SlaveEvent(ev->wd, ev->mask);
-        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-      }
-    }
+    if (round.Ready(inotify)) SlaveEvents();
     for (Port& p : m_ports) CheckClosed(p);
     for (std::size_t k = 0; k < m_ports.size(); ++k) {
       Port& p = m_ports[k];

@@ -44,7 +44,8 @@ std::uint32_t Win32FromErrno(int error) {
     case EEXIST: return kErrorAlreadyExists;
     case EINVAL: return kErrorInvalidParameter;
     case EPIPE: return kErrorBrokenPipe;
-    case ENOSPC: return kErrorDiskFull;
+    case ENOSPC:
+    case EFBIG: return kErrorDiskFull;  // EFBIG: past the process's file-size limit
     case ENOTEMPTY: return kErrorDirNotEmpty;
     case ENAMETOOLONG: return kErrorFilenameExcedRange;
     case ECANCELED: return kErrorOperationAborted;

@@ -25,6 +25,7 @@ std::wstring GetFixedPath(FixedPath which) {
     case FixedPath::Registry: path = L"/etc/halvern/registry.reg"; break;
     case FixedPath::UnitFolder: path = L"/etc/systemd/system"; break;
     case FixedPath::RunFolder: path = L"/run/zol"; break;
+    case FixedPath::LogSocketFolder: path = L"/run/zol/log"; break;
   }
   return SysRoot() + path;
 }

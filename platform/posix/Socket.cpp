@@ -4,12 +4,15 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "platform/Error.h"
 
@@ -75,6 +79,53 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(address);
   return sa;
+}
+
+// A new local stream socket and the address of path for it; -1 with the
+// error set when the path does not fit or no socket could be made.
+int NewLocalSocket(const std::string& path, sockaddr_un& sa) {
+  sa = sockaddr_un{};
+  sa.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof sa.sun_path) {
+    SetLastError(kWsaEinval);
+    return -1;
+  }
+  std::memcpy(sa.sun_path, path.data(), path.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Fail(errno);
+  return fd;
+}
+
+// The group the system's services share, if the system has one.
+std::optional<gid_t> ZolGroup() {
+  group gr{};
+  group* found = nullptr;
+  char buf[4096];
+  if (::getgrnam_r("zol", &gr, buf, sizeof buf, &found) != 0 || found == nullptr) return std::nullopt;
+  return found->gr_gid;
+}
+
+// Gives path the mode and, where the system has it, the group zol. A group
+// that is not ours to give leaves it the owner's alone.
+bool ForOwnerAndGroup(const std::string& path, mode_t mode) {
+  if (::chmod(path.c_str(), mode) != 0) return false;
+  if (auto gid = ZolGroup()) {
+    if (::chown(path.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
+      // Not a member of the group.
+    }
+  }
+  return true;
+}
+
+// Makes folder (mode 0750, group zol) and its missing parents (0755). An
+// existing folder is left as it is (systemd may have made it).
+bool MakeLocalFolder(const std::string& folder) {
+  for (std::size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
+    if (::mkdir(folder.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  if (::mkdir(folder.c_str(), 0750) != 0) return errno == EEXIST;
+  ForOwnerAndGroup(folder, 0750);  // the umask may have taken bits
+  return true;
 }
 
 }  // namespace
@@ -293,6 +344,59 @@ bool Socket::SetListenerReuse() {
   }
   return true;
 }
+
+Socket Socket::ListenLocal(const std::string& path) {
+  IgnoreBrokenPipe();
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeLocalFolder(path.substr(0, slash))) {
+    Fail(errno);
+    return Socket();
+  }
+  const std::string temp = path + "." + std::to_string(::getpid()) + ".new";
+  sockaddr_un sa{};
+  Socket s(NewLocalSocket(temp, sa));
+  if (!s.IsValid()) return Socket();
+  const int fd = static_cast<int>(s.m_handle.Get());
+  ::unlink(temp.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    Fail(errno);
+    return Socket();
+  }
+  // Connecting takes write permission: the owner and the group, no one else.
+  const bool ok = ForOwnerAndGroup(temp, 0660) && ::listen(fd, SOMAXCONN) == 0 &&
+                  ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    const int e = errno;
+    ::unlink(temp.c_str());
+    Fail(e);
+    return Socket();
+  }
+  return s;
+}
+
+Socket Socket::ConnectLocal(const std::string& path, std::uint32_t timeoutMs) {
+  IgnoreBrokenPipe();
+  sockaddr_un sa{};
+  Socket s(NewLocalSocket(path, sa));
+  if (!s.IsValid()) return Socket();
+  const int fd = static_cast<int>(s.m_handle.Get());
+  // A blocking connect waits for room in a full backlog as long as the send
+  // time-out allows (a non-blocking one would give up at once).
+  timeval tv{};
+  tv.tv_sec = timeoutMs / 1000;
+  tv.tv_usec = (timeoutMs % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    const int e = errno;
+    Fail(e == EAGAIN || e == EINPROGRESS ? ETIMEDOUT : e);
+    return Socket();
+  }
+  tv = timeval{};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  return s;
+}
+
+void Socket::RemoveLocal(const std::string& path) { ::unlink(path.c_str()); }
 
 bool ResolveHostIPv4(const char* host, std::uint32_t& address) {
   addrinfo hints{};

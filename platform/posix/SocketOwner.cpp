@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -35,13 +36,20 @@ std::optional<uid_t> ZolUser() {
 
 bool Trusted(uid_t uid) { return uid == 0 || uid == ::geteuid() || (ZolUser() && *ZolUser() == uid); }
 
+// What the kernel's socket diagnostics tell of a socket's owner.
+struct DiagAnswer {
+  bool answered = false;   // found, with an owner or known to keep none
+  std::optional<uid_t> owner;
+};
+
 // The peer's socket asked of the kernel by its exact endpoints (sock_diag):
-// cheap whatever the number of connections. Empty when the answer does not
-// tell the owner: not found, TIME_WAIT (keeps no owner) or a connection not
+// cheap whatever the number of connections. Answered without an owner for
+// TIME_WAIT (keeps none); not answered when not found or for a connection not
 // accepted into a socket of its own yet (reported with owner 0).
-std::optional<uid_t> OwnerByDiag(const sockaddr_in& peer, const sockaddr_in& local) {
+DiagAnswer OwnerByDiag(const sockaddr_in& peer, const sockaddr_in& local) {
+  DiagAnswer answer;
   const posix::UniqueFd diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-  if (!diag) return std::nullopt;
+  if (!diag) return answer;
   const int fd = diag.Get();
   struct {
     nlmsghdr header;
@@ -64,7 +72,6 @@ std::optional<uid_t> OwnerByDiag(const sockaddr_in& peer, const sockaddr_in& loc
   kernel.nl_family = AF_NETLINK;
   timeval limit{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::optional<uid_t> owner;
   alignas(nlmsghdr) char buf[8192];
   if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
       static_cast<ssize_t>(sizeof message)) {
@@ -73,10 +80,15 @@ std::optional<uid_t> OwnerByDiag(const sockaddr_in& peer, const sockaddr_in& loc
     if (n > 0 && NLMSG_OK(h, static_cast<unsigned>(n)) && h->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
         h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
       const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-      if (m->idiag_timer != 3 && m->idiag_state != TCP_SYN_RECV) owner = static_cast<uid_t>(m->idiag_uid);
+      if (m->idiag_timer == 3) {
+        answer.answered = true;  // TIME_WAIT: /proc/net/tcp would not tell more
+      } else if (m->idiag_state != TCP_SYN_RECV) {
+        answer.answered = true;
+        answer.owner = static_cast<uid_t>(m->idiag_uid);
+      }
     }
   }
-  return owner;
+  return answer;
 }
 
 std::string ReadProcFile(const char* path) {
@@ -112,13 +124,24 @@ const char* NextField(const char* p) {
 
 bool PeerOwnerTrusted(const Socket& connection) {
   const int fd = static_cast<int>(connection.Waitable().handle);
+  sockaddr_storage name{};
+  socklen_t len = sizeof name;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&name), &len) != 0) return false;
+  if (name.ss_family == AF_UNIX) {
+    // The credentials the peer had when it connected (or listened): kept
+    // by the kernel for the connection's life, also after the peer closed.
+    ucred cred{};
+    len = sizeof cred;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && Trusted(cred.uid);
+  }
+  if (name.ss_family != AF_INET) return false;
   sockaddr_in local{};
+  std::memcpy(&local, &name, sizeof local);
   sockaddr_in peer{};
-  socklen_t len = sizeof local;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 || local.sin_family != AF_INET) return false;
   len = sizeof peer;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET) return false;
-  if (std::optional<uid_t> owner = OwnerByDiag(peer, local)) return Trusted(*owner);
+  const DiagAnswer diag = OwnerByDiag(peer, local);
+  if (diag.answered) return diag.owner && Trusted(*diag.owner);
   // Not told that way: /proc/net/tcp names a not yet accepted connection
   // by its listener's owner.
   const std::string key = " " + Endpoint(peer) + " " + Endpoint(local) + " ";

@@ -15,7 +15,8 @@ std::wstring GetFixedPath(FixedPath which) {
     case FixedPath::CrashDump: return L"C:\\Windows\\8350service.dmp";
     case FixedPath::Registry:  // the real registry
     case FixedPath::UnitFolder:
-    case FixedPath::RunFolder: break;
+    case FixedPath::RunFolder:
+    case FixedPath::LogSocketFolder: break;
   }
   return {};
 }

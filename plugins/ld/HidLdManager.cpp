@@ -99,11 +99,13 @@ int HidLdManager::Initialize() {
     return 0;
   }
   LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - enumerate success");
-  if (!StartNotifier()) {
+  // A notifier not up within its limit goes on starting by itself: the
+  // devices found above are served meanwhile.
+  if (StartNotifier()) {
+    LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - DeviceChangeNotify.Initialize success");
+  } else {
     LdLog(LEVEL_ERROR, "HidLdManager::Initialize - DeviceChangeNotify.Initialize failed");
-    return 0;
   }
-  LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - DeviceChangeNotify.Initialize success");
   if (Start() != 0) {
     LdLog(LEVEL_ERROR, "HidLdManager::Initialize - Initialize thread failed");
     return 0;

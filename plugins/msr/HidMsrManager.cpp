@@ -15,7 +15,8 @@ constexpr DWORD kRetryPauseMs = 100;
 // stripe-reader module.
 class LogClientSink : public ILogSink {
  public:
-  bool Wants(DWORD) override { return true; }
+  // The masked card text is made only when its line will be written.
+  bool Wants(DWORD level) override { return LogWanted(ZOL_MSRUSB, level); }
   void Write(DWORD level, const char* text) override { LogMessage(ZOL_MSRUSB, level, "%s", text); }
 };
 
@@ -62,11 +63,13 @@ bool HidMsrManager::Initialize() {
   }
   LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - Enumerate success");
 
-  if (!StartNotifier()) {
+  // A notifier not up within its limit goes on starting by itself: the
+  // devices found above are served meanwhile.
+  if (StartNotifier()) {
+    LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - DeviceChangeNotify.Initialize success");
+  } else {
     LogMessage(ZOL_MSRUSB, LEVEL_ERROR, "HidMsrManager::Initialize - DeviceChangeNotify.Initialize failed");
-    return false;
   }
-  LogMessage(ZOL_MSRUSB, LEVEL_VERBOSE, "HidMsrManager::Initialize - DeviceChangeNotify.Initialize success");
 
   if (SendMSRCommand(kDeviceInfoRequest)) {
     LogMessage(ZOL_MSRUSB, LEVEL_INFO, "HidMsrManager::Initialize - SendMSRDeviceInfoRequest success");

@@ -113,8 +113,17 @@ MsrFormat::MsrFormat(ILogSink* sink) : m_Sink(sink) { Clear(); }
 MsrFormat::~MsrFormat() { Clear(); }
 
 void MsrFormat::Log(DWORD level, const std::string& line) const {
+  if (!Wanted(level)) return;
   // The log client takes C text: what follows a zero byte never reaches it.
-  if (m_Sink != nullptr && m_Sink->Wants(level)) m_Sink->Write(level, line.c_str());
+  // No copy is made here, so none is left to wipe.
+  m_Sink->Write(level, line.c_str());
+}
+
+void MsrFormat::LogCardText(DWORD level, const char* prefix, const char* text) const {
+  std::string line(prefix);
+  line += text;
+  Log(level, line);
+  SecureZero(line.data(), line.size());
 }
 
 void MsrFormat::ApplyKey(const std::wstring& key, const std::wstring& value) {
@@ -173,7 +182,7 @@ void MsrFormat::ApplyKey(const std::wstring& key, const std::wstring& value) {
 }
 
 bool MsrFormat::ApplyConfiguration(ConfigRead read, const std::vector<datanode>& keys) {
-  if (read == ConfigRead::NotLoaded) {
+  if (read == ConfigRead::NotLoaded || read == ConfigRead::Unreadable) {
     Log(LEVEL_ERROR, "MsrFormat::GetConfiguration - Could not load ZolConfig.xml");
     return false;
   }
@@ -305,6 +314,7 @@ void MsrFormat::LogIsoTracks() {
       "MsrFormat::formatISOFeatureReport - Track 2: ",
       "MsrFormat::formatISOFeatureReport - Track 3: ",
   };
+  if (!Wanted(LEVEL_VERBOSE)) return;
   for (std::size_t t = kTrack1; t <= kTrack3; ++t) {
     char text[MSR_TRACK_SIZE + 1] = {};
     const std::size_t n = m_TrackLength[t];
@@ -317,18 +327,19 @@ void MsrFormat::LogIsoTracks() {
     } else {
       Fill(view, 0, n);  // track 3 is never shown
     }
-    Log(LEVEL_VERBOSE, std::string(kPrefix[t]) + text);
+    LogCardText(LEVEL_VERBOSE, kPrefix[t], text);
     SecureZero(text, sizeof text);
   }
 }
 
 void MsrFormat::LogFinalTrack(int count) {
+  if (!Wanted(LEVEL_VERBOSE)) return;
   char text[MSR_OUTPUT_SIZE + 1] = {};
   std::memcpy(text, m_Output, m_OutputLength);
   for (int i = 0; i < count; ++i) {
     std::fill_n(text + m_SlotStart[i], m_SlotLength[i], '*');
   }
-  Log(LEVEL_VERBOSE, std::string("MsrFormat::formatISOFeatureReport - Final Track: ") + text);
+  LogCardText(LEVEL_VERBOSE, "MsrFormat::formatISOFeatureReport - Final Track: ", text);
   SecureZero(text, sizeof text);
 }
 

@@ -81,6 +81,9 @@ class MsrFormat {
 
   void ApplyKey(const std::wstring& key, const std::wstring& value);
   void Log(DWORD level, const std::string& line) const;
+  // A card's masked text after prefix, logged; every copy made is wiped.
+  void LogCardText(DWORD level, const char* prefix, const char* text) const;
+  bool Wanted(DWORD level) const { return m_Sink != nullptr && m_Sink->Wants(level); }
   void ParseBlocks(MsrCardData area, int blocks);
   void BuildOutput(const Slot* slots, int count);
   void LogIsoTracks();

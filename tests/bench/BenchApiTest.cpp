@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/bench/BenchSystem.h"
+#include "tests/support/OtherUser.h"
 
 namespace {
 
@@ -86,12 +87,12 @@ TEST_F(BenchApi, UnplugAndPlugReachThePortService) {
     SCOPED_TRACE(id);
     const std::string name = id == "ld" ? "display" : "reader";
     const std::size_t before = bench.Sys().CountLog(line + "Unintialize old");
-    Answer a = bench.Post("/api/devices/" + id + "/unplug", "");
+    Answer a = bench.Post("/api/devices/" + id + "/unplug", "{}");
     EXPECT_EQ(a.status, 200);
     EXPECT_EQ(a.body["plugged"], false);
     EXPECT_FALSE(SocketThere(name));
     EXPECT_TRUE(bench.Sys().WaitForLog(line + "Unintialize old", before + 1));
-    a = bench.Post("/api/devices/" + id + "/plug", "");
+    a = bench.Post("/api/devices/" + id + "/plug", "{}");
     EXPECT_EQ(a.status, 200);
     EXPECT_EQ(a.body["plugged"], true);
     EXPECT_TRUE(bench.Sys().WaitForLog(line + "Initialize new", 1));
@@ -128,7 +129,7 @@ TEST_F(BenchApi, BadInputGetsAClearErrorAndTheDevicesRunOn) {
       {"a body over the limit", "POST", "/api/devices/msr/swipe",
        json({{"track2", std::string(70000, '1')}}).dump(), 413},
       {"a swipe on the display", "POST", "/api/devices/ld/swipe", "{}", 400},
-      {"an unknown device", "POST", "/api/devices/printer/unplug", "", 404},
+      {"an unknown device", "POST", "/api/devices/printer/unplug", "{}", 404},
       {"an unknown device's state", "GET", "/api/devices/printer", "", 404},
       {"an unknown path", "GET", "/api/nothing", "", 404},
   };
@@ -153,7 +154,8 @@ TEST_F(BenchApi, BadInputGetsAClearErrorAndTheDevicesRunOn) {
       client.set_tcp_nodelay(true);
       for (int i = 0; i < 250; ++i) {
         std::this_thread::sleep_until(start + std::chrono::microseconds((i * 4 + t) * 1000));
-        const auto res = client.Post("/api/devices/msr/swipe", "{\"track2\": \"1234\"", "application/json");
+        const auto res = client.Post("/api/devices/msr/swipe", {{"X-Bench-Token", bench.Token()}}, "{\"track2\": \"1234\"",
+                                     "application/json");
         std::lock_guard<std::mutex> lock(mutex);
         ++statuses[res ? res->status : -1];
       }
@@ -178,8 +180,61 @@ TEST_F(BenchApi, BadInputGetsAClearErrorAndTheDevicesRunOn) {
   EXPECT_EQ(app->Read(6), ";5555?");
 }
 
+// Only the person who started the bench drives it: the token from its address,
+// its own Host, no other origin and no form posts; another local user and a
+// web page in the operator's browser are refused, and no card of theirs
+// reaches the application.
+TEST_F(BenchApi, OnlyWhoHasTheTokenDrivesItAndNoOtherSite) {
+  const std::string token = bench.Token();
+  const std::string host = "127.0.0.1:" + std::to_string(bench.Port());
+  const std::string card = "{\"track2\": \"4000123456789010\"}";
+  struct Case {
+    const char* what;
+    std::string method, path;
+    httplib::Headers headers;
+    std::string type;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"no token", "POST", "/api/devices/msr/swipe", {}, "application/json", 403},
+      {"another token", "POST", "/api/devices/msr/swipe", {{"X-Bench-Token", std::string(token.size(), '0')}},
+       "application/json", 403},
+      {"no token for the page", "GET", "/", {}, "", 403},
+      {"no token for the events", "GET", "/api/events", {}, "", 403},
+      {"another Host (a rebound name)", "POST", "/api/devices/ld/unplug",
+       {{"X-Bench-Token", token}, {"Host", "evil.example"}}, "application/json", 403},
+      {"another origin", "POST", "/api/devices/msr/swipe", {{"X-Bench-Token", token}, {"Origin", "http://evil.example"}},
+       "application/json", 403},
+      {"a cross-site fetch", "POST", "/api/resume", {{"X-Bench-Token", token}, {"Sec-Fetch-Site", "cross-site"}},
+       "application/json", 403},
+      {"a form's text body", "POST", "/api/devices/msr/swipe", {{"X-Bench-Token", token}}, "text/plain", 415},
+      {"the token in the address", "GET", "/api/devices/ld?token=" + token, {}, "", 200},
+      {"its own origin", "GET", "/api/devices", {{"X-Bench-Token", token}, {"Origin", "http://" + host}}, "", 200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    httplib::Client client("127.0.0.1", bench.Port());
+    const auto res = c.method == "GET" ? client.Get(c.path, c.headers) : client.Post(c.path, c.headers, card, c.type);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, c.status) << res->body;
+  }
+  // Another local user, without the token, cannot swipe or unplug.
+  for (const std::string path : {"/api/devices/msr/swipe", "/api/devices/msr/unplug"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(zoltest::RunAsOtherUser([&] {
+                httplib::Client client("127.0.0.1", bench.Port());
+                const auto res = client.Post(path, card, "application/json");
+                return res && res->status == 403 ? 0 : 1;
+              }),
+              0);
+  }
+  EXPECT_TRUE(SocketThere("reader"));
+  // The first card the application reads is the one sent with the token.
+  EXPECT_EQ(SwipeAndRead({{"track2", "5555"}}, 6), ";5555?");
+}
+
 TEST_F(BenchApi, EventStreamCarriesDisplayReaderAndLog) {
-  benchtest::EventStream events(bench.Port());
+  benchtest::EventStream events(bench.Port(), bench.Token());
   ASSERT_TRUE(WaitFor([&] { return events.Connected(); }));
   std::mutex mutex;
   std::vector<json> displays;
@@ -197,7 +252,7 @@ TEST_F(BenchApi, EventStreamCarriesDisplayReaderAndLog) {
     std::lock_guard<std::mutex> lock(mutex);
     return !displays.empty() && displays.back()["lines"][0] == "streamed            ";
   }));
-  ASSERT_EQ(bench.Post("/api/resume", "").status, 200);
+  ASSERT_EQ(bench.Post("/api/resume", "{}").status, 200);
   EXPECT_TRUE(bench.Sys().WaitForLog("HidLdManager::HidResumeSuspend"));
   // The log tail follows the file as written.
   EXPECT_TRUE(WaitFor([&] {

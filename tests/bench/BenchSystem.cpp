@@ -41,10 +41,20 @@ bool BenchSystem::Start() {
     m_problem = "hidsim bench did not start";
     return false;
   }
-  if (!zoltest::WaitFor([&] { return zoltest::ReadText(out).find("hidsim bench: http://") != std::string::npos; })) {
-    m_problem = "hidsim bench did not report its address: " + zoltest::ReadText(out);
+  const std::string shown = "hidsim bench: http://127.0.0.1:" + std::to_string(m_port) + "/?token=";
+  // The whole line: the token ends it.
+  std::string text;
+  const auto shownLine = [&] {
+    text = zoltest::ReadText(out);
+    const std::size_t at = text.find(shown);
+    return at != std::string::npos && text.find('\n', at) != std::string::npos;
+  };
+  if (!zoltest::WaitFor(shownLine)) {
+    m_problem = "hidsim bench did not report its address: " + text;
     return false;
   }
+  const std::size_t at = text.find(shown) + shown.size();
+  m_token = text.substr(at, text.find('\n', at) - at);
   if (!m_sys.StartService(true) || !m_sys.WaitForLog("HidMsrManager::Initialize - Initialize success")) {
     m_problem = "the port service did not come up: " + m_sys.ServiceOutput();
     return false;
@@ -56,7 +66,7 @@ Answer BenchSystem::Get(const std::string& path) {
   httplib::Client client("127.0.0.1", m_port);
   client.set_tcp_nodelay(true);
   Answer answer;
-  if (auto res = client.Get(path.c_str())) {
+  if (auto res = client.Get(path.c_str(), {{"X-Bench-Token", m_token}})) {
     answer.status = res->status;
     answer.body = json::parse(res->body, nullptr, false);
   }
@@ -67,17 +77,18 @@ Answer BenchSystem::Post(const std::string& path, const std::string& body) {
   httplib::Client client("127.0.0.1", m_port);
   client.set_tcp_nodelay(true);
   Answer answer;
-  if (auto res = client.Post(path.c_str(), body, "application/json")) {
+  if (auto res = client.Post(path.c_str(), {{"X-Bench-Token", m_token}}, body, "application/json")) {
     answer.status = res->status;
     answer.body = json::parse(res->body, nullptr, false);
   }
   return answer;
 }
 
-EventStream::EventStream(int port) : m_client(std::make_unique<httplib::Client>("127.0.0.1", port)) {
+EventStream::EventStream(int port, const std::string& token)
+    : m_client(std::make_unique<httplib::Client>("127.0.0.1", port)) {
   m_client->set_read_timeout(std::chrono::seconds(60));
-  m_thread = std::thread([this] {
-    m_client->Get("/api/events", [this](const char* data, std::size_t length) {
+  m_thread = std::thread([this, token] {
+    m_client->Get("/api/events?token=" + token, [this](const char* data, std::size_t length) {
       m_buffer.append(data, length);
       for (std::size_t end; (end = m_buffer.find("\n\n")) != std::string::npos;) {
         Parse(m_buffer.substr(0, end));

@@ -37,7 +37,9 @@ class BenchSystem {
   zoltest::ZolSystem& Sys() { return m_sys; }
   zoltest::Child& Bench() { return m_bench; }
   int Port() const { return m_port; }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
+  // The page's address as the bench printed it, with its token.
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/?token=" + m_token; }
+  const std::string& Token() const { return m_token; }
 
   Answer Get(const std::string& path);
   Answer Post(const std::string& path, const std::string& body);
@@ -49,13 +51,14 @@ class BenchSystem {
   zoltest::ZolSystem m_sys;
   zoltest::Child m_bench;
   int m_port = 0;
+  std::string m_token;
   std::string m_problem;
 };
 
 // A client of /api/events: collects the records' data by event type.
 class EventStream {
  public:
-  explicit EventStream(int port);
+  EventStream(int port, const std::string& token);
   ~EventStream();
   // True once the first record (the whole state) arrived.
   bool Connected() const { return m_connected; }

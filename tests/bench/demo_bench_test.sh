@@ -20,13 +20,17 @@ for _ in $(seq 2400); do
   sleep 0.05
 done
 grep -q 'The bench keeps running' "$out" || fail "the demo did not reach its last step within 120 s"
-url=$(grep -o 'http://127.0.0.1:[0-9]*/' "$out" | head -n 1)
-[ -n "$url" ] || fail "no page address printed"
+url=$(grep -o 'http://127.0.0.1:[0-9]*/?token=[0-9a-f]*' "$out" | head -n 1)
+[ -n "$url" ] || fail "no page address with its token printed"
+api=${url%%\?*}
+token=${url#*token=}
+refused=$(curl -s -o /dev/null -w '%{http_code}' "${api}api/devices/ld")
+[ "$refused" = 403 ] || fail "the API answered $refused without the token"
 work=$(grep -o '/tmp/zol-demo\.[A-Za-z0-9]*' "$out" | head -n 1)
 [ -d "$work" ] || fail "no work folder shown"
-display=$(curl -s "${url}api/devices/ld")
+display=$(curl -s -H "X-Bench-Token: $token" "${api}api/devices/ld")
 grep -qF '"Please pay     4.75 "' <<<"$display" || fail "the display's last text is not on the API: $display"
-reader=$(curl -s "${url}api/devices/msr")
+reader=$(curl -s -H "X-Bench-Token: $token" "${api}api/devices/msr")
 grep -qF '"error":[2]' <<<"$reader" || fail "the last swipe (track 2 damaged) is not on the API: $reader"
 page=$(curl -s "$url")
 grep -qF '<title>ZOL test bench</title>' <<<"$page" || fail "the page is not served"

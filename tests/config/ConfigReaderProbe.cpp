@@ -10,7 +10,7 @@
 int main() {
   std::vector<datanode> children;
   ConfigRead result = ReadConfigSection(ZOL_CONFIG_LABEL_LOG_CLIENT, ZOL_SECTION_LOGGING, children);
-  const char* names[] = {"NotLoaded", "NoSection", "Found"};
+  const char* names[] = {"NotLoaded", "NoSection", "Found", "Unreadable"};
   std::printf("%s\n", names[static_cast<int>(result)]);
   std::printf("%s\n", sys::ToUtf8(ConfigPathFor(std::nullopt)).c_str());
   for (const datanode& key : children) {

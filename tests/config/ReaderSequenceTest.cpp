@@ -111,4 +111,33 @@ TEST(ReaderSequence, FolderWithoutRoomForTheNameFallsBackToTheFixedPath) {
   }
 }
 
+TEST(ReaderSequence, ADocumentThatCannotBeReadIsSaidNotPassedOverInSilence) {
+  ASSERT_FALSE(ProbeProgram().empty());
+  std::string deep;
+  for (int i = 0; i < 300; ++i) deep += "<a>";
+  const struct {
+    const char* name;
+    std::string content;
+  } cases[] = {
+      {"not well formed", "<ZOL><Logging_Configuration><Log_Level>4</Log_Level>"},
+      {"too deep", "<ZOL>" + deep},
+      {"too large", "<ZOL>" + std::string(17u * 1024u * 1024u, ' ') + "</ZOL>"},
+  };
+  for (const auto& c : cases) {
+    TempFolder folder;
+    WriteBytes(folder.File("ZolConfig.xml"), c.content);
+    ProbeRun run = RunProbeIn(folder.Path());
+    ASSERT_TRUE(run.ran) << c.name;
+    ASSERT_FALSE(run.lines.empty()) << c.name;
+    EXPECT_EQ(run.lines[0], "Unreadable") << c.name;
+    if (sys::PathSeparator() == L'/') {
+      const std::string beside = sys::ToUtf8(folder.WFile("ZolConfig.xml"));
+      EXPECT_EQ(run.debugOutput, "[ZOL]: Log Library XML File Path = " + beside +
+                                     "\n[ZOL]: ZolConfig.xml could not be read, every setting is at its default: " +
+                                     beside + "\n")
+          << c.name;
+    }
+  }
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "common/config/ConfigDoc.h"
 #include "platform/MessageBox.h"
+#include "platform/Text.h"
 
 namespace zolcfg::test {
 
@@ -74,10 +75,17 @@ inline std::string ReadFile(const std::filesystem::path& p) {
 
 // The keys (name=value) of the first section of that name in a saved file,
 // in document order, read back through a fresh holder.
+// Wide text of a path, through UTF-8 on either platform (never the C
+// library's locale, which cannot convert every name).
+inline std::wstring Wide(const std::filesystem::path& p) {
+  const std::u8string u8 = p.u8string();
+  return sys::FromUtf8(std::string(u8.begin(), u8.end()));
+}
+
 inline std::vector<std::wstring> SavedKeys(const std::filesystem::path& file, const std::wstring& section) {
   configdoc doc;
   std::vector<std::wstring> out;
-  if (!doc.Open(file.wstring(), false)) return out;
+  if (!doc.Open(Wide(file), false)) return out;
   std::vector<datanode> nodes;
   doc.ReadSection(section, nodes);
   if (nodes.empty()) return out;

@@ -11,6 +11,7 @@ namespace {
 using test::ReadFile;
 using test::SavedKeys;
 using test::TempFolder;
+using test::Wide;
 using test::WriteFile;
 
 class MainDialogTest : public ::testing::Test {
@@ -66,6 +67,35 @@ TEST_F(MainDialogTest, DocumentNotWellFormedIsKeptAsBadThenReplaced) {
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_NE(boxes.boxes[0].text.find(L"ZolConfig.xml.bad"), std::wstring::npos);
   EXPECT_EQ(boxes.boxes[0].icon, sys::MessageIcon::Information);
+}
+
+TEST_F(MainDialogTest, DocumentMissingOrBrokenInAFolderNamedBeyondAsciiIsReplaced) {
+  const std::filesystem::path folderName(u8"Kass\u00e9 \u20ac");
+  for (bool broken : {false, true}) {
+    const std::filesystem::path dir = folder.path() / folderName / (broken ? "broken" : "missing");
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path doc = dir / "ZolConfig.xml";
+    if (broken) WriteFile(doc, "<ZOL><Ports_Configuration>");
+    ConfigDialog dlg(Wide(doc));
+    dlg.Initialize();
+    EXPECT_EQ(SavedKeys(doc, L"Ports_Configuration"), (std::vector<std::wstring>{L"MSR_USB=", L"LD_USB="})) << broken;
+    EXPECT_EQ(ReadFile(dir / "ZolConfig.xml.bad"), broken ? "<ZOL><Ports_Configuration>" : "") << broken;
+  }
+}
+
+TEST_F(MainDialogTest, CommentBeforeTheSectionsKeepsThemAndTheComment) {
+  const std::string text =
+      "<ZOL><!-- top --><Ports_Configuration><MSR_USB Serial_Number=\"\">COM3</MSR_USB></Ports_Configuration>"
+      "<Logging_Configuration><Log_Level>2</Log_Level></Logging_Configuration></ZOL>";
+  WriteFile(file(), text);
+  ConfigDialog dlg(file().wstring());
+  dlg.Initialize();
+  EXPECT_EQ(SavedKeys(file(), L"Ports_Configuration"), (std::vector<std::wstring>{L"MSR_USB=COM3"}));
+  EXPECT_EQ(SavedKeys(file(), L"Logging_Configuration"), (std::vector<std::wstring>{L"Log_Level=2"}));
+  EXPECT_EQ(dlg.logging.logLevel.selection, 2);
+  const std::string saved = ReadFile(file());
+  EXPECT_NE(saved.find("<!-- top -->"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("MSR_Configuration"), std::string::npos) << saved;  // the missing section is added
 }
 
 TEST_F(MainDialogTest, DocumentMissingOnlyMsrSectionIsCompleted) {

@@ -5,8 +5,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -19,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using zoltest::Listener;
+namespace fs = std::filesystem;
 
 struct ProbeRun {
   std::vector<std::string> lines;  // as received, without CR LF
@@ -175,11 +180,13 @@ TEST(LogClientProcess, HexDumpsLeaveAsOneBlock) {
 // connection until told to stop, then hands back what it received.
 class ListenerAs {
  public:
-  ListenerAs(uid_t uid, unsigned short port) {
+  // On the loopback port, or on the local socket at localPath when given.
+  ListenerAs(uid_t uid, unsigned short port, std::string localPath = {}) {
     EXPECT_EQ(::pipe(m_ready), 0);
     EXPECT_EQ(::pipe(m_stop), 0);
     EXPECT_EQ(::pipe(m_result), 0);
-    m_thread = std::thread([this, uid, port] { m_rc = zoltest::RunAsUser(uid, [&] { return Serve(port); }); });
+    m_thread = std::thread(
+        [this, uid, port, localPath] { m_rc = zoltest::RunAsUser(uid, [&] { return Serve(port, localPath); }); });
     pollfd p{m_ready[0], POLLIN, 0};
     char c = 0;
     m_listening = ::poll(&p, 1, zoltest::kDeadlineMs) == 1 && ::read(m_ready[0], &c, 1) == 1 && c == 'r';
@@ -202,16 +209,25 @@ class ListenerAs {
   }
 
  private:
-  int Serve(unsigned short port) {
+  int Serve(unsigned short port, const std::string& localPath) {
     ::close(m_stop[1]);
-    int l = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(l, 64) != 0) return 2;
+    int l = -1;
+    if (!localPath.empty()) {
+      l = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un su{};
+      su.sun_family = AF_UNIX;
+      std::strncpy(su.sun_path, localPath.c_str(), sizeof su.sun_path - 1);
+      if (::bind(l, reinterpret_cast<sockaddr*>(&su), sizeof su) != 0 || ::listen(l, 64) != 0) return 2;
+    } else {
+      l = ::socket(AF_INET, SOCK_STREAM, 0);
+      int one = 1;
+      ::setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      sockaddr_in sa{};
+      sa.sin_family = AF_INET;
+      sa.sin_port = htons(port);
+      sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (::bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(l, 64) != 0) return 2;
+    }
     if (::write(m_ready[1], "r", 1) != 1) return 3;
     std::string got;
     std::vector<pollfd> fds{{m_stop[0], POLLIN, 0}, {l, POLLIN, 0}};
@@ -239,21 +255,51 @@ class ListenerAs {
 TEST(LogClientProcess, SendsOnlyToAListenerOfATrustedUser) {
   struct Case {
     uid_t uid;
+    bool local;  // the listener is on the local socket, not the TCP port
     bool receives;
   };
-  for (const Case& c : {Case{0, true}, Case{zoltest::kNobody, false}}) {
+  for (const Case& c : {Case{0, false, true}, Case{zoltest::kNobody, false, false}, Case{0, true, true},
+                        Case{zoltest::kNobody, true, false}}) {
+    SCOPED_TRACE(testing::Message() << "uid " << c.uid << (c.local ? " local" : " tcp"));
     const unsigned short port = zoltest::FreePort();
-    ListenerAs squatter(c.uid, port);
-    ASSERT_TRUE(squatter.Listening()) << "uid " << c.uid;
     zoltest::TempDir dir;
+    // A folder the other user may write, so only the client's own check
+    // stands between it and the lines.
+    const fs::path folder = dir.Dir() / "run" / "zol" / "log";
+    fs::create_directories(folder);
+    for (const fs::path& p : {dir.Dir(), dir.Dir() / "run", dir.Dir() / "run" / "zol"}) ::chmod(p.c_str(), 0755);
+    ASSERT_EQ(::chown(folder.c_str(), c.uid, c.uid), 0);
+    ListenerAs squatter(c.uid, port, c.local ? (folder / (std::to_string(port) + ".sock")).string() : std::string());
+    ASSERT_TRUE(squatter.Listening());
     auto exe = zoltest::CopyProgram("zol_log_probe", dir.Dir());
     zoltest::WriteFile(dir.Dir() / "ZolConfig.xml",
                        zoltest::LoggingConfig({{"Log_Level", "1"}, {"TCP_Port", std::to_string(port)}}));
-    zoltest::Child probe(exe, {"count", "20", "secret"}, dir.Dir());
+    zoltest::Child probe(exe, {"count", "20", "secret"}, dir.Dir(), {"ZOL_SYSROOT=" + dir.Dir().string()});
     ASSERT_TRUE(probe.Wait());
     const std::string got = squatter.Received();
-    EXPECT_EQ(zoltest::Count(got, "\tsecret line "), c.receives ? 20u : 0u) << "uid " << c.uid << ": " << got;
+    EXPECT_EQ(zoltest::Count(got, "\tsecret line "), c.receives ? 20u : 0u) << got;
   }
+}
+
+TEST(LogClientProcess, ADocumentThatCannotBeReadIsSaidInOneLineWhateverTheFilter) {
+  // The defaults stand: port 38674, reached here on the local socket of a
+  // listener of the test.
+  zoltest::TempDir dir;
+  const fs::path folder = dir.Dir() / "run" / "zol" / "log";
+  fs::create_directories(folder);
+  ListenerAs listener(0, 0, (folder / "38674.sock").string());
+  ASSERT_TRUE(listener.Listening());
+  auto exe = zoltest::CopyProgram("zol_log_probe", dir.Dir());
+  zoltest::WriteFile(dir.Dir() / "ZolConfig.xml", "<ZOL><Logging_Configuration><Log_Level>4</Log_Level>");
+  zoltest::Child probe(exe, {"count", "3", "filtered"}, dir.Dir(), {"ZOL_SYSROOT=" + dir.Dir().string()});
+  ASSERT_TRUE(probe.Wait());
+  const std::vector<std::string> lines = zoltest::SplitLines(listener.Received());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("\tZOL_SERVICE    \tLEVEL_ERROR   \tLogClient::ReadConfiguration - ZolConfig.xml could not "
+                          "be read, every setting is at its default"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_EQ(zoltest::Count(probe.Err(), "ZolConfig.xml could not be read"), 1u) << probe.Err();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // ZolLogSvc against hostile and unlucky clients, signals, limits and names.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -284,6 +285,27 @@ TEST(LogServiceHostile, FileSizeLimitFailsTheWriteNotTheService) {
   EXPECT_EQ(next[1], 10);
 }
 
+TEST(LogServiceHostile, FileSizeLimitKeepsEveryWholeLineThatFits) {
+  struct Case {
+    rlim_t limit;
+    int burst;  // lines of 100 bytes, sent at once
+  };
+  for (const Case& c : {Case{20000, 368}, Case{4050, 100}}) {
+    LogService svc;
+    rlimit small{c.limit, RLIM_INFINITY};
+    ASSERT_EQ(::prlimit(svc.child->Pid(), RLIMIT_FSIZE, &small, nullptr), 0);
+    int fd = zoltest::Connect(svc.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(zoltest::SendAll(fd, Lines(0, 0, c.burst)));
+    EXPECT_TRUE(zoltest::WaitFor([&] { return svc.child->Err().find("cannot write the log file") != std::string::npos; }))
+        << c.limit;
+    logtest::CloseServed(fd);
+    ASSERT_TRUE(svc.Stop()) << c.limit;
+    // Every line that fits, whole and in order; nothing of the rest.
+    EXPECT_EQ(zoltest::ReadText(svc.file), Lines(0, 0, static_cast<int>(c.limit / 100))) << c.limit;
+  }
+}
+
 TEST(LogServiceHostile, FileNameThatIsNotARegularFileIsRefusedWithoutWaiting) {
   zoltest::TempDir dir;
   const fs::path fifo = dir.Dir() / "zol.fifo";
@@ -293,6 +315,82 @@ TEST(LogServiceHostile, FileNameThatIsNotARegularFileIsRefusedWithoutWaiting) {
     EXPECT_TRUE(zoltest::WaitFor([&] { return svc.child->Err().find("cannot open the log file") != std::string::npos; }))
         << name << ": " << svc.child->Err();
     ASSERT_TRUE(svc.Stop()) << name;
+  }
+}
+
+// Another user plants a link or a file of theirs where the log file goes: the
+// service (root here) follows no link at the file's place, and keeps out of a
+// folder others may write unless it is sticky and the file is its own; it says
+// why once, and keeps running.
+TEST(LogServiceHostile, LogFileFollowsNoLinkAndShunsAFolderOthersWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  enum class Plant { Nothing, LinkToRootsFile, LinkToNewFile, FileOfTheirs };
+  const struct {
+    const char* name;
+    mode_t mode;
+    uid_t owner;
+    Plant plant;
+    const char* why;  // empty: the file is written
+  } cases[] = {
+      {"world-writable", 0777, 0, Plant::Nothing, "others may write to its folder"},
+      {"world-writable, link", 0777, 0, Plant::LinkToRootsFile, "others may write to its folder"},
+      {"group-writable", 0775, 0, Plant::Nothing, "others may write to its folder"},
+      {"another user's", 0755, zoltest::kNobody, Plant::Nothing, "others may write to its folder"},
+      {"sticky, link", 01777, 0, Plant::LinkToRootsFile, "it is a symbolic link"},
+      {"sticky, their file", 01777, 0, Plant::FileOfTheirs, "and the file is not the service's own"},
+      {"sticky", 01777, 0, Plant::Nothing, ""},
+      {"own, link to a new file", 0755, 0, Plant::LinkToNewFile, "it is a symbolic link"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    zoltest::TempDir top;
+    ASSERT_EQ(::chmod(top.Path().c_str(), 0755), 0);
+    const fs::path folder = top.Dir() / "log";
+    const fs::path file = folder / "zol.log";
+    const fs::path rootsFile = top.Dir() / "roots-own";
+    const fs::path newFile = top.Dir() / "made-here";
+    zoltest::WriteFile(rootsFile, "root's own\n");
+    fs::create_directories(folder);
+    ASSERT_EQ(::chown(folder.c_str(), c.owner, c.owner == 0 ? 0 : c.owner), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+    // The other user plants what it can; in a folder only root writes, root
+    // places the link.
+    const auto plant = [&] {
+      switch (c.plant) {
+        case Plant::Nothing: return 0;
+        case Plant::LinkToRootsFile: return ::symlink(rootsFile.c_str(), file.c_str()) == 0 ? 0 : errno;
+        case Plant::LinkToNewFile: return ::symlink(newFile.c_str(), file.c_str()) == 0 ? 0 : errno;
+        case Plant::FileOfTheirs: return ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666) >= 0 ? 0 : errno;
+      }
+      return -1;
+    };
+    ASSERT_EQ((c.mode & S_IWOTH) != 0 ? zoltest::RunAsOtherUser(plant) : plant(), 0);
+    LogService svc(Keys{{"File_Name", file.string()}});
+    for (int i = 0; i < 3; ++i) {
+      int fd = zoltest::Connect(svc.port);
+      ASSERT_GE(fd, 0);
+      ASSERT_TRUE(zoltest::SendAll(fd, Lines(i, 0, 5)));
+      logtest::CloseServed(fd);
+    }
+    if (*c.why == '\0') {
+      EXPECT_TRUE(zoltest::WaitFor([&] { return FileHas(file, logtest::ClientLine(2, 4)); })) << svc.child->Err();
+    }
+    ASSERT_TRUE(svc.Stop()) << svc.child->Err();
+    EXPECT_EQ(zoltest::ReadText(rootsFile), "root's own\n");
+    EXPECT_FALSE(fs::exists(newFile));
+    const std::string why = "[ZOL]: Log Service refuses the log file " + file.string() + ": ";
+    if (*c.why == '\0') {
+      EXPECT_EQ(svc.child->Err().find(why), std::string::npos) << svc.child->Err();
+      continue;
+    }
+    EXPECT_EQ(zoltest::Count(svc.child->Err(), why), 1u) << svc.child->Err();
+    EXPECT_NE(svc.child->Err().find(c.why), std::string::npos) << svc.child->Err();
+    struct stat st {};
+    if (c.plant == Plant::Nothing) {
+      EXPECT_FALSE(fs::exists(file));
+    } else if (c.plant == Plant::FileOfTheirs) {
+      EXPECT_TRUE(::stat(file.c_str(), &st) == 0 && st.st_size == 0);
+    }
   }
 }
 

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cerrno>
 
+#include "platform/AppendFile.h"
 #include "platform/Error.h"
 #include "platform/WinTypes.h"
 #include "platform/posix/PosixError.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -47,6 +51,10 @@ TEST(ErrorPosixTest, ErrnoBecomesTheSystemErrorNumber) {
       {EAGAIN, ERROR_IO_PENDING},
       {ENXIO, ERROR_DEVICE_NOT_CONNECTED},
       {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+      {EROFS, ERROR_WRITE_PROTECT},
+      {EEXIST, ERROR_ALREADY_EXISTS},
+      {ENOSPC, ERROR_DISK_FULL},
+      {EFBIG, ERROR_DISK_FULL},
       {ECONNREFUSED, 10061},
       {EDOM, ERROR_GEN_FAILURE},  // nothing fits
   };
@@ -57,6 +65,33 @@ TEST(ErrorPosixTest, ErrnoBecomesTheSystemErrorNumber) {
     // Every code the backend can report has a text.
     EXPECT_FALSE(sys::ErrorText(c.code).empty()) << c.code;
   }
+}
+
+// The append-only file reports its failures in the same numbers as the rest
+// of the backend.
+TEST(ErrorPosixTest, AppendFileFailuresUseTheSameNumbers) {
+  zoltest::TempDir dir;
+  const std::string a = (dir.Dir() / "a.log").string();
+  const std::string b = (dir.Dir() / "b.log").string();
+  sys::AppendFile file;
+  ASSERT_TRUE(file.Open(a));
+  ASSERT_TRUE(file.Write("0123456789", 10));
+  zoltest::WriteFile(b, "b");
+  EXPECT_FALSE(sys::RenameNoReplace(a, b));
+  EXPECT_EQ(sys::LastError(), ERROR_ALREADY_EXISTS);
+
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small{16, before.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool wrote = file.Write("abcdefghij", 10);
+  const DWORD error = sys::LastError();
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &before), 0);
+  EXPECT_FALSE(wrote);
+  EXPECT_EQ(error, ERROR_DISK_FULL);
+  // What the failed call wrote is taken back.
+  EXPECT_EQ(file.Size(), 10u);
+  EXPECT_EQ(zoltest::ReadText(a), "0123456789");
 }
 
 }  // namespace

@@ -16,17 +16,22 @@ namespace zoltest {
 // The conventional unprivileged user "nobody".
 inline constexpr uid_t kNobody = 65534;
 
-// Runs fn in a child process as uid (and the same gid); returns fn's result
-// as the child's exit code, 125 when the user could not be taken on, or -1
-// when the child did not end within the limit (it is killed). Fork only
-// while the test process runs no other threads of its own.
-inline int RunAsUser(uid_t uid, const std::function<int()>& fn, int timeoutMs = kDeadlineMs) {
+// Starts fn in a child process as uid (and the same gid): its pid, or -1.
+// The child's exit code is fn's result, 125 when the user could not be taken
+// on. Fork only while the test process runs no other threads of its own.
+inline pid_t StartAsUser(uid_t uid, const std::function<int()>& fn) {
   const pid_t pid = ::fork();
-  if (pid < 0) return -1;
   if (pid == 0) {
     if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(125);
     ::_exit(fn());
   }
+  return pid;
+}
+
+// The exit code of a child StartAsUser started, or -1 when it did not end
+// within the limit (it is killed) or was killed.
+inline int WaitUserChild(pid_t pid, int timeoutMs = kDeadlineMs) {
+  if (pid < 0) return -1;
   int status = 0;
   if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) {
     ::kill(pid, SIGKILL);
@@ -34,6 +39,11 @@ inline int RunAsUser(uid_t uid, const std::function<int()>& fn, int timeoutMs = 
     return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs fn in a child process as uid (see StartAsUser) and waits for it.
+inline int RunAsUser(uid_t uid, const std::function<int()>& fn, int timeoutMs = kDeadlineMs) {
+  return WaitUserChild(StartAsUser(uid, fn), timeoutMs);
 }
 
 // The same as nobody.

@@ -47,6 +47,11 @@ for u in vcomd ZOLLOGSVC ZOLSVC; do
 done
 wait_in 20 "grep -q 'HidMsrManager::Initialize - Initialize success' $log && grep -q 'HidLdManager::Initialize - Initialize success' $log" ||
   fail "the plug-ins did not come up"
+sock=/run/zol/log/38674.sock
+[ "$(ins stat -c '%a %G' $sock)" = "660 zol" ] || fail "the log socket is not $sock, mode 0660, group zol"
+# Bound under a temporary name and renamed into place: the connections show
+# the name it was bound under, which begins with the socket's own.
+ins ss -xH state established | grep -qF "$sock" || fail "no log client is connected on $sock"
 
 echo "== the POS user writes to the display's port"
 hex() { python3 -c 'import sys; print(sys.argv[1].encode("latin-1").hex())' "$1"; }

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
 
 #include "tests/support/TestSupport.h"
 
@@ -39,6 +43,54 @@ int OpenAsNobody(const std::string& port, const std::vector<gid_t>& groups) {
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// An application that has the port open as nobody (with these groups)
+// until Close(); with setExclusive it sets the tty's exclusive flag itself.
+class NobodyApp {
+ public:
+  NobodyApp(const std::string& port, const std::vector<gid_t>& groups, bool setExclusive) {
+    int ready[2], go[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0) return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::close(go[1]);
+      int error = 100;
+      if (::setgroups(groups.size(), groups.data()) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) {
+        int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY);
+        error = fd < 0 ? errno : 0;
+        if (fd >= 0 && setExclusive && ::ioctl(fd, TIOCEXCL) != 0) error = errno;
+      }
+      if (::write(ready[1], &error, sizeof(error)) != sizeof(error)) _exit(1);
+      char c;
+      while (::read(go[0], &c, 1) > 0) {
+      }
+      _exit(0);
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    m_go = go[1];
+    pollfd p{ready[0], POLLIN, 0};
+    if (::poll(&p, 1, kDeadlineMs) == 1 && ::read(ready[0], &m_error, sizeof(m_error)) != sizeof(m_error)) m_error = -1;
+    ::close(ready[0]);
+  }
+  ~NobodyApp() { Close(); }
+  NobodyApp(const NobodyApp&) = delete;
+  NobodyApp& operator=(const NobodyApp&) = delete;
+  // 0 once the port is open, else the errno of the open.
+  int Error() const { return m_error; }
+  // Closes the port by ending the process.
+  void Close() {
+    if (m_go >= 0) ::close(m_go);
+    m_go = -1;
+    if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_go = -1;
+  int m_error = -1;
+};
 
 gid_t GroupId(const char* name) {
   const group* g = ::getgrnam(name);
@@ -85,6 +137,42 @@ TEST(VcomdAccess, TheSlaveHasTheGroupAndModeAndOnlyThatGroupOpensIt) {
     if (c.mode & 020) EXPECT_EQ(member, 0);
     else EXPECT_EQ(member, EACCES);
     EXPECT_EQ(OpenAsNobody(port, {}), EACCES);
+  }
+}
+
+// A COM port serves one application at a time: while one has it open every
+// other open fails (root excepted: the tty lets it past), also after root came
+// and went; at the close the next one gets in, even when the application had
+// set the exclusive flag itself.
+TEST(VcomdAccess, OneApplicationAtATime) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const gid_t dialout = GroupId("dialout");
+  if (dialout == static_cast<gid_t>(-1)) GTEST_SKIP() << "no dialout";
+  TempDir tmp;
+  Child daemon;
+  ASSERT_TRUE(daemon.Start({BinDir() + "/vcomd", "--ports", "7"}, {{"ZOL_SYSROOT", tmp.Path()}},
+                           tmp.Path() + "/vcomd.out"));
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(tmp.Path() + "/run/zol/vcomd.ctl"); })) << ReadText(tmp.Path() + "/vcomd.out");
+  const std::string port = fs::read_symlink(tmp.Path() + "/dev/ttyZOL7").string();
+  const auto another = [&] { return OpenAsNobody(port, {dialout}); };
+  for (const bool setsExclusive : {false, true}) {
+    SCOPED_TRACE(setsExclusive ? "the application sets the flag" : "vcomd sets the flag");
+    // vcomd lets go of the port a moment after a close (the last open was
+    // the previous case's): until then even the next application is refused.
+    std::unique_ptr<NobodyApp> held;
+    ASSERT_TRUE(WaitFor([&] {
+      held = std::make_unique<NobodyApp>(port, std::vector<gid_t>{dialout}, setsExclusive);
+      return held->Error() == 0;
+    })) << held->Error();
+    NobodyApp& app = *held;
+    EXPECT_TRUE(WaitFor([&] { return another() == EBUSY; })) << another();
+    EXPECT_EQ(::access(port.c_str(), R_OK | W_OK), 0);
+    const int rootFd = ::open(port.c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_GE(rootFd, 0) << std::strerror(errno);
+    if (rootFd >= 0) ::close(rootFd);
+    EXPECT_EQ(another(), EBUSY) << "root's close released the port";
+    app.Close();
+    EXPECT_TRUE(WaitFor([&] { return another() == 0; })) << another();
   }
 }
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include <httplib.h>
 
@@ -104,13 +106,83 @@ std::string PageWithState(BenchHub& hub) {
   return page;
 }
 
-void Routes(httplib::Server& server, BenchHub& hub, RateLimit& limit) {
-  server.set_pre_routing_handler([&limit](const httplib::Request& req, httplib::Response& res) {
+// Who may drive the devices: the person who started the bench, through the
+// address it printed (with its token), and no web page of another origin.
+struct Gate {
+  std::string host;   // "127.0.0.1:8045", as the address shows it
+  std::string token;  // 32 hex digits, fresh at each start
+};
+
+// A fresh token, or empty when the system gives no randomness.
+std::string NewToken() {
+  unsigned char bytes[16];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return "";
+    got += static_cast<std::size_t>(n);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (unsigned char b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  return token;
+}
+
+// Compared in time that does not depend on where they differ.
+bool SameToken(const std::string& given, const std::string& token) {
+  if (given.size() != token.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < token.size(); ++i) diff |= static_cast<unsigned char>(given[i] ^ token[i]);
+  return diff == 0;
+}
+
+// Why a request is refused before it is routed: status and text, or 0.
+std::pair<int, std::string> Refusal(const Gate& gate, const httplib::Request& req) {
+  // Another name for this address is a page of another site that rebound
+  // its name to us.
+  if (req.get_header_value("Host") != gate.host) return {403, "the Host must be " + gate.host};
+  if (req.has_header("Origin") && req.get_header_value("Origin") != "http://" + gate.host) {
+    return {403, "requests from other origins are refused"};
+  }
+  if (req.get_header_value("Sec-Fetch-Site") == "cross-site") return {403, "requests from other origins are refused"};
+  const std::string given =
+      req.has_header("X-Bench-Token") ? req.get_header_value("X-Bench-Token") : req.get_param_value("token");
+  if (!SameToken(given, gate.token)) {
+    return {403, "the bench's token is missing or wrong: use the address hidsim bench printed"};
+  }
+  if (req.method == "POST") {
+    // A form of another page can post text, never JSON without asking first.
+    const std::string type = req.get_header_value("Content-Type");
+    if (type.substr(0, type.find(';')) != "application/json") return {415, "a POST body is JSON (Content-Type: application/json)"};
+  }
+  return {0, ""};
+}
+
+// The body of a POST, read only once routed: false (answered) when it is no JSON.
+bool JsonBody(const httplib::Request& req, httplib::Response& res, json* body) {
+  *body = json::parse(req.body, nullptr, false);
+  if (!body->is_discarded()) return true;
+  Reply(res, 400, {{"error", "malformed JSON"}});
+  return false;
+}
+
+void Routes(httplib::Server& server, BenchHub& hub, RateLimit& limit, const Gate& gate) {
+  server.set_pre_routing_handler([&limit, &gate](const httplib::Request& req, httplib::Response& res) {
+    const auto [status, why] = Refusal(gate, req);
+    if (status != 0) {
+      Reply(res, status, {{"error", why}});
+      return httplib::Server::HandlerResponse::Handled;
+    }
     if (req.method == "POST" && !limit.Take()) {
       res.set_header("Retry-After", "1");
       Reply(res, 429, {{"error", "too many requests: at most 100 changes a second"}});
       return httplib::Server::HandlerResponse::Handled;
     }
+
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -118,7 +190,7 @@ void Routes(httplib::Server& server, BenchHub& hub, RateLimit& limit) {
     std::string what = "request refused (" + std::to_string(res.status) + ")";
     if (res.status == 404) what = "no such resource: " + req.method + " " + req.path;
     if (res.status == 413) what = "the body is over " + std::to_string(kMaxBody) + " bytes";
-    if (res.status == 400) what = "a malformed request (a POST needs a body, e.g. curl -d '')";
+    if (res.status == 400) what = "a malformed request (a POST needs a JSON body, e.g. curl -H 'Content-Type: application/json' -d '{}')";
     Reply(res, res.status, {{"error", what}});
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
@@ -147,10 +219,10 @@ void Routes(httplib::Server& server, BenchHub& hub, RateLimit& limit) {
                 const std::string action = req.matches[2];
                 BenchDevice* device = hub.Find(id);
                 if (device == nullptr) return Reply(res, 404, {{"error", "no device " + id + "; the bench has ld and msr"}});
+                json request;
+                if (!JsonBody(req, res, &request)) return;
                 if (action == "swipe") {
                   if (id != "msr") return Reply(res, 400, {{"error", id + " is not a stripe reader"}});
-                  const json request = json::parse(req.body, nullptr, false);
-                  if (request.is_discarded()) return Reply(res, 400, {{"error", "malformed JSON"}});
                   const auto [status, answer] = hub.Swipe(request);
                   return Reply(res, status, answer);
                 }
@@ -162,7 +234,9 @@ void Routes(httplib::Server& server, BenchHub& hub, RateLimit& limit) {
                 }
                 Reply(res, 200, {{"id", id}, {"plugged", hub.Plugged(*device)}});
               });
-  server.Post("/api/resume", [&hub](const httplib::Request&, httplib::Response& res) {
+  server.Post("/api/resume", [&hub](const httplib::Request& req, httplib::Response& res) {
+    json request;
+    if (!JsonBody(req, res, &request)) return;
     std::string problem;
     if (!hub.Resume(&problem)) return Reply(res, 500, {{"error", problem}});
     Reply(res, 200, {{"resumed", true}});
@@ -297,7 +371,13 @@ int RunBench(const std::vector<std::string>& args, const std::string& self) {
   server.set_tcp_nodelay(true);  // small answers and events go out at once
   server.set_payload_max_length(kMaxBody);
   RateLimit limit;
-  Routes(server, hub, limit);
+  Gate gate;
+  gate.token = NewToken();
+  if (gate.token.empty()) {
+    std::fprintf(stderr, "hidsim: no randomness for the bench's token: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
+  Routes(server, hub, limit, gate);
   const int port = opt.listenPort == 0 ? server.bind_to_any_port(opt.listenHost)
                    : server.bind_to_port(opt.listenHost, opt.listenPort) ? opt.listenPort
                                                                          : -1;
@@ -305,9 +385,10 @@ int RunBench(const std::vector<std::string>& args, const std::string& self) {
     std::fprintf(stderr, "hidsim: cannot listen on %s:%d\n", opt.listenHost.c_str(), opt.listenPort);
     return kExitFailed;
   }
-  std::thread http([&server] { server.listen_after_bind(); });
   const std::string shown = opt.listenHost.find(':') != std::string::npos ? "[" + opt.listenHost + "]" : opt.listenHost;
-  std::printf("hidsim bench: http://%s:%d/\n", shown.c_str(), port);
+  gate.host = shown + ":" + std::to_string(port);
+  std::thread http([&server] { server.listen_after_bind(); });
+  std::printf("hidsim bench: http://%s/?token=%s\n", gate.host.c_str(), gate.token.c_str());
   std::fflush(stdout);
 
   hub.FollowTrace();
