@@ -37,3 +37,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_GENERATOR DEB)
 include(CPack)
+
+# zol-vcom-dkms_<version>_all.deb, beside zol's in the build folder: the
+# kernel driver's source, which Debian's dkms builds for each kernel.
+add_custom_target(zol-vcom-dkms
+  COMMAND ${PROJECT_SOURCE_DIR}/packaging/dkms/make-deb ${PROJECT_SOURCE_DIR}/drivers/vcom/kernel
+          ${PROJECT_VERSION} ${CMAKE_BINARY_DIR}
+  COMMENT "Packing zol-vcom-dkms_${PROJECT_VERSION}_all.deb"
+  VERBATIM)

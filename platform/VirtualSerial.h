@@ -2,8 +2,9 @@
 // The device side of the virtual serial driver: its interfaces, exclusive
 // opening, overlapped-style reads and writes, and its three I/O controls.
 // Windows: SetupAPI, CreateFile(FILE_FLAG_OVERLAPPED), ReadFile / WriteFile,
-// DeviceIoControl on the kernel driver. Linux: the interface sockets of vcomd,
-// which hands the pty master to the one opener.
+// DeviceIoControl on the kernel driver. Linux: the device sides of the kernel
+// driver zolvcom where it is loaded, otherwise the interface sockets of
+// vcomd, which hands the pty master to the one opener.
 //
 // Errors are Win32 numbers in sys::LastError(). A read or write fails with
 // ERROR_BROKEN_PIPE while the application's side (COM<n>) is closed; data is
@@ -52,6 +53,10 @@ struct VirtualSerialInterfaceList {
   };
   std::vector<DetailFailure> detailFailures;
 };
+
+// Which driver serves the ports, for the log: on Linux the kernel driver
+// zolvcom where it is loaded, vcomd otherwise.
+std::wstring VirtualSerialDriverName();
 
 // Lists the present interfaces. A driver with no ports gives Ok and no paths.
 VirtualSerialInterfaceList ListVirtualSerialInterfaces();

@@ -3,6 +3,7 @@
 #include "ZolVersion.h"
 #include "common/log/ZolLog.h"
 #include "platform/Event.h"
+#include "platform/VirtualSerial.h"
 #include "service/ServiceLines.h"
 #include "service/ZolManager.h"
 #include "common/servicehost/ServiceHost.h"
@@ -13,6 +14,8 @@ constexpr const char* kBuildVersion = ZOL_VERSION;
 
 std::int32_t Process(sys::Event& stopEvent) {
   LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "CServiceClass::Process - Entered");
+  LogMessage(ZOL_SERVICE, LEVEL_INFO, "CServiceClass::Process - virtual serial driver: %ls",
+             sys::VirtualSerialDriverName().c_str());
   stopEvent.Reset();
   CZolManager manager;
   HRESULT hr = manager.Initialize();

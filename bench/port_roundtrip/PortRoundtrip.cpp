@@ -1,6 +1,8 @@
 // Round trip and throughput from the application through the port service
 // (vcomd, PortBridgeServer, the echoing test plug-in) and back, against a
 // bare pty pair echoed by a thread as the reference, measured in turns.
+// Where the kernel driver zolvcom is loaded, the port service on its COM3
+// is measured in the same turns.
 //   port_roundtrip [round trips] [throughput bytes]
 #include <fcntl.h>
 #include <pty.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
 #include "tests/service/PortSystem.h"
@@ -125,32 +128,64 @@ class BarePty {
   std::thread m_echo;
 };
 
-// Both paths are measured in alternating blocks, so that whatever else the
-// machine does meanwhile weighs on both alike.
-bool Run(int trips, std::size_t volume, Figures& bare, Figures& bridge) {
-  BarePty pty;
-  if (!pty.Open()) return false;
-  PortSystem sys(EchoOptions());
-  if (!sys.Start()) return false;
-  App app(sys.ComPath(3));
-  // Echo works once the port is reading: probe until a byte comes back.
-  bool up = WaitFor(
+// The kernel driver is loaded: its COM3 is made if it is not there.
+bool DriverPort() {
+  if (::access("/sys/class/zolvcom", F_OK) != 0) return false;
+  if (::access("/dev/ttyZOL3", F_OK) != 0) {
+    int fd = ::open("/sys/class/zolvcom/add", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      (void)!::write(fd, "3", 1);
+      ::close(fd);
+    }
+  }
+  return WaitFor([] { return ::access("/dev/ttyZOL3", F_OK) == 0 && ::access("/dev/zolvcom/ZOL_COM3", F_OK) == 0; },
+                 5000);
+}
+
+// Echo works once the port is reading: probe until a byte comes back.
+bool Echoing(App& app) {
+  return WaitFor(
       [&] {
         app.Write("p");
         return app.Read(1, 100) == "p";
       },
       15000);
-  if (!up) return false;
+}
+
+// Every path is measured in alternating blocks, so that whatever else the
+// machine does meanwhile weighs on all alike.
+bool Run(int trips, std::size_t volume, Figures& bare, Figures& bridge, Figures& driver, bool withDriver) {
+  BarePty pty;
+  if (!pty.Open()) return false;
+  PortSystem sys(EchoOptions());
+  if (!sys.Start()) return false;
+  App app(sys.ComPath(3));
+  if (!Echoing(app)) return false;
+  PortSystemOptions onDriver = EchoOptions();
+  onDriver.kernelDriver = true;
+  PortSystem driverSys(onDriver);
+  std::unique_ptr<App> driverApp;
+  if (withDriver) {
+    if (!driverSys.Start()) return false;
+    driverApp = std::make_unique<App>(driverSys.ComPath(3));
+    if (!Echoing(*driverApp)) return false;
+  }
   constexpr int kBlock = 100;
-  std::vector<double> bareUs, bridgeUs;
+  std::vector<double> bareUs, bridgeUs, driverUs;
   for (int done = 0; done < trips; done += kBlock) {
     int count = std::min(kBlock, trips - done);
     if (!RoundTrips(pty.Fd(), done, count, bareUs) || !RoundTrips(app.Fd(), done, count, bridgeUs)) return false;
+    if (withDriver && !RoundTrips(driverApp->Fd(), done, count, driverUs)) return false;
   }
   Percentiles(bareUs, bare);
   Percentiles(bridgeUs, bridge);
   bare.ok = Throughput(pty.Fd(), volume, bare);
   bridge.ok = Throughput(app.Fd(), volume, bridge);
+  if (withDriver) {
+    Percentiles(driverUs, driver);
+    driver.ok = Throughput(driverApp->Fd(), volume, driver);
+    driverSys.StopService();
+  }
   sys.StopService();
   return true;
 }
@@ -164,9 +199,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "set ZOL_BIN_DIR to the folder with PortBridgeServer, vcomd and zol_test_device.so\n");
     return 2;
   }
-  Figures bare, bridge;
-  if (!Run(trips, volume, bare, bridge) || !bare.ok || !bridge.ok) {
-    std::fprintf(stderr, "measurement failed (bare %d, bridge %d)\n", bare.ok, bridge.ok);
+  Figures bare, bridge, driver;
+  const bool withDriver = DriverPort();
+  if (!Run(trips, volume, bare, bridge, driver, withDriver) || !bare.ok || !bridge.ok ||
+      (withDriver && !driver.ok)) {
+    std::fprintf(stderr, "measurement failed (bare %d, bridge %d, driver %d)\n", bare.ok, bridge.ok, driver.ok);
     return 1;
   }
   std::printf("%-22s %12s %12s %14s\n", "path", "p50 (us)", "p99 (us)", "bytes/s");
@@ -175,5 +212,13 @@ int main(int argc, char** argv) {
   std::printf("ratio bridge/bare: p50 %.2f, p99 %.2f, throughput %.2f\n", bridge.p50us / bare.p50us,
               bridge.p99us / bare.p99us, bridge.bytesPerSecond / bare.bytesPerSecond);
   std::printf("added at p99: %.1f us (goal < 100 us)\n", bridge.p99us - bare.p99us);
+  if (withDriver) {
+    std::printf("%-22s %12.1f %12.1f %14.0f\n", "port service, zolvcom", driver.p50us, driver.p99us,
+                driver.bytesPerSecond);
+    std::printf("ratio zolvcom/vcomd: p50 %.2f, p99 %.2f, throughput %.2f (goal: p99 not above 1)\n",
+                driver.p50us / bridge.p50us, driver.p99us / bridge.p99us, driver.bytesPerSecond / bridge.bytesPerSecond);
+  } else {
+    std::printf("zolvcom: not loaded, not measured\n");
+  }
   return 0;
 }

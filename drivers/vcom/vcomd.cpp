@@ -2,6 +2,7 @@
 // application opens the slave through /dev/ttyZOL<n>, the port service opens
 // the interface socket ZOL_COM<n> and receives the master. One poll loop
 // serves every socket; nothing here blocks.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -651,8 +652,31 @@ void Daemon::Cleanup() {
   ::unlink(m_ctlPath.c_str());
 }
 
+// The ports of the kernel driver zolvcom when it is loaded and not passed
+// over (ZOL_VCOM_DRIVER=vcomd); 0 otherwise.
+std::size_t KernelDriverPorts() {
+  const char* choice = ::getenv("ZOL_VCOM_DRIVER");
+  if (choice && std::strcmp(choice, "vcomd") == 0) return 0;
+  std::size_t count = 0;
+  if (DIR* dir = ::opendir("/sys/class/zolvcom")) {
+    while (dirent* entry = ::readdir(dir))
+      if (std::strncmp(entry->d_name, "ZOL_COM", 7) == 0) ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
 int Daemon::Run(const std::vector<unsigned>& ports) {
   m_root = sys::SysRootNarrow();
+  // The kernel driver serves the ports: the port service only needs their count.
+  if (std::size_t driverPorts = KernelDriverPorts()) {
+    if (!MakeDirs(m_root + "/etc/halvern") || !WriteRegistry(driverPorts)) {
+      std::fprintf(stderr, "vcomd: cannot write the registry file under %s/etc/halvern\n", m_root.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "vcomd: zolvcom serves %zu port(s); vcomd is not needed\n", driverPorts);
+    return 0;
+  }
   m_deviceDir = m_root + "/run/zol/devices/" + kGuid;
   m_ctlPath = m_root + "/run/zol/vcomd.ctl";
 

@@ -1,4 +1,10 @@
-// The virtual serial driver on Linux is vcomd: each interface is a
+// Two drivers serve the virtual serial ports on Linux. Where the kernel
+// driver zolvcom is loaded, each interface is its device side
+// /dev/zolvcom/ZOL_COM<n>, a character device that answers the three I/O
+// controls itself and fails reads and writes with EPIPE while the COM side
+// is closed: the adapter below only translates. Otherwise it is vcomd.
+//
+// vcomd: each interface is a
 // SOCK_SEQPACKET socket in the device folder. Opening it makes us its one
 // opener and hands us the pty master (the data path); the socket itself then
 // carries the I/O controls.
@@ -26,6 +32,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -40,6 +47,7 @@
 #include <memory>
 #include <mutex>
 
+#include "drivers/vcom/kernel/zolvcom_ioctl.h"
 #include "interfaces/VcomProtocol.h"
 #include "interfaces/VcomPty.h"
 #include "platform/Error.h"
@@ -64,6 +72,36 @@ constexpr std::uint32_t kSlaveEvents = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRI
 
 std::string DeviceFolder() {
   return ToUtf8(GetFixedPath(FixedPath::RunFolder)) + "/devices/" + ToUtf8(VIRTUAL_SERIAL_CLASS_GUID);
+}
+
+// The kernel driver serves the ports when it is loaded, unless
+// ZOL_VCOM_DRIVER=vcomd asks for vcomd (a machine with both, under test).
+bool KernelDriver() {
+  const char* choice = ::getenv("ZOL_VCOM_DRIVER");
+  if (choice && std::strcmp(choice, "vcomd") == 0) return false;
+  struct stat st {};
+  return ::stat(ZOLVCOM_CLASS_DIR, &st) == 0;
+}
+
+bool IsCharDevice(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+// The device side's errors as the driver's: a second opener is a sharing
+// violation, a port removed under us a device that is gone.
+std::uint32_t KernelError(int e) {
+  switch (e) {
+    case EBUSY: return kErrorSharingViolation;
+    case ENODEV:
+    case ENXIO: return kErrorDeviceNotConnected;
+    default: return posix::Win32FromErrno(e);
+  }
+}
+
+bool FailKernel(int e) {
+  SetLastError(KernelError(e));
+  return false;
 }
 
 // The application's side is closed (or was never opened since the last close).
@@ -158,9 +196,12 @@ bool OpenInterface(const std::string& path, Opening& out) {
 
 }  // namespace
 
+std::wstring VirtualSerialDriverName() { return KernelDriver() ? L"zolvcom (kernel)" : L"vcomd"; }
+
 VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
   VirtualSerialInterfaceList list;
-  std::string folder = DeviceFolder();
+  const bool kernel = KernelDriver();
+  std::string folder = kernel ? std::string(ZOLVCOM_DEV_DIR) : DeviceFolder();
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) {
     int e = errno;
@@ -175,7 +216,8 @@ VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
     std::string name = entry->d_name;
     if (name.empty() || name[0] == '.') continue;  // temporary names and . ..
     struct stat st {};
-    if (::stat((folder + "/" + name).c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    if (::stat((folder + "/" + name).c_str(), &st) != 0 || !(kernel ? S_ISCHR(st.st_mode) : S_ISSOCK(st.st_mode)))
+      continue;
     names.push_back(name);
   }
   dir.reset();
@@ -185,6 +227,7 @@ VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
 }
 
 struct VirtualSerialPort::Impl {
+  bool kernel = false;  // master is zolvcom's device side, not a pty master
   std::string path;
   UniqueFd control;  // the interface socket
   UniqueFd master;   // the pty master: the data path
@@ -364,7 +407,36 @@ struct VirtualSerialPort::Impl {
     Exchange(req, buf, sizeof(buf));
   }
 
+  // The kernel driver's three controls.
+  bool KernelControl(std::uint32_t code, void* output, std::uint32_t outputSize, std::uint32_t* returned) {
+    switch (code) {
+      case IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO: {
+        if (!output || outputSize < sizeof(ZOL_INFO)) {
+          SetLastError(kErrorInsufficientBuffer);
+          return false;
+        }
+        zolvcom_info info{};
+        if (::ioctl(master.Get(), ZOLVCOM_IOC_INFO, &info) != 0) return FailKernel(errno);
+        ZOL_INFO out{info.connected, info.hold, 0};
+        std::memcpy(output, &out, sizeof(out));
+        if (returned) *returned = sizeof(out);
+        return true;
+      }
+      case IOCTL_VIRTUAL_SERIAL_SET_RCVRDY:
+      case IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY: {
+        unsigned long request =
+            code == IOCTL_VIRTUAL_SERIAL_SET_RCVRDY ? ZOLVCOM_IOC_SET_RCVRDY : ZOLVCOM_IOC_CLR_RCVRDY;
+        if (::ioctl(master.Get(), request) != 0) return FailKernel(errno);
+        return true;
+      }
+      default:
+        SetLastError(kErrorInvalidFunction);
+        return false;
+    }
+  }
+
   void Close() {
+    kernel = false;
     if (state) ::munmap(const_cast<vcom::SharedState*>(state), vcom::kSharedStateSize);
     openings.Reset();
     closes.Reset();
@@ -396,6 +468,14 @@ bool VirtualSerialPort::Open(const std::wstring& path) {
   Close();
   Opening opening;
   std::string p = ToUtf8(path);
+  if (IsCharDevice(p)) {
+    UniqueFd device(::open(p.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!device) return FailKernel(errno);
+    m_impl->path = p;
+    m_impl->master = std::move(device);
+    m_impl->kernel = true;
+    return true;
+  }
   if (!OpenInterface(p, opening)) return false;
   m_impl->path = p;
   m_impl->control = std::move(opening.control);
@@ -414,6 +494,7 @@ bool VirtualSerialPort::Open(const std::wstring& path) {
 bool VirtualSerialPort::IoControl(std::uint32_t code, void* output, std::uint32_t outputSize,
                                   std::uint32_t* returned) {
   if (returned) *returned = 0;
+  if (m_impl->kernel) return m_impl->KernelControl(code, output, outputSize, returned);
   // Without the lock: the read and the write thread ask at the same moment,
   // and a wait for the lock costs more than the answer.
   if (code == IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO && output && outputSize >= sizeof(ZOL_INFO)) {
@@ -483,6 +564,29 @@ struct VirtualSerialIo::Impl {
     return -1;
   }
 
+  // The kernel driver keeps openings apart itself: a transfer is the call.
+  int KernelAttempt(int fd) {
+    if (kind == Kind::Read) {
+      ssize_t n = ::read(fd, buffer, length);
+      if (n >= 0) {
+        done = static_cast<std::uint32_t>(n);
+        return 1;
+      }
+      if (errno == EAGAIN || errno == EINTR) return 0;
+      return FailKernel(errno), -1;
+    }
+    while (done < length) {
+      ssize_t n = ::write(fd, buffer + done, length - done);
+      if (n > 0) {
+        done += static_cast<std::uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+      return FailKernel(n < 0 ? errno : EIO), -1;
+    }
+    return 1;
+  }
+
   // One attempt at the transfer: 1 finished, 0 would block, -1 failed.
   int Attempt() {
     int fd = port->master.Get();
@@ -490,6 +594,7 @@ struct VirtualSerialIo::Impl {
       SetLastError(posix::kErrorInvalidHandle);
       return -1;
     }
+    if (port->kernel) return KernelAttempt(fd);
     if (kind == Kind::Read) {
       ssize_t n = ::read(fd, buffer, length);
       if (n >= 0) {

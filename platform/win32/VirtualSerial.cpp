@@ -15,6 +15,8 @@ const GUID kClassGuid = {0x5B1E7C3A, 0x9D42, 0x4F86, {0xA1, 0xC0, 0x3E, 0x7D, 0x
 
 }  // namespace
 
+std::wstring VirtualSerialDriverName() { return L"kernel driver"; }
+
 VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
   VirtualSerialInterfaceList list;
   const win32::InterfaceWalk walk = win32::WalkDeviceInterfaces(

@@ -108,10 +108,13 @@ TEST_F(Uhid, DisplayAndReaderThroughHidraw) {
 
   BexHidLdList ld;
   BexHidMsrList msr;
+  // The kernel adds uhid devices on a worker of its own, after the create
+  // returned: wait until the display's enumeration sees both interfaces, not
+  // only its own, so the reader's node cannot come after it.
   ASSERT_TRUE(hidtest::WaitFor([&] {
-    return ld.Enumerate(LdSupportedDevices()) && ld.devices.size() == 1 && msr.Enumerate(MsrSupportedDevices()) &&
-           msr.devices.size() == 1;
-  }, hidtest::kWait));
+    return ld.Enumerate(LdSupportedDevices()) && ld.devices.size() == 1 && ld.hidDevices.size() >= 2 &&
+           msr.Enumerate(MsrSupportedDevices()) && msr.devices.size() == 1;
+  }, std::chrono::seconds(20)));
   EXPECT_TRUE(ld.ContainsHidDevice(msr.GetFirstDevicePath()));
   EXPECT_EQ(ld.devices[0]->SerialNumber(), L"SN-0001");
   EXPECT_EQ(ld.devices[0]->Caps().outputReportByteLength, 32);

@@ -34,6 +34,7 @@ struct PortSystemOptions {
   std::string extraPorts;            // raw XML added to Ports_Configuration
   std::map<std::string, std::string> serviceEnv;
   bool startVcomd = true;
+  bool kernelDriver = false;  // zolvcom serves the ports (see SystemOptions)
   bool withLogService = true;
   int logLevel = 5;
 };
@@ -128,6 +129,7 @@ class PortSystem : public ZolSystem {
   static SystemOptions Translate(const PortSystemOptions& p) {
     SystemOptions o;
     o.ports = p.ports;
+    o.kernelDriver = p.kernelDriver;
     if (!p.msrPort.empty() || p.installMsr) o.msrPort = p.msrPort;
     if (!p.ldPort.empty() || p.installLd) o.ldPort = p.ldPort;
     else o.ldPort.reset();

@@ -55,6 +55,7 @@ ZolSystem::~ZolSystem() {
 std::map<std::string, std::string> ZolSystem::Env() const {
   auto env = m_opt.env;
   env["ZOL_SYSROOT"] = m_root;
+  if (!m_opt.kernelDriver) env["ZOL_VCOM_DRIVER"] = "vcomd";
   return env;
 }
 
@@ -119,6 +120,16 @@ bool ZolSystem::WriteConfig(const std::string& path) {
 
 bool ZolSystem::StartVcomd(const std::vector<unsigned>& ports) {
   if (ports.empty()) return false;
+  if (m_opt.kernelDriver) {
+    // The registry value vcomd would write.
+    fs::create_directories(m_root + "/etc/halvern");
+    char value[16];
+    std::snprintf(value, sizeof(value), "%08zx", ports.size());
+    std::ofstream(m_root + "/etc/halvern/registry.reg")
+        << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\HALVERN\\Quillmere]\r\n"
+        << "\"NUMBER_OF_REQ_COM_PORTS\"=dword:" << value << "\r\n";
+    return WaitFor([&] { return fs::exists(ComPath(ports.back())); }, 5000);
+  }
   std::string list;
   for (unsigned p : ports) list += (list.empty() ? "" : ",") + std::to_string(p);
   if (!m_vcomd.Start({BinDir() + "/vcomd", "--ports", list}, Env(), m_temp + "/vcomd.out")) return false;
@@ -138,11 +149,12 @@ bool ZolSystem::StartDevice(Child& child, const std::string& kind, const std::st
                             const std::vector<std::string>& args) {
   std::vector<std::string> argv = HidsimCommand({kind, "--name", name, "--trace", TracePath(name)});
   argv.insert(argv.end(), args.begin(), args.end());
+  if (m_opt.uhid) argv.push_back("--uhid");
   // Each run shows its own screen: a replugged device starts a fresh output.
   std::error_code ec;
   fs::remove(m_temp + "/" + name + ".out", ec);
   if (!child.Start(argv, Env(), m_temp + "/" + name + ".out")) return false;
-  return WaitFor([&] { return fs::exists(DevicePath(name)); });
+  return WaitFor([&] { return fs::exists(DeviceSocket(name)); });
 }
 
 bool ZolSystem::StartDevice(const std::string& kind, const std::string& name, const std::vector<std::string>& args) {
@@ -157,7 +169,7 @@ bool ZolSystem::StopDevice(const std::string& name) {
   it->second->Signal(SIGTERM);
   const bool ended = it->second->WaitExit(5000) != -1;
   m_devices.erase(it);
-  return ended && WaitFor([&] { return !fs::exists(DevicePath(name)); }, 5000);
+  return ended && WaitFor([&] { return !fs::exists(DeviceSocket(name)); }, 5000);
 }
 
 bool ZolSystem::RunHidsim(const std::vector<std::string>& args) {

@@ -20,6 +20,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct SystemOptions {
   std::vector<unsigned> ports = {5};  // vcomd's COM ports
+  // The kernel driver zolvcom serves the ports (already loaded with them)
+  // instead of vcomd: StartVcomd() then only writes the port count, and the
+  // COM ports are the driver's /dev/ttyZOL<n>. Otherwise vcomd serves them
+  // even where the driver is loaded.
+  bool kernelDriver = false;
   // Ports_Configuration texts; an element is written only when set.
   std::optional<std::string> msrPort;
   std::optional<std::string> ldPort = "COM5";
@@ -47,6 +52,9 @@ struct SystemOptions {
   // At destruction: SIGINT to the service and a wait for each process,
   // instead of SIGKILL.
   bool gracefulStop = true;
+  // Devices made by hidsim --uhid: kernel HID devices, which every process
+  // of the machine sees (the default provider ZolHidRaw.so finds them).
+  bool uhid = false;
   // An existing folder to use (and remove at the end) instead of a new one,
   // with the log TCP port already written into its document.
   std::string folder;
@@ -78,8 +86,8 @@ class ZolSystem {
   bool StartVcomd(const std::vector<unsigned>& ports);
   bool StartLogService();
   bool HasLogService() const { return m_logService.Pid() > 0; }
-  // hidsim KIND --name NAME --trace <tmp>/NAME.trace args...; waits until its
-  // device socket appears. The first form keeps the process, the second
+  // hidsim KIND --name NAME --trace <tmp>/NAME.trace args... (and --uhid);
+  // waits until its device socket appears. The first form keeps the process, the second
   // leaves it to the caller.
   bool StartDevice(const std::string& kind, const std::string& name, const std::vector<std::string>& args = {});
   bool StartDevice(Child& child, const std::string& kind, const std::string& name,
@@ -123,8 +131,15 @@ class ZolSystem {
 
   const std::string& Root() const { return m_root; }
   const std::string& Temp() const { return m_temp; }
-  std::string ComPath(unsigned n) const { return m_root + "/dev/ttyZOL" + std::to_string(n); }
+  std::string ComPath(unsigned n) const {
+    return (m_opt.kernelDriver ? "" : m_root) + "/dev/ttyZOL" + std::to_string(n);
+  }
   std::string DevicePath(const std::string& name) const { return m_root + "/run/zol/hidsim/" + name; }
+  // The socket that tells a started device is there: its own, or with uhid
+  // the one through which it takes swipes.
+  std::string DeviceSocket(const std::string& name) const {
+    return m_opt.uhid ? m_root + "/run/zol/hidsim/@uhid." + name : DevicePath(name);
+  }
   std::map<std::string, std::string> Env() const;
   Child& Service() { return m_service; }
   Child& Vcomd() { return m_vcomd; }

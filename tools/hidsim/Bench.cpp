@@ -35,7 +35,7 @@ constexpr int kLogPollMs = 200;
 constexpr auto kHeartbeat = std::chrono::seconds(5);
 
 const char kBenchUsage[] =
-    "usage: hidsim bench [--listen ADDR:PORT] [--log FILE] [--ld-name NAME] [--msr-name NAME]\n"
+    "usage: hidsim bench [--listen ADDR:PORT] [--log FILE] [--ld-name NAME] [--msr-name NAME] [--uhid]\n"
     "                    [--ld-OPTION VALUE]... [--msr-OPTION VALUE]...\n"
     "  --ld-OPTION / --msr-OPTION pass --OPTION VALUE to hidsim ld / hidsim msr\n"
     "  (vendor, product, usage-page, usage, serial, input-len, output-len, feature-len, trace)\n";
@@ -290,6 +290,12 @@ int RunBench(const std::vector<std::string>& args, const std::string& self) {
   opt.self = self;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (a == "--uhid") {
+      opt.uhid = true;
+      opt.display.args.push_back(a);
+      opt.reader.args.push_back(a);
+      continue;
+    }
     if (i + 1 >= args.size()) return BenchUsage("missing value after " + a);
     const std::string& value = args[++i];
     if (a == "--listen") {

@@ -15,6 +15,7 @@
 #include "platform/WinTypes.h"
 #include "tools/hidsim/CardEncoding.h"
 #include "tools/hidsim/SwipeSend.h"
+#include "tools/hidsim/SimServer.h"
 
 namespace hidsim {
 namespace {
@@ -146,7 +147,7 @@ bool BenchHub::Plug(BenchDevice& device, std::string* problem) {
     ::execv(cargv[0], cargv.data());
     ::_exit(127);
   }
-  const std::string path = DevicePath(device.name);
+  const std::string path = m_opt.uhid ? UhidControlPath(device.name) : DevicePath(device.name);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPlugTimeoutMs);
   int status = 0;
   while (!SocketThere(path)) {
@@ -273,7 +274,8 @@ std::pair<int, json> BenchHub::Swipe(const json& request) {
   if (!Plugged(m_opt.reader)) return {409, {{"error", "the stripe reader " + m_opt.reader.name + " is unplugged"}}};
   std::optional<std::uint32_t> hosts;
   std::uint32_t error = 0;
-  if (!SendSwipe(m_opt.reader.name, *card, kSwipeTimeoutMs, &hosts, &error)) {
+  const std::string reader = m_opt.uhid ? UhidControlPath(m_opt.reader.name) : DevicePath(m_opt.reader.name);
+  if (!SendSwipe(reader, *card, kSwipeTimeoutMs, &hosts, &error)) {
     return {error == ERROR_DEVICE_NOT_CONNECTED ? 409 : 500,
             {{"error", "the swipe on " + m_opt.reader.name + " failed (error " + std::to_string(error) + ")"}}};
   }

@@ -37,6 +37,7 @@ struct BenchOptions {
   std::string logPath;    // empty: no log tail
   std::string listenHost = "127.0.0.1";
   int listenPort = 8045;
+  bool uhid = false;  // both devices made with --uhid
 };
 
 class BenchHub {

@@ -16,6 +16,7 @@
 
 #include "drivers/hid/sim/SimSocket.h"
 #include "platform/WinTypes.h"
+#include "tools/hidsim/UhidDevice.h"
 
 namespace hidsim {
 namespace {
@@ -59,19 +60,37 @@ class Server {
   }
 
   int Run() {
+    if (m_options.uhid) {
+      const auto opened = m_uhid.Open();
+      if (opened == UhidDevice::OpenResult::Absent) {
+        std::fprintf(stderr, "hidsim: /dev/uhid is absent: this kernel cannot take simulated HID devices\n");
+        return kExitNoUhid;
+      }
+      if (opened != UhidDevice::OpenResult::Ok) {
+        Complain("/dev/uhid", errno);
+        return 1;
+      }
+    }
     if (!Setup()) return 1;
+    if (m_options.uhid && !m_uhid.Create(m_options.name, m_options.identity)) {
+      Complain("creating the uhid device", errno);
+      return 1;
+    }
     m_behaviour.Started();
     while (!m_stop) {
       std::vector<pollfd> fds;
       fds.push_back({m_signals.Get(), POLLIN, 0});
       fds.push_back({m_listen.Get(), POLLIN, 0});
       for (Client& c : m_clients) fds.push_back({c.fd.Get(), POLLIN, 0});
+      // The kernel device, when there is one, is polled last.
+      if (m_options.uhid) fds.push_back({m_uhid.Descriptor(), POLLIN, 0});
       if (::poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         Complain("poll", errno);
         return 1;
       }
       if (fds[0].revents != 0) OnSignal();
+      if (m_options.uhid && fds.back().revents != 0 && !ServeKernel()) return 1;
       // The clients polled first; those accepted now join the next round.
       std::size_t i = 2;
       for (auto it = m_clients.begin(); it != m_clients.end(); ++i) {
@@ -111,7 +130,7 @@ class Server {
       Complain(folder, errno);
       return false;
     }
-    m_path = folder + "/" + m_options.name;
+    m_path = m_options.uhid ? UhidControlPath(m_options.name) : folder + "/" + m_options.name;
     std::uint32_t error = 0;
     if (ConnectDevice(m_path, &error).Valid()) {
       std::fprintf(stderr, "hidsim: a device named %s is already plugged in\n", m_options.name.c_str());
@@ -177,20 +196,79 @@ class Server {
     SendMessage(c.fd.Get(), message, true, &error);
   }
 
+  // Sends input reports to every subscriber and to the kernel device, which
+  // counts as one subscriber while the host has it open.
   std::uint32_t Broadcast(const std::vector<Bytes>& statuses) {
     const std::size_t length = m_options.identity.inputLength;
-    std::uint32_t subscribers = 0;
+    std::uint32_t subscribers = m_hostOpen ? 1 : 0;
     for (Client& c : m_clients) {
       if (c.subscribed) ++subscribers;
     }
     if (length == 0) return subscribers;  // no input report to carry them
     for (const Bytes& status : statuses) {
-      const Bytes message = Message(MsgType::Input, MakeReport(status, length));
+      const Bytes report = MakeReport(status, length);
+      // The descriptor has no report ids: the kernel takes the report without one.
+      if (m_options.uhid && !m_uhid.Input(report.data() + 1, report.size() - 1)) Complain("uhid input", errno);
+      const Bytes message = Message(MsgType::Input, report);
       for (Client& c : m_clients) {
         if (c.subscribed) Reply(c, message);
       }
     }
     return subscribers;
+  }
+
+  // An output report from either transport: traced before it is answered,
+  // so a host that saw the status finds the report in the trace.
+  void Output(const Bytes& report) {
+    if (m_trace.Valid()) WriteAll(m_trace.Get(), TraceLine(report));
+    Broadcast(m_behaviour.OnOutput(report));
+  }
+
+  Bytes FeatureReport() { return MakeReport(m_behaviour.Feature(), m_options.identity.featureLength); }
+
+  // The kernel's requests; false when the uhid device failed.
+  bool ServeKernel() {
+    uhid_event ev{};
+    while (m_uhid.Read(ev)) {
+      switch (ev.type) {
+        case UHID_OPEN:
+          m_hostOpen = true;
+          break;
+        case UHID_CLOSE:
+          m_hostOpen = false;
+          break;
+        case UHID_OUTPUT:
+          // The whole report, its id byte first.
+          Output(Bytes(ev.u.output.data, ev.u.output.data + ev.u.output.size));
+          break;
+        case UHID_GET_REPORT:
+          if (ev.u.get_report.rtype == UHID_FEATURE_REPORT && m_options.identity.featureLength > 0) {
+            Bytes feature = FeatureReport();
+            WipeOnExit wipe(feature);
+            m_uhid.ReplyGetReport(ev.u.get_report.id, feature, 0);
+          } else {
+            m_uhid.ReplyGetReport(ev.u.get_report.id, {}, EIO);
+          }
+          break;
+        case UHID_SET_REPORT:
+          // An output report set through the control pipe is an output
+          // report; the devices take no feature or input report.
+          if (ev.u.set_report.rtype == UHID_OUTPUT_REPORT) {
+            m_uhid.ReplySetReport(ev.u.set_report.id, 0);
+            Output(Bytes(ev.u.set_report.data, ev.u.set_report.data + ev.u.set_report.size));
+          } else {
+            m_uhid.ReplySetReport(ev.u.set_report.id, EIO);
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    const int error = errno;
+    sys::SecureZero(&ev, sizeof(ev));
+    if (error == EAGAIN || error == EINTR) return true;
+    Complain("/dev/uhid", error);
+    return false;
   }
 
   // Returns false when the client is gone.
@@ -210,16 +288,13 @@ class Server {
         Reply(c, Message(MsgType::Subscribed));
         break;
       case MsgType::Output:
-        // The trace is written before the answer, so a host that saw the
-        // status finds the report in the trace.
-        if (m_trace.Valid()) WriteAll(m_trace.Get(), TraceLine(payload));
-        Broadcast(m_behaviour.OnOutput(payload));
+        Output(payload);
         break;
       case MsgType::GetFeature:
         if (m_options.identity.featureLength == 0) {
           Reply(c, ErrorMessage(ERROR_NOT_SUPPORTED));
         } else {
-          Reply(c, Message(MsgType::Feature, MakeReport(m_behaviour.Feature(), m_options.identity.featureLength)));
+          Reply(c, Message(MsgType::Feature, FeatureReport()));
         }
         break;
       case MsgType::Swipe: {
@@ -241,6 +316,8 @@ class Server {
   const ServerOptions& m_options;
   DeviceBehaviour& m_behaviour;
   Fd m_signals, m_listen, m_trace;
+  UhidDevice m_uhid;
+  bool m_hostOpen = false;  // the kernel device is open on the host
   std::list<Client> m_clients;
   std::string m_path, m_tempPath;
   ino_t m_inode = 0;
@@ -262,6 +339,8 @@ std::string TraceLine(const Bytes& report) {
   line += '\n';
   return line;
 }
+
+std::string UhidControlPath(const std::string& name) { return DeviceFolder() + "/@uhid." + name; }
 
 Bytes MakeReport(const Bytes& body, std::size_t length) {
   Bytes report(length, 0);

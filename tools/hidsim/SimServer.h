@@ -1,7 +1,10 @@
 #pragma once
 // Runs one simulated device: its socket in the device folder, the clients of
 // the provider, the trace file. Single-threaded; ends on SIGTERM or SIGINT
-// (the device is unplugged: its socket disappears).
+// (the device is unplugged: its socket disappears). With uhid the device is
+// also a kernel HID device made through /dev/uhid, destroyed at the end; its
+// socket is then named by UhidControlPath, which the simulated-device
+// provider never takes for a device, and serves swipes.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,7 +33,14 @@ struct ServerOptions {
   std::string name;
   SimIdentity identity;
   std::string traceFile;  // empty: no trace
+  bool uhid = false;
 };
+
+// RunDevice's exit code when uhid is asked for and /dev/uhid is absent.
+inline constexpr int kExitNoUhid = 2;
+
+// The socket of the kernel HID device NAME that hidsim --uhid made.
+std::string UhidControlPath(const std::string& name);
 
 // Runs until stopped; returns the process exit code (0 after a stop signal).
 int RunDevice(const ServerOptions& options, DeviceBehaviour& behaviour);

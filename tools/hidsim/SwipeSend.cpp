@@ -6,7 +6,7 @@
 
 namespace hidsim {
 
-bool SendSwipe(const std::string& name, const EncodedCard& card, int timeoutMs, std::optional<std::uint32_t>* hosts,
+bool SendSwipe(const std::string& path, const EncodedCard& card, int timeoutMs, std::optional<std::uint32_t>* hosts,
                std::uint32_t* error) {
   // The status bytes, then the card-data area.
   Bytes payload(2 + card.area.size());
@@ -14,7 +14,7 @@ bool SendSwipe(const std::string& name, const EncodedCard& card, int timeoutMs, 
   payload[1] = card.status[1];
   std::copy(card.area.begin(), card.area.end(), payload.begin() + 2);
   Bytes reply;
-  if (!Request(DevicePath(name), Message(MsgType::Swipe, payload), MsgType::Queued, &reply, timeoutMs, error)) {
+  if (!Request(path, Message(MsgType::Swipe, payload), MsgType::Queued, &reply, timeoutMs, error)) {
     return false;
   }
   *hosts = DecodeU32(reply.data(), reply.size());

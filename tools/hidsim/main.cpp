@@ -1,6 +1,6 @@
 // hidsim: simulated USB HID devices for the simulated-device provider.
-//   hidsim ld  --name NAME [identity options] [--trace FILE]
-//   hidsim msr --name NAME [identity options] [--trace FILE]
+//   hidsim ld  --name NAME [identity options] [--trace FILE] [--uhid]
+//   hidsim msr --name NAME [identity options] [--trace FILE] [--uhid]
 //   hidsim swipe NAME [--numeric] [--track1 TEXT] [--track2 TEXT] [--track3 TEXT] [--error 1,2,3]
 //   hidsim resume
 //   hidsim bench [options]: see Bench.h
@@ -36,6 +36,7 @@ const char kUsage[] =
     "usage:\n"
     "  hidsim ld  --name NAME [--vendor N] [--product N] [--usage-page N] [--usage N]\n"
     "             [--serial TEXT] [--input-len N] [--output-len N] [--feature-len N] [--trace FILE]\n"
+    "             [--uhid]\n"
     "  hidsim msr --name NAME [the same options]\n"
     "  hidsim swipe NAME [--numeric] [--track1 TEXT] [--track2 TEXT] [--track3 TEXT] [--error 1,2,3]\n"
     "  hidsim resume\n"
@@ -116,6 +117,10 @@ int RunSimulator(bool display, const std::vector<std::string>& args) {
   bool serialGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& opt = args[i];
+    if (opt == "--uhid") {
+      options.uhid = true;
+      continue;
+    }
     if (i + 1 >= args.size()) return Usage("missing value after " + opt);
     const std::string& value = args[++i];
     std::uint16_t* number = nullptr;
@@ -198,7 +203,12 @@ int Swipe(const std::vector<std::string>& args) {
   }
   std::optional<std::uint32_t> hosts;
   std::uint32_t error = 0;
-  if (!hidsim::SendSwipe(name, *card, kReplyTimeoutMs, &hosts, &error)) {
+  // A simulated device, else a kernel one of that name.
+  bool sent = hidsim::SendSwipe(hidsim::DevicePath(name), *card, kReplyTimeoutMs, &hosts, &error);
+  if (!sent && error == ERROR_DEVICE_NOT_CONNECTED) {
+    sent = hidsim::SendSwipe(hidsim::UhidControlPath(name), *card, kReplyTimeoutMs, &hosts, &error);
+  }
+  if (!sent) {
     if (error == ERROR_DEVICE_NOT_CONNECTED) {
       std::fprintf(stderr, "hidsim: no device named %s\n", name.c_str());
     } else if (error == ERROR_NOT_SUPPORTED) {
