@@ -10,6 +10,18 @@ else()
   target_compile_definitions(zol_warnings INTERFACE ZOL_PRINTF_ARCHETYPE=printf)
 endif()
 
+# The cross build's tests run in one Wine prefix, which the fixture
+# wine_prefix makes and starts (tests/wine/wine_prefix.sh): ZOL_WINEPREFIX
+# in the environment at configure time, else build/wineprefix.
+if(CMAKE_CROSSCOMPILING)
+  if(DEFINED ENV{ZOL_WINEPREFIX})
+    set(ZOL_WINEPREFIX $ENV{ZOL_WINEPREFIX})
+  else()
+    set(ZOL_WINEPREFIX ${PROJECT_SOURCE_DIR}/build/wineprefix)
+  endif()
+  set(ZOL_WINE_ENV "WINEPREFIX=${ZOL_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+endif()
+
 # Links the warnings into a target built outside the helpers below.
 function(zol_warnings target)
   target_link_libraries(${target} PRIVATE zol_warnings)
@@ -37,7 +49,7 @@ function(zol_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     # Wine shows the host's root as drive Z:.
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS};wine" TIMEOUT 600
-      ENVIRONMENT "ZOL_BIN_DIR=Z:${CMAKE_BINARY_DIR}/bin")
+      ENVIRONMENT "ZOL_BIN_DIR=Z:${CMAKE_BINARY_DIR}/bin;${ZOL_WINE_ENV}" FIXTURES_REQUIRED wine_prefix)
   else()
     gtest_discover_tests(${name}
       DISCOVERY_MODE PRE_TEST

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "ZolVersion.h"
 #include "common/config/ConfigDoc.h"
 #include "configtool/LogPage.h"
 #include "configtool/MsrPage.h"
@@ -18,7 +19,7 @@ namespace zolcfg {
 inline constexpr const wchar_t* kDialogTitle = L"ZOL Configuration Tool";
 inline constexpr const wchar_t* kAboutTitle = L"About ZOL Configuration Tool";
 inline constexpr const wchar_t* kAboutMenuText = L"&About ZolConfig...";
-inline constexpr const wchar_t* kVersionText = L"1.1.0.6";
+inline constexpr const wchar_t* kVersionText = ZOL_VERSION_W;
 inline constexpr const wchar_t* kTabNames[3] = {L"COM Ports", L"Logging", L"MSR"};
 
 class ConfigDialog {

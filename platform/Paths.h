@@ -20,7 +20,9 @@ std::wstring GetFixedPath(FixedPath which);
 // What the application opens as COM<n>: "\\.\COM<n>" | /dev/ttyZOL<n>.
 std::wstring ComPortPath(int n);
 
-// ZOL_SYSROOT or empty (always empty on Windows).
+// ZOL_SYSROOT or empty (always empty on Windows), without a trailing '/'.
 std::wstring SysRoot();
+// The same as narrow (UTF-8) text, for code that builds POSIX paths.
+std::string SysRootNarrow();
 
 }  // namespace sys

@@ -1,5 +1,6 @@
 // PortBridgeServer: the port service. One word on the command line picks
 // install, remove, console or the service dispatcher (the service host).
+#include "ZolVersion.h"
 #include "common/log/ZolLog.h"
 #include "platform/Event.h"
 #include "platform/VirtualSerial.h"
@@ -9,7 +10,7 @@
 
 namespace {
 
-constexpr const char* kBuildVersion = "1.1.0.6";
+constexpr const char* kBuildVersion = ZOL_VERSION;
 
 std::int32_t Process(sys::Event& stopEvent) {
   LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "CServiceClass::Process - Entered");

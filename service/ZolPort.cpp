@@ -20,6 +20,10 @@ constexpr DWORD kPollMs = 50;
 constexpr DWORD kHoldStepMs = 500;
 constexpr std::int64_t kInfoFailureRepeatMs = 60000;
 
+// What the I/O failure lines of each thread start with.
+constexpr const char* kReadSite = "ConnectReceiveThread -";
+std::string WriteSite(DWORD comPort) { return "WriteInternalThread - COM" + std::to_string(comPort); }
+
 std::unique_ptr<sys::Event> MakeEvent() {
   auto e = std::make_unique<sys::Event>(sys::Event::Reset::Manual, false);
   if (!e->IsValid()) return nullptr;
@@ -362,6 +366,24 @@ sys::IoWait ZolPort::PortWait(std::function<void(std::uint32_t)> onWake) const {
   return wait;
 }
 
+ZolPort::IoFailure ZolPort::OnIoFailure(DWORD error, const std::string& site, const IoFailureLines& lines) {
+  IoFailure kind = IoFailure::Other;
+  const char* line = nullptr;
+  if (error == ERROR_BROKEN_PIPE) {
+    kind = IoFailure::BrokenPipe;
+    line = lines.brokenPipe;
+  } else if (error == ERROR_OPERATION_ABORTED) {
+    kind = IoFailure::Aborted;
+    line = lines.aborted;
+  } else if (error == ERROR_IO_PENDING && lines.pending != nullptr) {
+    kind = IoFailure::Pending;
+    line = lines.pending;
+  }
+  if (line != nullptr) LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "%s %s", site.c_str(), line);
+  if (kind == IoFailure::BrokenPipe) PortReadyInternal(FALSE);
+  return kind;
+}
+
 void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
   m_hWriteStartEvent->Reset();
   LogMessage(ZOL_SERVICE, LEVEL_TRACE, "WriteInternalThread - COM%d Write Start", m_ComPort);
@@ -385,55 +407,14 @@ void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
     LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d Synchronous Success - written %d",
                m_ComPort, written);
   } else {
-    DWORD e = sys::LastError();
+    const DWORD e = sys::LastError();
     LogError(ZOL_SERVICE, LEVEL_INFO, e, "WriteInternalThread - COM%d WriteFile returns fWriteResult %d", m_ComPort,
              0);
     written = 0;
     result = DEVICE_WRITE_FAILED;  // failed at once: nothing was written
-    if (e == ERROR_BROKEN_PIPE) {
-      LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d broken pipe (Not an error)", m_ComPort);
-      PortReadyInternal(FALSE);
-    } else if (e == ERROR_OPERATION_ABORTED) {
-      LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d Write operation aborted/canceled",
-                 m_ComPort);
-    } else if (started.state == sys::IoState::Pending) {
-      LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects", m_ComPort);
-      // Readiness may come before the whole buffer went: it waits on until
-      // then. Leaving at terminate, the write ends before its buffer goes.
-      sys::IoWait wait = PortWait([this](std::uint32_t rc) {
-        if (rc != WAIT_OBJECT_0)
-          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects - %d", m_ComPort,
-                     rc);
-      });
-      wait.untilDone = true;
-      const sys::IoResult end = sys::AwaitIo(io, wait);
-      if (end.ending == sys::IoEnding::Stopped) {
-        leave = true;
-      } else if (end.ending == sys::IoEnding::Done) {
-        written = end.transferred;
-        LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - Success - COM%d written %d bytes", m_ComPort,
-                   written);
-        result = DEVICE_SUCCESS;
-      } else {
-        e = end.error;
-        LogError(ZOL_SERVICE, LEVEL_ERROR, e, "WriteInternalThread - COM%d WriteFile - Failed GetOverlappedResult",
-                 m_ComPort);
-        if (e == ERROR_BROKEN_PIPE) {
-          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
-                     "WriteInternalThread - COM%d GetOverlappedResult - broken pipe (Not an error)", m_ComPort);
-          PortReadyInternal(FALSE);
-        } else if (e == ERROR_OPERATION_ABORTED) {
-          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d Write operation aborted/canceled",
-                     m_ComPort);
-        } else if (e == ERROR_IO_PENDING) {
-          LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
-                     "WriteInternalThread - COM%d GetOverlappedResult - ERROR_IO_PENDING - Overlapped I/O operation is in progress.",
-                     m_ComPort);
-        } else {
-          PortReadyInternal(FALSE);
-        }
-      }
-    }
+    const IoFailure kind =
+        OnIoFailure(e, WriteSite(m_ComPort), {"broken pipe (Not an error)", "Write operation aborted/canceled", nullptr});
+    if (kind == IoFailure::Other && started.state == sys::IoState::Pending) AwaitWrite(io, leave, written, result);
   }
   {
     std::lock_guard<std::mutex> lock(m_HandOffLock);
@@ -443,6 +424,36 @@ void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
     }
   }
   m_hWriteCompleteEvent->Set();
+}
+
+void ZolPort::AwaitWrite(sys::VirtualSerialIo& io, bool& leave, std::uint32_t& written, std::int32_t& result) {
+  LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects", m_ComPort);
+  // Readiness may come before the whole buffer went: it waits on until
+  // then. Leaving at terminate, the write ends before its buffer goes.
+  sys::IoWait wait = PortWait([this](std::uint32_t rc) {
+    if (rc != WAIT_OBJECT_0)
+      LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - COM%d WaitForMultipleObjects - %d", m_ComPort, rc);
+  });
+  wait.untilDone = true;
+  const sys::IoResult end = sys::AwaitIo(io, wait);
+  if (end.ending == sys::IoEnding::Stopped) {
+    leave = true;
+    return;
+  }
+  if (end.ending == sys::IoEnding::Done) {
+    written = end.transferred;
+    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "WriteInternalThread - Success - COM%d written %d bytes", m_ComPort,
+               written);
+    result = DEVICE_SUCCESS;
+    return;
+  }
+  LogError(ZOL_SERVICE, LEVEL_ERROR, end.error, "WriteInternalThread - COM%d WriteFile - Failed GetOverlappedResult",
+           m_ComPort);
+  const IoFailure kind = OnIoFailure(end.error, WriteSite(m_ComPort),
+                                     {"GetOverlappedResult - broken pipe (Not an error)",
+                                      "Write operation aborted/canceled",
+                                      "GetOverlappedResult - ERROR_IO_PENDING - Overlapped I/O operation is in progress."});
+  if (kind == IoFailure::Other) PortReadyInternal(FALSE);
 }
 
 void ZolPort::WriteInternalThread() {
@@ -479,17 +490,11 @@ bool ZolPort::ReadOnce(sys::VirtualSerialIo& io, std::uint8_t* buffer) {
     DataReceivedInternal(buffer, static_cast<std::int32_t>(got));
     return true;
   }
-  DWORD e = sys::LastError();
+  const DWORD e = sys::LastError();
   LogError(ZOL_SERVICE, LEVEL_INFO, e, "ConnectReceiveThread - ReadFile returns fReadResult=%d", 0);
-  if (e == ERROR_BROKEN_PIPE) {
-    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile broken pipe (Not an error)");
-    PortReadyInternal(FALSE);
-    return true;
-  }
-  if (e == ERROR_OPERATION_ABORTED) {
-    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - Read operation aborted/canceled");
-    return true;
-  }
+  const IoFailure startKind =
+      OnIoFailure(e, kReadSite, {"ReadFile broken pipe (Not an error)", "Read operation aborted/canceled", nullptr});
+  if (startKind != IoFailure::Other) return true;
   if (started.state != sys::IoState::Pending) {
     PortReadyInternal(FALSE);
     return true;
@@ -508,19 +513,13 @@ bool ZolPort::ReadOnce(sys::VirtualSerialIo& io, std::uint8_t* buffer) {
     return true;
   }
   if (end.ending == sys::IoEnding::Incomplete) return true;  // woken without data (cancelled): read again
-  e = end.error;
-  LogError(ZOL_SERVICE, LEVEL_INFO, e, "ConnectReceiveThread - ReadFile GetOverlappedResult failed");
-  if (e == ERROR_BROKEN_PIPE) {
-    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile GetOverlappedResult - broken pipe (Not an error)");
-    PortReadyInternal(FALSE);
-  } else if (e == ERROR_OPERATION_ABORTED) {
-    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "ConnectReceiveThread - ReadFile operation aborted/canceled");
-  } else if (e == ERROR_IO_PENDING) {
-    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE,
-               "ConnectReceiveThread - ReadFile GetOverlappedResult - ERROR_IO_PENDING - Overlapped I/O operation is in progress.");
-  } else {
-    PortReadyInternal(FALSE);
-  }
+  LogError(ZOL_SERVICE, LEVEL_INFO, end.error, "ConnectReceiveThread - ReadFile GetOverlappedResult failed");
+  const IoFailure kind = OnIoFailure(end.error, kReadSite,
+                                     {"ReadFile GetOverlappedResult - broken pipe (Not an error)",
+                                      "ReadFile operation aborted/canceled",
+                                      "ReadFile GetOverlappedResult - ERROR_IO_PENDING - Overlapped I/O operation is in "
+                                      "progress."});
+  if (kind == IoFailure::Other) PortReadyInternal(FALSE);
   return true;
 }
 

@@ -62,6 +62,22 @@ class ZolPort : public IDeviceListener {
   bool ReadOnce(sys::VirtualSerialIo& io, std::uint8_t* buffer);
   sys::IoWait PortWait(std::function<void(std::uint32_t)> onWake) const;
   void ServeWrite(sys::VirtualSerialIo& io, bool& leave);
+  // The rest of a write that went pending: waits for it and sets written and
+  // result; leave when the port terminates meanwhile.
+  void AwaitWrite(sys::VirtualSerialIo& io, bool& leave, std::uint32_t& written, std::int32_t& result);
+
+  // A failed read or write: the lines its site logs (after the site's prefix
+  // and a space) for a broken pipe, an abort and a reported ERROR_IO_PENDING
+  // (null: that error is no kind of its own here).
+  struct IoFailureLines {
+    const char* brokenPipe;
+    const char* aborted;
+    const char* pending;
+  };
+  enum class IoFailure { BrokenPipe, Aborted, Pending, Other };
+  // Logs the site's line for error and takes the readiness away on a broken
+  // pipe; the site decides what the kind means for it.
+  IoFailure OnIoFailure(DWORD error, const std::string& site, const IoFailureLines& lines);
   // Calls from the device hold the handle open while they run.
   bool EnterCall();
   void LeaveCall();

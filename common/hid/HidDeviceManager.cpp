@@ -42,12 +42,10 @@ HidDeviceManager<Device>::~HidDeviceManager() = default;
 
 template <class Device>
 void HidDeviceManager<Device>::Log(DWORD level, const char* format, ...) {
-  char text[512];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  LogToSinkV(m_Flavor.log, level, format, args);
   va_end(args);
-  m_Flavor.log(level, text);
 }
 
 template <class Device>

@@ -17,6 +17,7 @@
 #include "common/hid/BexHidDevice.h"
 #include "common/hid/DeviceChangeNotify.h"
 #include "common/hid/FifoLock.h"
+#include "common/log/LogSink.h"
 #include "platform/Event.h"
 #include "platform/WinTypes.h"
 
@@ -26,8 +27,8 @@ struct HidManagerFlavor {
   const char* managerClass;       // "HidLdManager"
   const char* deviceKind;         // "LD" in "Number of USB LD"
   const wchar_t* notifierWindow;  // L"LdDeviceChangeNotifyWindow"
-  // Writes one narrow line of the manager.
-  void (*log)(DWORD level, const char* text);
+  // Receives the manager's lines.
+  ILogSink* log;
 };
 
 template <class Device>

@@ -6,6 +6,7 @@
 // "%ws" in a format (narrow or wide) takes a wide string argument on every
 // platform. The narrow entry points are checked as printf formats, where
 // "%ls" is the wide string that both the checker and the client know.
+#include "common/log/LogLevels.h"
 #include "platform/WinTypes.h"
 
 // printf-format checking of a narrow entry point (the format's argument
@@ -22,13 +23,6 @@ inline constexpr DWORD ZOL_LDUSB = 32;
 // Not a module: selects the continuation form of the line.
 inline constexpr DWORD LOG_CONTINUATION = 0x80000000u;
 
-// Levels: a smaller value is more severe; 0 is off.
-inline constexpr DWORD LEVEL_OFF = 0;
-inline constexpr DWORD LEVEL_ERROR = 1;
-inline constexpr DWORD LEVEL_WARNING = 2;
-inline constexpr DWORD LEVEL_INFO = 3;
-inline constexpr DWORD LEVEL_VERBOSE = 4;
-inline constexpr DWORD LEVEL_TRACE = 5;
 
 // True when a line of this module and level would be logged: text that holds
 // card data, even masked, is made only then.

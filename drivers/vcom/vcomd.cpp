@@ -33,6 +33,7 @@
 #include "interfaces/VcomPty.h"
 #include "drivers/vcom/VcomWire.h"
 #include "platform/ErrorNumbers.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -107,11 +108,6 @@ class StatePage {
   ::Fd m_fd;
   vcom::SharedState* m_state = nullptr;
 };
-
-std::string SysRoot() {
-  const char* root = ::getenv("ZOL_SYSROOT");
-  return root ? root : "";
-}
 
 bool MakeDirs(const std::string& path) {
   std::string partial;
@@ -585,46 +581,66 @@ bool Daemon::AnyCloseSeen() const {
   return false;
 }
 
+// One round's poll list: each descriptor is known by the slot Add gave it.
+class PollRound {
+ public:
+  using Slot = std::size_t;
+  Slot Add(int fd, short events) {
+    m_fds.push_back({fd, events, 0});  // -1 is ignored by poll
+    return m_fds.size() - 1;
+  }
+  int Wait(int timeoutMs) { return ::poll(m_fds.data(), m_fds.size(), timeoutMs); }
+  bool Ready(Slot slot) const { return m_fds[slot].fd >= 0 && m_fds[slot].revents != 0; }
+  int Fd(Slot slot) const { return m_fds[slot].fd; }
+
+ private:
+  std::vector<pollfd> m_fds;
+};
+
 void Daemon::Loop() {
+  struct PortSlots {
+    PollRound::Slot listener, opener, master;
+  };
   while (!m_stop) {
-    std::vector<pollfd> fds;
-    fds.push_back({m_signals.Get(), POLLIN, 0});
-    fds.push_back({m_inotify.Get(), POLLIN, 0});
-    fds.push_back({m_ctl.Get(), POLLIN, 0});
+    PollRound round;
+    const PollRound::Slot signals = round.Add(m_signals.Get(), POLLIN);
+    const PollRound::Slot inotify = round.Add(m_inotify.Get(), POLLIN);
+    const PollRound::Slot ctl = round.Add(m_ctl.Get(), POLLIN);
+    std::vector<PortSlots> portSlots;
     for (const Port& p : m_ports) {
-      fds.push_back({p.listener.Get(), POLLIN, 0});
-      fds.push_back({p.opener.Get(), POLLIN, 0});  // -1 is ignored by poll
-      fds.push_back({p.full ? p.master.Get() : -1, POLLOUT, 0});
+      portSlots.push_back({round.Add(p.listener.Get(), POLLIN), round.Add(p.opener.Get(), POLLIN),
+                           round.Add(p.full ? p.master.Get() : -1, POLLOUT)});
     }
-    for (const CtlClient& c : m_ctlClients) fds.push_back({c.fd.Get(), POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), AnyCloseSeen() ? 2 : -1) < 0) {
+    std::vector<PollRound::Slot> ctlClientSlots;
+    for (const CtlClient& c : m_ctlClients) ctlClientSlots.push_back(round.Add(c.fd.Get(), POLLIN));
+    if (round.Wait(AnyCloseSeen() ? 2 : -1) < 0) {
       if (errno == EINTR) continue;
       std::perror("vcomd: poll");
       return;
     }
-    if (fds[0].revents) {
+    if (round.Ready(signals)) {
       signalfd_siginfo si;
       if (::read(m_signals.Get(), &si, sizeof(si)) > 0) m_stop = true;
     }
-    if (fds[1].revents) SlaveEvents();
+    if (round.Ready(inotify)) SlaveEvents();
     for (Port& p : m_ports) CheckClosed(p);
-    std::size_t i = 3;
-    for (Port& p : m_ports) {
+    for (std::size_t k = 0; k < m_ports.size(); ++k) {
+      Port& p = m_ports[k];
+      const PortSlots& slots = portSlots[k];
       // The opener first: its close frees the interface for a waiting one.
-      if (fds[i + 1].fd >= 0 && fds[i + 1].revents && p.opener.Get() == fds[i + 1].fd) ServeOpener(p);
-      if (fds[i].revents) AcceptOpener(p);
-      if (fds[i + 2].fd >= 0 && fds[i + 2].revents) p.full = false;  // drained, or closed
-      i += 3;
+      if (round.Ready(slots.opener) && p.opener.Get() == round.Fd(slots.opener)) ServeOpener(p);
+      if (round.Ready(slots.listener)) AcceptOpener(p);
+      if (round.Ready(slots.master)) p.full = false;  // drained, or closed
     }
     std::vector<CtlClient> kept;
     for (std::size_t c = 0; c < m_ctlClients.size(); ++c) {
       bool keep = true;
-      if (fds[i + c].revents) keep = ServeCtl(m_ctlClients[c]);
+      if (round.Ready(ctlClientSlots[c])) keep = ServeCtl(m_ctlClients[c]);
       if (keep) kept.push_back(std::move(m_ctlClients[c]));
     }
     m_ctlClients = std::move(kept);
-    // Accepted last: a new client has no entry in this round's fds.
-    if (fds[2].revents) AcceptCtl();
+    // Accepted last: a new client has no entry in this round's list.
+    if (round.Ready(ctl)) AcceptCtl();
   }
 }
 
@@ -651,7 +667,7 @@ std::size_t KernelDriverPorts() {
 }
 
 int Daemon::Run(const std::vector<unsigned>& ports) {
-  m_root = SysRoot();
+  m_root = sys::SysRootNarrow();
   // The kernel driver serves the ports: the port service only needs their count.
   if (std::size_t driverPorts = KernelDriverPorts()) {
     if (!MakeDirs(m_root + "/etc/halvern") || !WriteRegistry(driverPorts)) {

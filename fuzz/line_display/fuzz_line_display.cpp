@@ -14,9 +14,12 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-class CheckingHost : public ILdDisplayHost {
- public:
-  int SendCommand(const BYTE* bytes, DWORD length) override {
+// Every report the display returns must be well formed.
+void CheckActions(const LdActions& actions) {
+  for (const LdAction& a : actions) {
+    if (a.type != LdAction::Type::Send) continue;
+    const BYTE* bytes = a.bytes.data();
+    const DWORD length = a.length;
     Check(length >= 2 && length <= ldreport::kLineReportLength);
     Check(bytes[0] == 0x00);
     if (bytes[1] == ldreport::kWriteTopLine || bytes[1] == ldreport::kWriteBottomLine) {
@@ -26,19 +29,8 @@ class CheckingHost : public ILdDisplayHost {
       Check(bytes[length - 1] == static_cast<BYTE>(sum));
     }
     if (bytes[1] == ldreport::kWriteRam) Check(length == ldreport::kWriteRamLength && bytes[2] < 8);
-    return sendResult;
   }
-  void StopScrollingMessage() override {
-    if (scrolling) display->ScrollStopped();
-    scrolling = false;
-  }
-  void ScrollingMessageReady() override { scrolling = true; }
-  void Pause(DWORD) override {}
-
-  LdDisplay* display = nullptr;
-  bool scrolling = false;
-  int sendResult = 1;
-};
+}
 
 void CheckState(const LdDisplay& d) {
   const LDParser& p = d.m_Parser;
@@ -59,23 +51,26 @@ void CheckState(const LdDisplay& d) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  CheckingHost host;
-  LdDisplay display(host);
-  host.display = &display;
+  LdDisplay display;
   std::size_t i = 0;
   // Each chunk starts with a control byte: its low 6 bits give the length of
-  // the hand-over, its top bits ask for scrolling steps or a failing device.
+  // the hand-over, its top bit asks for scrolling steps, the next one for the
+  // device to go and come back.
   while (i < size) {
     const BYTE control = data[i++];
     const std::size_t length = control & 0x3F;
-    host.sendResult = (control & 0x80) != 0 ? 0 : 1;
     const std::size_t take = length < size - i ? length : size - i;
-    display.ApplyHandOver(data + i, take);
+    CheckActions(display.ApplyHandOver(data + i, take));
     i += take;
     CheckState(display);
-    if ((control & 0x40) != 0 && host.scrolling) {
-      for (int step = 0; step < 3; ++step) display.ScrollStep();
+    if ((control & 0x80) != 0 && display.Scrolling()) {
+      for (int step = 0; step < 3; ++step) CheckActions(display.ScrollStep());
       CheckState(display);
+    }
+    if ((control & 0x40) != 0) {
+      CheckActions(display.DeviceLost());
+      CheckState(display);
+      CheckActions(display.DeviceArrived());
     }
   }
   return 0;

@@ -6,13 +6,15 @@
 
 namespace sys {
 
-std::wstring SysRoot() {
+std::string SysRootNarrow() {
   const char* root = std::getenv("ZOL_SYSROOT");
   if (!root) return {};
   std::string text(root);
   while (!text.empty() && text.back() == '/') text.pop_back();  // "/tmp/x/" and "/tmp/x" alike
-  return FromUtf8(text);
+  return text;
 }
+
+std::wstring SysRoot() { return FromUtf8(SysRootNarrow()); }
 
 std::wstring GetFixedPath(FixedPath which) {
   const wchar_t* path = L"";

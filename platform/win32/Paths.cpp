@@ -6,6 +6,8 @@ namespace sys {
 
 std::wstring SysRoot() { return {}; }
 
+std::string SysRootNarrow() { return {}; }
+
 std::wstring GetFixedPath(FixedPath which) {
   switch (which) {
     case FixedPath::ConfigDocument: return L"C:\\Program Files\\Halvern\\ZOL\\BIN\\ZolConfig.xml";

@@ -11,7 +11,7 @@
 namespace {
 
 // The core's log lines go to the log client under the line-display module.
-class LogClientSink : public ILdLogSink {
+class LogClientSink : public ILogSink {
  public:
   bool Wants(DWORD) override { return true; }
   void Write(DWORD level, const char* text) override { LogMessage(ZOL_LDUSB, level, "%s", text); }
@@ -26,10 +26,24 @@ bool InstallLogSink() {
 
 bool IsSet(sys::Event* event) { return event != nullptr && event->Wait(0) == WAIT_OBJECT_0; }
 
-void LogLine(DWORD level, const char* text) { LdLog(level, "%s", text); }
+const char* SendLogLine(LdReport report) {
+  switch (report) {
+    case LdReport::StatusRequest: return "HidLdManager::StatusRequest - Send Status Request";
+    case LdReport::DeviceInformationRequest:
+      return "HidLdManager::DeviceInformationRequest - Send Device Information Request";
+    case LdReport::ClearTopLine: return "HidLdManager::ClearTopLine - Send Clear Top Line";
+    case LdReport::ClearBottomLine: return "HidLdManager::ClearBottomLine - Send Clear Bottom Line";
+    case LdReport::WriteTopLine: return "HidLdManager::WriteTopLine - Send Write Top Line";
+    case LdReport::WriteBottomLine: return "HidLdManager::WriteBottomLine - Send Write Bottom Line";
+    case LdReport::WriteRam: return "HidLdManager::WriteRam - Send Write Ram";
+    case LdReport::SelectCharacterSet: return "HidLdManager::SelectCharacterSet - Send Select Character Set";
+    case LdReport::GetCharacterSetList: return "GetCharacterSetList::Reset - Send Get Character Set List";
+  }
+  return "";
+}
 
 const HidManagerFlavor kLdManagerFlavor = {
-    ZOL_LDUSB, "HidLdManager", "LD", L"LdDeviceChangeNotifyWindow", LogLine,
+    ZOL_LDUSB, "HidLdManager", "LD", L"LdDeviceChangeNotifyWindow", &g_LogClientSink,
 };
 
 }  // namespace
@@ -63,61 +77,61 @@ bool HidLdManager::CreateEvents() {
   for (const EventSpec& spec : specs) {
     auto event = std::make_unique<sys::Event>(sys::Event::Reset::Manual, spec.initiallySet);
     if (!event->IsValid()) {
-      LdLog(1, "HidLdManager::Initialize - CreateEvent %s failed", spec.name);
+      LdLog(LEVEL_ERROR, "HidLdManager::Initialize - CreateEvent %s failed", spec.name);
       return false;
     }
     *spec.event = std::move(event);
-    LdLog(4, "HidLdManager::Initialize - CreateEvent %s success", spec.name);
+    LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - CreateEvent %s success", spec.name);
   }
   return true;
 }
 
 int HidLdManager::Initialize() {
-  LdLog(4, "HidLdManager::Initialize - Entered");
+  LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - Entered");
   if (!HidLib::Initialize()) {
-    LdLog(1, "HidLdManager::Initialize - HidLib::Initialize failed");
+    LdLog(LEVEL_ERROR, "HidLdManager::Initialize - HidLib::Initialize failed");
     return 0;
   }
-  LdLog(4, "HidLdManager::Initialize - HidLib::Initialize success");
+  LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - HidLib::Initialize success");
   if (!CreateEvents()) return 0;
   if (!Enumerate()) {
-    LdLog(1, "HidLdManager::Initialize - enumerate failed");
+    LdLog(LEVEL_ERROR, "HidLdManager::Initialize - enumerate failed");
     return 0;
   }
-  LdLog(4, "HidLdManager::Initialize - enumerate success");
+  LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - enumerate success");
   // A notifier not up within its limit goes on starting by itself: the
   // devices found above are served meanwhile.
   if (StartNotifier()) {
-    LdLog(4, "HidLdManager::Initialize - DeviceChangeNotify.Initialize success");
+    LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - DeviceChangeNotify.Initialize success");
   } else {
-    LdLog(1, "HidLdManager::Initialize - DeviceChangeNotify.Initialize failed");
+    LdLog(LEVEL_ERROR, "HidLdManager::Initialize - DeviceChangeNotify.Initialize failed");
   }
   if (Start() != 0) {
-    LdLog(1, "HidLdManager::Initialize - Initialize thread failed");
+    LdLog(LEVEL_ERROR, "HidLdManager::Initialize - Initialize thread failed");
     return 0;
   }
-  LdLog(4, "HidLdManager::Initialize - Initialize thread success");
+  LdLog(LEVEL_VERBOSE, "HidLdManager::Initialize - Initialize thread success");
   // Without a display the plug-in still starts and waits for one to arrive.
   StartDisplay("HidLdManager::Initialize", false);
-  LdLog(3, "HidLdManager::Initialize - Initialize success");
+  LdLog(LEVEL_INFO, "HidLdManager::Initialize - Initialize success");
   return 1;
 }
 
 void HidLdManager::Terminate() {
-  LdLog(3, "HidLdManager::Terminate - Entered");
+  LdLog(LEVEL_INFO, "HidLdManager::Terminate - Entered");
   StopNotifier();
   // The locks live as long as the manager: a thread may still be leaving one.
-  LdLog(3, "HidLdManager::Terminate - Exiting");
+  LdLog(LEVEL_INFO, "HidLdManager::Terminate - Exiting");
 }
 
 int HidLdManager::SendCommand(const BYTE* bytes, DWORD length) {
-  LdLog(5, "HidLdManager::SendCommand - Entered");
+  LdLog(LEVEL_TRACE, "HidLdManager::SendCommand - Entered");
   int result = 0;
   {
     std::lock_guard<std::mutex> lock(m_SendLock);
     if (BexHidLd* device = FirstDevice()) result = device->SendLdCommand(bytes, length);
   }
-  LdLog(5, "HidLdManager::SendCommand - Exiting");
+  LdLog(LEVEL_TRACE, "HidLdManager::SendCommand - Exiting");
   return result;
 }
 
@@ -128,17 +142,17 @@ void HidLdManager::Receive(const BYTE* data, DWORD length) {
   const DWORD waitRC = sys::WaitAny({*m_ReceiveEvent, m_ShutdownEvent}, INFINITE);
   if (waitRC == WAIT_OBJECT_0 + 1) return;
   if (waitRC != WAIT_OBJECT_0) {
-    LdLog(1, "HidLdManager::Receive - Wait for m_ReceiveEvent failed, waitRC=0x%08x", waitRC);
+    LdLog(LEVEL_ERROR, "HidLdManager::Receive - Wait for m_ReceiveEvent failed, waitRC=0x%08x", waitRC);
     return;
   }
   std::lock_guard<std::mutex> lock(m_HandOverLock);
   const DWORD initRC = m_InitEvent->Wait(0);
   if (initRC != WAIT_OBJECT_0) {
-    LdLog(1, "HidLdManager::Receive - Wait for m_InitEvent failed, waitRC=0x%08x; Data discarded", initRC);
+    LdLog(LEVEL_ERROR, "HidLdManager::Receive - Wait for m_InitEvent failed, waitRC=0x%08x; Data discarded", initRC);
     return;
   }
   if (length > kReceiveBufferSize) {
-    LdLog(1, "HidLdManager::Receive - Not enough buffer; Data discarded");
+    LdLog(LEVEL_ERROR, "HidLdManager::Receive - Not enough buffer; Data discarded");
     return;
   }
   if (length != 0) std::memcpy(m_ReceiveBuffer, data, length);
@@ -157,7 +171,7 @@ void HidLdManager::ProcessReceiveBuffer(sys::Event* stop) {
   }
   if (waitRC == WAIT_OBJECT_0 + 1 || waitRC == WAIT_OBJECT_0 + 2) return;
   if (waitRC != WAIT_OBJECT_0) {
-    LdLog(1, "HidLdManager::ProcessReceiveBuffer - Wait for m_ProcessEvent failed, waitRC=0x%08x", waitRC);
+    LdLog(LEVEL_ERROR, "HidLdManager::ProcessReceiveBuffer - Wait for m_ProcessEvent failed, waitRC=0x%08x", waitRC);
     return;
   }
   std::lock_guard<std::mutex> handOver(m_HandOverLock);
@@ -165,11 +179,11 @@ void HidLdManager::ProcessReceiveBuffer(sys::Event* stop) {
   if (!IsSet(m_ProcessEvent.get())) return;
   const DWORD initRC = m_InitEvent->Wait(0);
   if (initRC != WAIT_OBJECT_0) {
-    LdLog(1, "HidLdManager::ProcessReceiveBuffer - Wait for m_InitEvent failed, waitRC=0x%08x; Data discarded",
+    LdLog(LEVEL_ERROR, "HidLdManager::ProcessReceiveBuffer - Wait for m_InitEvent failed, waitRC=0x%08x; Data discarded",
           initRC);
   } else if (m_ReceiveLength > 0) {
     std::lock_guard<std::mutex> display(m_DisplayLock);
-    m_Display.ApplyHandOver(m_ReceiveBuffer, static_cast<std::size_t>(m_ReceiveLength));
+    Perform(m_Display.ApplyHandOver(m_ReceiveBuffer, static_cast<std::size_t>(m_ReceiveLength)));
   }
   std::memset(m_ReceiveBuffer, 0, sizeof m_ReceiveBuffer);
   m_ReceiveLength = 0;
@@ -187,7 +201,7 @@ void HidLdManager::ProcessLdStatus(sys::Event* stop) {
   }
   if (waitRC == WAIT_OBJECT_0 + 1 || waitRC == WAIT_OBJECT_0 + 2) return;
   if (waitRC != WAIT_OBJECT_0) {
-    LdLog(1, "HidLdManager::ProcessLdStatus - Wait for m_InitEvent failed, waitRC=0x%08x", waitRC);
+    LdLog(LEVEL_ERROR, "HidLdManager::ProcessLdStatus - Wait for m_InitEvent failed, waitRC=0x%08x", waitRC);
     return;
   }
   bool read = false;
@@ -215,16 +229,14 @@ void HidLdManager::ProcessLdStatus(sys::Event* stop) {
 bool HidLdManager::StartDisplay(const char* operation, bool freeHandOver) {
   std::lock_guard<std::mutex> handOver(m_HandOverLock);
   std::lock_guard<std::mutex> display(m_DisplayLock);
-  if (m_Display.StatusRequest() == 0) {
-    LdLog(1, "%s - StatusRequest failed", operation);
+  const LdActions& start = m_Display.DeviceArrived();
+  if (!SendReport(start.front())) {  // the status request
+    LdLog(LEVEL_ERROR, "%s - StatusRequest failed", operation);
     return false;
   }
-  LdLog(3, "%s - StatusRequest success", operation);
+  LdLog(LEVEL_INFO, "%s - StatusRequest success", operation);
   m_InitEvent->Set();
-  m_Display.GetCharacterSetList();
-  m_Display.DeviceInformationRequest();
-  m_Display.WriteTopLine();
-  m_Display.WriteBottomLine();
+  Perform(start, 1);
   if (freeHandOver) {
     m_ProcessEvent->Reset();
     m_ReceiveEvent->Set();
@@ -233,97 +245,83 @@ bool HidLdManager::StartDisplay(const char* operation, bool freeHandOver) {
 }
 
 void HidLdManager::DeviceLost() {
-  StopScrollingMessage();
   // Between hand-overs, so no pass sees its state cleared half way.
   std::lock_guard<std::mutex> handOver(m_HandOverLock);
-  std::unique_lock<std::mutex> display(m_DisplayLock);
-  StopScrollingWhileHolding(display);  // a message started meanwhile
-  m_Display.ResetDisplay(false);
+  std::lock_guard<std::mutex> display(m_DisplayLock);
+  Perform(m_Display.DeviceLost());
   m_InitEvent->Reset();
 }
 
 void HidLdManager::DeviceFound(Cause, const std::string& caller) { StartDisplay(caller.c_str(), true); }
 
-void HidLdManager::ResetDisplay(bool send) {
-  std::lock_guard<std::mutex> display(m_DisplayLock);
-  m_Display.ResetDisplay(send);
+bool HidLdManager::SendReport(const LdAction& action) {
+  LdLog(LEVEL_VERBOSE, "%s", SendLogLine(action.report));
+  const bool sent = SendCommand(action.bytes.data(), action.length) != 0;
+  if (!sent && action.failureLog != nullptr) LdLog(LEVEL_ERROR, "%s", action.failureLog);
+  return sent;
 }
 
-void HidLdManager::StopScrollingMessage() {
-  std::unique_lock<std::mutex> display(m_DisplayLock);
-  StopScrollingWhileHolding(display);
-}
-
-void HidLdManager::StopScrollingWhileHolding(std::unique_lock<std::mutex>& display) {
-  if (!m_ScrollingMessageEvent) return;
-  m_ScrollingMessageEvent->Reset();
-  if (m_ScrollState == ScrollState::Requested) {
-    // The thread has not taken the message yet and will find it withdrawn.
-    m_Display.ScrollStopped();
-    m_ScrollState = ScrollState::Idle;
-    m_ScrollingMessageStopEvent->Set();
-    return;
+void HidLdManager::Perform(const LdActions& actions, std::size_t first) {
+  for (std::size_t i = first; i < actions.size(); ++i) {
+    const LdAction& action = actions[i];
+    switch (action.type) {
+      case LdAction::Type::Send: SendReport(action); break;
+      case LdAction::Type::Pause: m_ShutdownEvent.Wait(action.pauseMs); break;
+      case LdAction::Type::StopScroll:
+        if (!m_ScrollingMessageEvent) break;
+        m_ScrollingMessageEvent->Reset();
+        m_ScrollingMessageStopEvent->Set();
+        break;
+      case LdAction::Type::StartScroll:
+        if (!m_ScrollingMessageEvent) break;
+        ++m_ScrollMessage;
+        m_ScrollingMessageEvent->Set();
+        break;
+    }
   }
-  if (m_ScrollState == ScrollState::Idle) return;
-  // The scrolling thread needs the display lock to finish its step.
-  display.unlock();
-  sys::WaitAny({*m_ScrollingMessageStopEvent, m_ShutdownEvent}, INFINITE);
-  display.lock();
 }
-
-void HidLdManager::DisplayHost::StopScrollingMessage() {
-  // Called from inside the emulation: this thread holds the display lock.
-  std::unique_lock<std::mutex> display(m_Manager.m_DisplayLock, std::adopt_lock);
-  m_Manager.StopScrollingWhileHolding(display);
-  display.release();
-}
-
-void HidLdManager::DisplayHost::ScrollingMessageReady() {
-  HidLdManager& m = m_Manager;
-  if (!m.m_ScrollingMessageEvent) return;
-  m.m_ScrollState = ScrollState::Requested;
-  m.m_ScrollingMessageStopEvent->Reset();
-  m.m_ScrollingMessageEvent->Set();
-}
-
-void HidLdManager::DisplayHost::Pause(DWORD milliseconds) { m_Manager.m_ShutdownEvent.Wait(milliseconds); }
 
 void HidLdManager::Run() {
   if (!m_ScrollingMessageEvent) return;
   const DWORD waitRC = sys::WaitAny({*m_ScrollingMessageEvent, m_ShutdownEvent, StopEvent()}, INFINITE);
   if (waitRC == WAIT_OBJECT_0 + 1 || waitRC == WAIT_OBJECT_0 + 2) return;
   if (waitRC != WAIT_OBJECT_0) {
-    LdLog(1, "HidLdManager::ScrollingMessageThread - Wait for m_ScrollingMessageEvent failed, waitRC=0x%08x", waitRC);
+    LdLog(LEVEL_ERROR, "HidLdManager::ScrollingMessageThread - Wait for m_ScrollingMessageEvent failed, waitRC=0x%08x",
+          waitRC);
     return;
   }
+  std::uint32_t message = 0;
   {
     std::lock_guard<std::mutex> display(m_DisplayLock);
-    if (m_ScrollState != ScrollState::Requested) return;  // withdrawn before it started
-    m_ScrollState = ScrollState::Running;
+    if (!m_Display.Scrolling()) return;  // withdrawn before it started
+    message = m_ScrollMessage;
   }
-  LdLog(3, "HidLdManager::ScrollingMessageThread - Scrolling message started");
+  LdLog(LEVEL_INFO, "HidLdManager::ScrollingMessageThread - Scrolling message started");
   // Steps at a fixed rate: the time a step takes to send does not stretch the
   // 250 ms, and a late step is not followed by a burst.
   std::uint64_t next = sys::TickCountMs();
   for (;;) {
     {
-      // Tested under the display lock: after a stop no step overwrites the
-      // line that its caller is about to write.
       std::lock_guard<std::mutex> display(m_DisplayLock);
-      if (!IsSet(m_ScrollingMessageEvent.get())) break;
-      m_Display.ScrollStep();
+      // Stopped, or followed by another message: this one ends here.
+      if (!m_Display.Scrolling() || m_ScrollMessage != message) break;
+      m_ScrollingMessageStopEvent->Reset();  // set for a message before this one
+      const std::uint64_t now = sys::TickCountMs();
+      if (now >= next) {
+        Perform(m_Display.ScrollStep());
+        next += kScrollStepMs;
+        if (next <= now) next = now + kScrollStepMs;
+      }
     }
     const std::uint64_t now = sys::TickCountMs();
-    next += kScrollStepMs;
-    if (next <= now) next = now + kScrollStepMs;
-    const DWORD wait = static_cast<DWORD>(next - now);
-    if (sys::WaitAny({m_ShutdownEvent, StopEvent()}, wait) != WAIT_TIMEOUT) break;
+    const DWORD wait = next > now ? static_cast<DWORD>(next - now) : 0;
+    const DWORD rc = sys::WaitAny({m_ShutdownEvent, StopEvent(), *m_ScrollingMessageStopEvent}, wait);
+    if (rc == WAIT_OBJECT_0 || rc == WAIT_OBJECT_0 + 1) break;
   }
   {
+    // Ended by shutdown or a stop of the thread: the message goes with it.
     std::lock_guard<std::mutex> display(m_DisplayLock);
-    m_Display.ScrollStopped();
-    m_ScrollState = ScrollState::Idle;
-    m_ScrollingMessageStopEvent->Set();
+    if (m_Display.Scrolling() && m_ScrollMessage == message) Perform(m_Display.StopScroll());
   }
-  LdLog(3, "HidLdManager::ScrollingMessageThread - Scrolling message stopped");
+  LdLog(LEVEL_INFO, "HidLdManager::ScrollingMessageThread - Scrolling message stopped");
 }

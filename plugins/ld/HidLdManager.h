@@ -5,10 +5,13 @@
 // follows device changes and resume.
 //
 // Locks, always taken in this order: the hand-over lock (receive buffer and
-// the readiness it depends on), the display lock (everything of LdDisplay),
-// then the device-list lock and the send lock. Every call into the emulation
-// is made with the display lock held; a stop of the scrolling message made
-// from inside it lets the lock go while it waits.
+// the readiness it depends on), the display lock (everything of LdDisplay and
+// the scrolling message's number), then the device-list lock and the send
+// lock. Every call into the emulation, and the sending of what it returns,
+// is made with the display lock held: a scroll step is never sent between a
+// hand-over's stop of the message and that hand-over's own lines.
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,12 +43,6 @@ class HidLdManager : public CThreadUtil, public HidDeviceManager<BexHidLd> {
   // One pass of the status thread; stop (optional) ends its wait.
   void ProcessLdStatus(sys::Event* stop = nullptr);
 
-  // Stops the scrolling message and waits until it no longer runs (any
-  // thread that does not hold the display lock).
-  void StopScrollingMessage();
-  // Clears the display state; sends the reset reports when asked.
-  void ResetDisplay(bool send);
-
   // BeginShutdown (shared) also wakes the receive, status and scrolling
   // workers for good; the bridge calls it before it stops their threads.
 
@@ -54,19 +51,6 @@ class HidLdManager : public CThreadUtil, public HidDeviceManager<BexHidLd> {
   void Run() override;
 
  private:
-  // What the emulation calls back, always with the display lock held.
-  class DisplayHost : public ILdDisplayHost {
-   public:
-    explicit DisplayHost(HidLdManager& manager) : m_Manager(manager) {}
-    int SendCommand(const BYTE* bytes, DWORD length) override { return m_Manager.SendCommand(bytes, length); }
-    void StopScrollingMessage() override;
-    void ScrollingMessageReady() override;
-    void Pause(DWORD milliseconds) override;
-
-   private:
-    HidLdManager& m_Manager;
-  };
-
   // Sends one report to the first display under the send lock; 1 if sent.
   int SendCommand(const BYTE* bytes, DWORD length);
 
@@ -77,10 +61,11 @@ class HidLdManager : public CThreadUtil, public HidDeviceManager<BexHidLd> {
   void DeviceLost() override;
   void DeviceFound(Cause cause, const std::string& caller) override;
   bool CreateEvents();
-  // Stops the scrolling message; lets the display lock go while it waits.
-  void StopScrollingWhileHolding(std::unique_lock<std::mutex>& display);
-
-  enum class ScrollState { Idle, Requested, Running };
+  // Carries out what the emulation returned, in order, from index first;
+  // with the display lock held.
+  void Perform(const LdActions& actions, std::size_t first = 0);
+  // Logs and sends one report action; true if it was sent.
+  bool SendReport(const LdAction& action);
 
   bool m_LogSinkInstalled;
 
@@ -97,8 +82,11 @@ class HidLdManager : public CThreadUtil, public HidDeviceManager<BexHidLd> {
   DWORD m_DeviceInformation[3] = {};
   BYTE m_StatusBytes[BexHidLd::kStatusBytes] = {};
 
+  // m_ScrollingMessageEvent is set while a message waits to scroll or
+  // scrolls; m_ScrollingMessageStopEvent wakes the scrolling thread when it
+  // stops. Both change under the display lock.
   std::mutex m_DisplayLock;
-  DisplayHost m_DisplayHost{*this};
-  LdDisplay m_Display{m_DisplayHost};
-  ScrollState m_ScrollState = ScrollState::Idle;  // under the display lock
+  LdDisplay m_Display;
+  // Counts the messages started, so that the thread knows its own.
+  std::uint32_t m_ScrollMessage = 0;
 };

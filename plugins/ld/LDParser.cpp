@@ -12,7 +12,7 @@ int LDParser::IsValidCharacter(BYTE b) {
   if (b >= 0x20) return 1;
   if ((b >= 0x15 && b <= 0x1A) || b == 0x1C || b == 0x1D) return 2;
   if (b == 0x1E) {
-    LdLog(3, "LDParser::IsValidCharacter - ZOL does not support Orvid Mode 0x1E as valid character");
+    LdLog(LEVEL_INFO, "LDParser::IsValidCharacter - ZOL does not support Orvid Mode 0x1E as valid character");
   }
   return 0;
 }
@@ -43,7 +43,7 @@ std::int32_t LDParser::ParseData(BYTE b) {
 
   if (m_CollectMode == kCollectUserCharacter) {
     if (m_Count >= m_Expected || m_Count >= kDataSize) {
-      LdLog(1, "LDParser::ParseData - Exceeded user character expected bytes");
+      LdLog(LEVEL_ERROR, "LDParser::ParseData - Exceeded user character expected bytes");
       m_CollectMode = 0;
       ClearCollection();
       return PR_NONE;
@@ -62,13 +62,13 @@ std::int32_t LDParser::ParseData(BYTE b) {
       return PR_MESSAGE_SCROLL_END;
     }
     if (m_Count >= m_Expected || m_Count >= kDataSize) {
-      LdLog(3, "LDParser::ParseData - Discarding data after 45th message scroll character");
+      LdLog(LEVEL_INFO, "LDParser::ParseData - Discarding data after 45th message scroll character");
       return PR_CONSUMED;
     }
     if (IsValidCharacter(b) != 0) {
       m_Data[m_Count++] = b;
     } else {
-      LdLog(3, "LDParser::ParseData - Discarding invalid message scroll character");
+      LdLog(LEVEL_INFO, "LDParser::ParseData - Discarding invalid message scroll character");
     }
     return PR_CONSUMED;
   }

@@ -4,29 +4,67 @@
 #include <cstring>
 
 #include "plugins/ld/LdLog.h"
-#include "plugins/ld/LdReports.h"
 
-LdDisplay::LdDisplay(ILdDisplayHost& host) : m_Host(host) {
+LdDisplay::LdDisplay() {
   std::memset(m_ScrollWindow, m_BlankCharacter, sizeof m_ScrollWindow);
   std::memset(m_DisplayImage, m_BlankCharacter, sizeof m_DisplayImage);
-  LdLog(3, "LDParser::SetLogicControlMode - Logic Control Mode selected");
-  LdLog(3, "LDParser::SetVerticalScroll - Vertical Scroll selected");
+  LdLog(LEVEL_INFO, "LDParser::SetLogicControlMode - Logic Control Mode selected");
+  LdLog(LEVEL_INFO, "LDParser::SetVerticalScroll - Vertical Scroll selected");
 }
 
-void LdDisplay::ApplyHandOver(const BYTE* data, std::size_t length) {
+const LdActions& LdDisplay::Begin() {
+  m_Actions.clear();
+  return m_Actions;
+}
+
+const LdActions& LdDisplay::ApplyHandOver(const BYTE* data, std::size_t length) {
+  Begin();
   BYTE before[kPositions];
   std::memcpy(before, m_DisplayImage, sizeof before);
   HandOverFlags flags;
   for (std::size_t i = 0; i < length; ++i) {
     const std::int32_t result = m_Parser.ParseData(data[i]);
-    LdLog(5, "HidLdManager::ProcessReceiveBuffer - Processing case %d", result);
+    LdLog(LEVEL_TRACE, "HidLdManager::ProcessReceiveBuffer - Processing case %d", result);
     ApplyResult(result, data[i], flags);
   }
   const bool forced = flags.userCharactersChanged || flags.characterSetChanged;
-  if (forced || std::memcmp(before, m_DisplayImage, kColumns) != 0) WriteTopLine();
+  if (forced || std::memcmp(before, m_DisplayImage, kColumns) != 0) SendLine(LdReport::WriteTopLine);
   if (forced || std::memcmp(before + kColumns, m_DisplayImage + kColumns, kColumns) != 0) {
-    WriteBottomLine();
+    SendLine(LdReport::WriteBottomLine);
   }
+  return m_Actions;
+}
+
+const LdActions& LdDisplay::DeviceArrived() {
+  Begin();
+  const BYTE status[] = {0x00, 0x00, 0x20};
+  Send(LdReport::StatusRequest, status, sizeof status);
+  const BYTE list[] = {0x00, ldreport::kGetCharacterSetList};
+  Send(LdReport::GetCharacterSetList, list, sizeof list);
+  const BYTE information[] = {0x00, 0x00, 0x00, 0x01};
+  Send(LdReport::DeviceInformationRequest, information, sizeof information);
+  SendLine(LdReport::WriteTopLine);
+  SendLine(LdReport::WriteBottomLine);
+  return m_Actions;
+}
+
+const LdActions& LdDisplay::DeviceLost() {
+  Begin();
+  StopScrollingMessage();
+  Reset(false);
+  return m_Actions;
+}
+
+const LdActions& LdDisplay::StopScroll() {
+  Begin();
+  StopScrollingMessage();
+  return m_Actions;
+}
+
+const LdActions& LdDisplay::ResetDisplay(bool send) {
+  Begin();
+  Reset(send);
+  return m_Actions;
 }
 
 void LdDisplay::ApplyResult(std::int32_t result, BYTE b, HandOverFlags& flags) {
@@ -36,7 +74,7 @@ void LdDisplay::ApplyResult(std::int32_t result, BYTE b, HandOverFlags& flags) {
       ShowCharacter(result, b);
       break;
     case PR_MESSAGE_SCROLL_START:
-      m_Host.StopScrollingMessage();
+      StopScrollingMessage();
       FillTopLine(m_BlankCharacter);
       break;
     case PR_EMULATION_MODE: SelectEmulationMode(flags); break;
@@ -51,22 +89,22 @@ void LdDisplay::ApplyResult(std::int32_t result, BYTE b, HandOverFlags& flags) {
     case PR_LINE_FEED: LineFeed(); break;
     case PR_CARRIAGE_RETURN: CarriageReturn(); break;
     case PR_SELF_TEST:
-      m_Host.StopScrollingMessage();
-      DisplaySelfTest();
-      ResetDisplay(true);
+      StopScrollingMessage();
+      SelfTest();
+      Reset(true);
       break;
     case PR_DISPLAY_POSITION: DisplayPosition(); break;
     case PR_NORMAL_DISPLAY:
-      LdLog(3, "LDParser::SetNormalDisplay - Normal Display selected");
+      LdLog(LEVEL_INFO, "LDParser::SetNormalDisplay - Normal Display selected");
       m_Parser.m_VerticalScroll = false;
       break;
     case PR_VERTICAL_SCROLL:
-      LdLog(3, "LDParser::SetVerticalScroll - Vertical Scroll selected");
+      LdLog(LEVEL_INFO, "LDParser::SetVerticalScroll - Vertical Scroll selected");
       m_Parser.m_VerticalScroll = true;
       break;
     case PR_RESET:
-      m_Host.StopScrollingMessage();
-      ResetDisplay(true);
+      StopScrollingMessage();
+      Reset(true);
       break;
     default:
       break;
@@ -78,13 +116,13 @@ void LdDisplay::ShowCharacter(std::int32_t result, BYTE b) {
   if (result == PR_USER_CHARACTER) {
     code = m_Parser.m_LogicControlMode ? kLcmUserLocation : GetWriteRamLocation(b);
   }
-  if (CursorOnTopLine()) m_Host.StopScrollingMessage();
+  if (CursorOnTopLine()) StopScrollingMessage();
   m_DisplayImage[m_Cursor] = code;
   ++m_Cursor;
   if (m_Cursor < kPositions) return;
   if (m_Parser.m_VerticalScroll) {
-    // Stopped before the top line changes, so no scroll step overwrites it.
-    m_Host.StopScrollingMessage();
+    // The top line changes: no message may show on it any more.
+    StopScrollingMessage();
     ScrollUp();
     m_Cursor = kColumns;
   } else {
@@ -96,7 +134,7 @@ void LdDisplay::SelectEmulationMode(HandOverFlags& flags) {
   const BYTE mode = m_Parser.m_CommandByte;
   const bool wasLcm = m_Parser.m_LogicControlMode;
   if (mode == 0) {
-    LdLog(3, "LDParser::SetLogicControlMode - Logic Control Mode selected");
+    LdLog(LEVEL_INFO, "LDParser::SetLogicControlMode - Logic Control Mode selected");
     // Re-selecting the active set keeps the user character where it shows.
     if (wasLcm && m_LcmUserCharacter != 0) GiveBackLcmUserCharacter();
     m_Parser.m_LogicControlMode = true;
@@ -104,33 +142,33 @@ void LdDisplay::SelectEmulationMode(HandOverFlags& flags) {
     for (BYTE code = 0; code <= 7; ++code) ReplaceCode(code, m_BlankCharacter);
     if (m_LcmUserCharacter != 0) {
       TakeLcmUserCharacter();
-      WriteRam(kLcmUserLocation, m_LcmPattern);
+      SendRam(kLcmUserLocation, m_LcmPattern);
       flags.userCharactersChanged = true;
     }
-    SelectCharacterSet(ldreport::kDefaultCharacterSet);
+    SendCharacterSet(ldreport::kDefaultCharacterSet);
     flags.characterSetChanged = true;
   } else if (mode == 1) {
-    LdLog(3, "LDParser::SetOrvidMode - Orvid Mode selected");
+    LdLog(LEVEL_INFO, "LDParser::SetOrvidMode - Orvid Mode selected");
     m_Parser.m_LogicControlMode = false;
     m_BlankCharacter = 0x20;
     // Only on leaving LCM: in Orvid Mode a 7 is the user character 0x1D.
     if (wasLcm && m_LcmUserCharacter != 0) ReplaceCode(kLcmUserLocation, m_LcmUserCharacter);
-    for (BYTE location = 0; location < 8; ++location) WriteRam(location, m_OrvidPatterns[location]);
+    for (BYTE location = 0; location < 8; ++location) SendRam(location, m_OrvidPatterns[location]);
     flags.userCharactersChanged = true;
   } else {
-    LdLog(3, "HidLdManager::ProcessReceiveBuffer - Command Byte = %d; Invalid emulation mode command", mode);
+    LdLog(LEVEL_INFO, "HidLdManager::ProcessReceiveBuffer - Command Byte = %d; Invalid emulation mode command", mode);
   }
 }
 
 void LdDisplay::SelectCharacterSetCommand(HandOverFlags& flags) {
   const BYTE argument = m_Parser.m_CommandByte;
   if (argument > 11) {
-    LdLog(3, "HidLdManager::ProcessReceiveBuffer - Command Byte = %d; Invalid character set select command",
-          argument);
+    LdLog(LEVEL_INFO,
+          "HidLdManager::ProcessReceiveBuffer - Command Byte = %d; Invalid character set select command", argument);
     return;
   }
   const BYTE set = argument == 0 ? ldreport::kDefaultCharacterSet : argument;
-  if (SelectCharacterSet(set) == 0) LdLog(1, "HidLdManager::ProcessReceiveBuffer - SelectCharacterSet failed");
+  SendCharacterSet(set).failureLog = "HidLdManager::ProcessReceiveBuffer - SelectCharacterSet failed";
   flags.characterSetChanged = true;
 }
 
@@ -138,14 +176,14 @@ void LdDisplay::DefineUserCharacter(HandOverFlags& flags) {
   const BYTE code = m_Parser.m_CommandByte;
   if (m_Parser.m_LogicControlMode) {
     if (code < 0x20 || code > 0x7F) {
-      LdLog(3, "HidLdManager::ProcessReceiveBuffer - LCM Invalid user character definition command");
+      LdLog(LEVEL_INFO, "HidLdManager::ProcessReceiveBuffer - LCM Invalid user character definition command");
     } else {
       if (m_LcmUserCharacter != 0) GiveBackLcmUserCharacter();
       m_Parser.ConvertLogicControlPattern();
       m_Parser.m_UserCharacter = code;
       m_LcmUserCharacter = code;
       std::memcpy(m_LcmPattern, m_Parser.m_Data, sizeof m_LcmPattern);
-      WriteRam(kLcmUserLocation, m_LcmPattern);
+      SendRam(kLcmUserLocation, m_LcmPattern);
       TakeLcmUserCharacter();
       flags.userCharactersChanged = true;
     }
@@ -153,12 +191,13 @@ void LdDisplay::DefineUserCharacter(HandOverFlags& flags) {
     m_Parser.ConvertOrvidPattern();
     const BYTE location = GetWriteRamLocation(code);
     std::memcpy(m_OrvidPatterns[location], m_Parser.m_Data, sizeof m_OrvidPatterns[location]);
-    WriteRam(location, m_OrvidPatterns[location]);
+    SendRam(location, m_OrvidPatterns[location]);
     flags.userCharactersChanged = true;
   } else if (code == 0x1E) {
-    LdLog(3, "HidLdManager::ProcessReceiveBuffer - ZOL does not support Orvid Mode 0x1E user character definition");
+    LdLog(LEVEL_INFO,
+          "HidLdManager::ProcessReceiveBuffer - ZOL does not support Orvid Mode 0x1E user character definition");
   } else {
-    LdLog(3,
+    LdLog(LEVEL_INFO,
           "HidLdManager::ProcessReceiveBuffer - Command Byte = %d; Orvid Mode invalid user character definition "
           "command",
           code);
@@ -194,25 +233,41 @@ void LdDisplay::StartScrollingMessage() {
     }
   }
   m_Parser.ClearCollection();
-  m_Host.ScrollingMessageReady();
+  m_Scrolling = true;
+  LdAction start;
+  start.type = LdAction::Type::StartScroll;
+  m_Actions.push_back(start);
 }
 
-void LdDisplay::ScrollStep() {
-  const int offset = std::clamp<int>(m_ScrollOffset, 0, kScrollWindowSize - kColumns);
-  std::memcpy(m_DisplayImage, m_ScrollWindow + offset, kColumns);
-  WriteTopLine();
-  ++m_ScrollOffset;
-  if (m_ScrollOffset >= m_ScrollMessageLength + kColumns) m_ScrollOffset = 0;
+void LdDisplay::StopScrollingMessage() {
+  if (m_Scrolling) ForgetMessage();
+  m_Scrolling = false;
+  // One stop stands for a run of them.
+  if (!m_Actions.empty() && m_Actions.back().type == LdAction::Type::StopScroll) return;
+  LdAction stop;
+  stop.type = LdAction::Type::StopScroll;
+  m_Actions.push_back(stop);
 }
 
-void LdDisplay::ScrollStopped() {
+void LdDisplay::ForgetMessage() {
   m_ScrollMessageLength = 0;
   m_ScrollOffset = 0;
   std::memset(m_ScrollWindow, m_BlankCharacter, sizeof m_ScrollWindow);
 }
 
+const LdActions& LdDisplay::ScrollStep() {
+  Begin();
+  if (!m_Scrolling) return m_Actions;
+  const int offset = std::clamp<int>(m_ScrollOffset, 0, kScrollWindowSize - kColumns);
+  std::memcpy(m_DisplayImage, m_ScrollWindow + offset, kColumns);
+  SendLine(LdReport::WriteTopLine);
+  ++m_ScrollOffset;
+  if (m_ScrollOffset >= m_ScrollMessageLength + kColumns) m_ScrollOffset = 0;
+  return m_Actions;
+}
+
 void LdDisplay::Backspace() {
-  if (CursorOnTopLine()) m_Host.StopScrollingMessage();
+  if (CursorOnTopLine()) StopScrollingMessage();
   if (m_Cursor == 0) {
     m_Cursor = kPositions - 1;
   } else if (m_Cursor == kColumns) {
@@ -229,12 +284,12 @@ void LdDisplay::Backspace() {
 }
 
 void LdDisplay::CursorRight() {
-  if (CursorOnTopLine()) m_Host.StopScrollingMessage();
+  if (CursorOnTopLine()) StopScrollingMessage();
   if (m_Cursor == kColumns - 1) {
     m_Cursor = kColumns;
   } else if (m_Cursor == kPositions - 1) {
     if (m_Parser.m_VerticalScroll) {
-      m_Host.StopScrollingMessage();
+      StopScrollingMessage();
       ScrollUp();
       m_Cursor = kColumns;
     } else {
@@ -248,9 +303,9 @@ void LdDisplay::CursorRight() {
 void LdDisplay::LineFeed() {
   if (CursorOnTopLine()) {
     m_Cursor = static_cast<BYTE>(m_Cursor + kColumns);
-    m_Host.StopScrollingMessage();
+    StopScrollingMessage();
   } else if (m_Parser.m_VerticalScroll) {
-    m_Host.StopScrollingMessage();
+    StopScrollingMessage();
     ScrollUp();
   } else {
     m_Cursor = static_cast<BYTE>(m_Cursor - kColumns);
@@ -260,7 +315,7 @@ void LdDisplay::LineFeed() {
 void LdDisplay::CarriageReturn() {
   if (CursorOnTopLine()) {
     m_Cursor = 0;
-    m_Host.StopScrollingMessage();
+    StopScrollingMessage();
   } else {
     m_Cursor = kColumns;
   }
@@ -269,10 +324,11 @@ void LdDisplay::CarriageReturn() {
 void LdDisplay::DisplayPosition() {
   const BYTE position = m_Parser.m_CommandByte;
   if (position > kPositions - 1) {
-    LdLog(3, "HidLdManager::ProcessReceiveBuffer - Command Byte = %d; Invalid display position command", position);
+    LdLog(LEVEL_INFO, "HidLdManager::ProcessReceiveBuffer - Command Byte = %d; Invalid display position command",
+          position);
     return;
   }
-  if (CursorOnTopLine()) m_Host.StopScrollingMessage();
+  if (CursorOnTopLine()) StopScrollingMessage();
   m_Cursor = position;
 }
 
@@ -288,10 +344,10 @@ void LdDisplay::ReplaceCode(BYTE from, BYTE to) {
   std::replace(std::begin(m_ScrollWindow), std::end(m_ScrollWindow), from, to);
 }
 
-void LdDisplay::ResetDisplay(bool send) {
+void LdDisplay::Reset(bool send) {
   m_BlankCharacter = 0x20;
-  LdLog(3, "LDParser::SetLogicControlMode - Logic Control Mode selected");
-  LdLog(3, "LDParser::SetVerticalScroll - Vertical Scroll selected");
+  LdLog(LEVEL_INFO, "LDParser::SetLogicControlMode - Logic Control Mode selected");
+  LdLog(LEVEL_INFO, "LDParser::SetVerticalScroll - Vertical Scroll selected");
   m_Parser.Reset();
   m_Cursor = 0;
   std::memset(m_DisplayImage, m_BlankCharacter, sizeof m_DisplayImage);
@@ -301,26 +357,28 @@ void LdDisplay::ResetDisplay(bool send) {
   m_LcmUserCharacter = 0;
   std::memset(m_LcmPattern, 0, sizeof m_LcmPattern);
   if (send) {
-    ClearTopLine();
-    ClearBottomLine();
-    SelectCharacterSet(ldreport::kDefaultCharacterSet);
+    const BYTE clearTop[] = {0x00, ldreport::kClearTopLine, m_Cursor};
+    Send(LdReport::ClearTopLine, clearTop, sizeof clearTop);
+    const BYTE clearBottom[] = {0x00, ldreport::kClearBottomLine, m_Cursor};
+    Send(LdReport::ClearBottomLine, clearBottom, sizeof clearBottom);
+    SendCharacterSet(ldreport::kDefaultCharacterSet);
   }
 }
 
-void LdDisplay::DisplaySelfTest() {
+void LdDisplay::SelfTest() {
   std::memset(m_DisplayImage, 0x20, sizeof m_DisplayImage);
   for (int i = 0; i < kPositions; ++i) {
     m_DisplayImage[i] = static_cast<BYTE>(0x20 + i);
-    WriteTopLine();
-    WriteBottomLine();
-    m_Host.Pause(100);
+    SendLine(LdReport::WriteTopLine);
+    SendLine(LdReport::WriteBottomLine);
+    Pause(100);
   }
   const BYTE solid[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  WriteRam(kLcmUserLocation, solid);
+  SendRam(kLcmUserLocation, solid);
   std::memset(m_DisplayImage, kLcmUserLocation, sizeof m_DisplayImage);
-  WriteTopLine();
-  WriteBottomLine();
-  m_Host.Pause(2000);
+  SendLine(LdReport::WriteTopLine);
+  SendLine(LdReport::WriteBottomLine);
+  Pause(2000);
 }
 
 BYTE LdDisplay::GetWriteRamLocation(BYTE code) {
@@ -334,61 +392,39 @@ BYTE LdDisplay::GetWriteRamLocation(BYTE code) {
     case 0x1C: return 6;
     case 0x1D: return 7;
     default:
-      LdLog(2, "HidLdManager::GetWriteRamLocation - Wrong WriteRam location (%c) received", code);
+      LdLog(LEVEL_WARNING, "HidLdManager::GetWriteRamLocation - Wrong WriteRam location (%c) received", code);
       return 0;
   }
 }
 
-int LdDisplay::StatusRequest() {
-  LdLog(4, "HidLdManager::StatusRequest - Send Status Request");
-  const BYTE report[] = {0x00, 0x00, 0x20};
-  return m_Host.SendCommand(report, sizeof report);
+LdAction& LdDisplay::Send(LdReport report, const BYTE* bytes, std::size_t length) {
+  LdAction& action = m_Actions.emplace_back();
+  action.type = LdAction::Type::Send;
+  action.report = report;
+  action.length = static_cast<std::uint8_t>(length);
+  std::memcpy(action.bytes.data(), bytes, length);
+  return action;
 }
 
-int LdDisplay::DeviceInformationRequest() {
-  LdLog(4, "HidLdManager::DeviceInformationRequest - Send Device Information Request");
-  const BYTE report[] = {0x00, 0x00, 0x00, 0x01};
-  return m_Host.SendCommand(report, sizeof report);
+void LdDisplay::SendLine(LdReport report) {
+  const bool top = report == LdReport::WriteTopLine;
+  const auto line = ldreport::Line(top ? ldreport::kWriteTopLine : ldreport::kWriteBottomLine,
+                                   top ? m_DisplayImage : m_DisplayImage + kColumns);
+  Send(report, line.data(), line.size());
 }
 
-int LdDisplay::ClearTopLine() {
-  LdLog(4, "HidLdManager::ClearTopLine - Send Clear Top Line");
-  const BYTE report[] = {0x00, ldreport::kClearTopLine, m_Cursor};
-  return m_Host.SendCommand(report, sizeof report);
+void LdDisplay::SendRam(BYTE location, const BYTE* rows) {
+  const auto ram = ldreport::WriteRam(location, rows);
+  Send(LdReport::WriteRam, ram.data(), ram.size());
 }
 
-int LdDisplay::ClearBottomLine() {
-  LdLog(4, "HidLdManager::ClearBottomLine - Send Clear Bottom Line");
-  const BYTE report[] = {0x00, ldreport::kClearBottomLine, m_Cursor};
-  return m_Host.SendCommand(report, sizeof report);
-}
-
-int LdDisplay::WriteTopLine() {
-  LdLog(4, "HidLdManager::WriteTopLine - Send Write Top Line");
-  const auto report = ldreport::Line(ldreport::kWriteTopLine, m_DisplayImage);
-  return m_Host.SendCommand(report.data(), static_cast<DWORD>(report.size()));
-}
-
-int LdDisplay::WriteBottomLine() {
-  LdLog(4, "HidLdManager::WriteBottomLine - Send Write Bottom Line");
-  const auto report = ldreport::Line(ldreport::kWriteBottomLine, m_DisplayImage + kColumns);
-  return m_Host.SendCommand(report.data(), static_cast<DWORD>(report.size()));
-}
-
-int LdDisplay::WriteRam(BYTE location, const BYTE* rows) {
-  LdLog(4, "HidLdManager::WriteRam - Send Write Ram");
-  const auto report = ldreport::WriteRam(location, rows);
-  return m_Host.SendCommand(report.data(), static_cast<DWORD>(report.size()));
-}
-
-int LdDisplay::SelectCharacterSet(BYTE characterSet) {
-  LdLog(4, "HidLdManager::SelectCharacterSet - Send Select Character Set");
+LdAction& LdDisplay::SendCharacterSet(BYTE characterSet) {
   const BYTE report[] = {0x00, ldreport::kSelectCharacterSet, characterSet};
-  return m_Host.SendCommand(report, sizeof report);
+  return Send(LdReport::SelectCharacterSet, report, sizeof report);
 }
 
-int LdDisplay::GetCharacterSetList() {
-  LdLog(4, "GetCharacterSetList::Reset - Send Get Character Set List");
-  const BYTE report[] = {0x00, ldreport::kGetCharacterSetList};
-  return m_Host.SendCommand(report, sizeof report);
+void LdDisplay::Pause(DWORD milliseconds) {
+  LdAction& action = m_Actions.emplace_back();
+  action.type = LdAction::Type::Pause;
+  action.pauseMs = milliseconds;
 }

@@ -1,30 +1,50 @@
 #pragma once
 // The emulated 2 x 20 line display: image, cursor, blank character, wrap and
 // vertical scroll, the user-defined characters of both command sets and the
-// scrolling message's state. It applies the parser's results and asks its host
-// to send the reports; it owns no thread and no device, so the scrolling
-// message's step and the self-test's pauses are driven by the host.
+// scrolling message's state. A plain model: each operation changes the state
+// and returns, in order, what its manager must do (send reports, pause, stop
+// or start the scrolling message). It owns no thread, lock or device; the
+// manager calls it under its own lock and carries the actions out.
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/WinTypes.h"
 #include "plugins/ld/LDParser.h"
+#include "plugins/ld/LdReports.h"
 
-// What the emulation needs from the display manager.
-class ILdDisplayHost {
- public:
-  // Sends one report; 1 if it was sent, 0 if not.
-  virtual int SendCommand(const BYTE* bytes, DWORD length) = 0;
-  // Returns once no message scrolls any more (at once when none does).
-  virtual void StopScrollingMessage() = 0;
-  // The scroll window holds a new message: let the scrolling thread run.
-  virtual void ScrollingMessageReady() = 0;
-  // The self-test's pacing.
-  virtual void Pause(DWORD milliseconds) = 0;
-
- protected:
-  ~ILdDisplayHost() = default;
+// The reports the display sends; the manager logs each by its kind.
+enum class LdReport : std::uint8_t {
+  StatusRequest,
+  DeviceInformationRequest,
+  ClearTopLine,
+  ClearBottomLine,
+  WriteTopLine,
+  WriteBottomLine,
+  WriteRam,
+  SelectCharacterSet,
+  GetCharacterSetList,
 };
+
+struct LdAction {
+  enum class Type : std::uint8_t {
+    Send,         // the report in bytes[0..length)
+    Pause,        // wait pauseMs (the self-test's pacing)
+    StopScroll,   // no message scrolls any more (sent when one may have)
+    StartScroll,  // the scroll window holds a new message: step it
+  };
+  Type type = Type::Send;
+  LdReport report = LdReport::WriteTopLine;
+  std::uint8_t length = 0;
+  std::array<BYTE, ldreport::kLineReportLength> bytes{};
+  DWORD pauseMs = 0;
+  // Send: logged as an error when the report could not be sent (or null).
+  const char* failureLog = nullptr;
+};
+
+// Valid until the next operation on the same display.
+using LdActions = std::vector<LdAction>;
 
 class LdDisplay {
  public:
@@ -34,32 +54,31 @@ class LdDisplay {
   static constexpr int kScrollLead = 19;
   static constexpr BYTE kLcmUserLocation = 7;
 
-  explicit LdDisplay(ILdDisplayHost& host);
+  LdDisplay();
 
   // One hand-over: every byte through the parser, then each changed line sent
   // once.
-  void ApplyHandOver(const BYTE* data, std::size_t length);
+  const LdActions& ApplyHandOver(const BYTE* data, std::size_t length);
+
+  // A display was found: the status request first (the manager checks that
+  // it went out), then the character-set list, the device information and
+  // both lines as they stand.
+  const LdActions& DeviceArrived();
+  // The display went away: the message stops and the state is cleared.
+  const LdActions& DeviceLost();
 
   // One step of the scrolling message: shows the window at the scroll offset
-  // on the top line, sends it and advances the offset.
-  void ScrollStep();
-  // The scrolling thread has stopped: forget the message.
-  void ScrollStopped();
+  // on the top line, sends it and advances the offset. Nothing while no
+  // message scrolls.
+  const LdActions& ScrollStep();
+  // The message stops (its stepping ended): forget it.
+  const LdActions& StopScroll();
+  bool Scrolling() const { return m_Scrolling; }
 
-  void ResetDisplay(bool send);
-  void DisplaySelfTest();
+  // Clears the display state; the reset reports when send.
+  const LdActions& ResetDisplay(bool send);
+
   BYTE GetWriteRamLocation(BYTE code);
-
-  // Report operations; each returns 1 if the report was sent.
-  int StatusRequest();
-  int DeviceInformationRequest();
-  int ClearTopLine();
-  int ClearBottomLine();
-  int WriteTopLine();
-  int WriteBottomLine();
-  int WriteRam(BYTE location, const BYTE* rows);
-  int SelectCharacterSet(BYTE characterSet);
-  int GetCharacterSetList();
 
   LDParser m_Parser;
   BYTE m_BlankCharacter = 0x20;
@@ -78,17 +97,24 @@ class LdDisplay {
     bool characterSetChanged = false;
   };
 
+  // Starts a new list of actions for one operation.
+  const LdActions& Begin();
+
   void ApplyResult(std::int32_t result, BYTE b, HandOverFlags& flags);
   void ShowCharacter(std::int32_t result, BYTE b);
   void SelectEmulationMode(HandOverFlags& flags);
   void SelectCharacterSetCommand(HandOverFlags& flags);
   void DefineUserCharacter(HandOverFlags& flags);
   void StartScrollingMessage();
+  void StopScrollingMessage();
+  void ForgetMessage();
   void Backspace();
   void CursorRight();
   void LineFeed();
   void CarriageReturn();
   void DisplayPosition();
+  void Reset(bool send);
+  void SelfTest();
 
   bool CursorOnTopLine() const { return m_Cursor < kColumns; }
   void ScrollUp();
@@ -100,5 +126,13 @@ class LdDisplay {
   // The LCM user character's code shows RAM location 7 wherever it stands.
   void TakeLcmUserCharacter();
 
-  ILdDisplayHost& m_Host;
+  // Appends one action.
+  LdAction& Send(LdReport report, const BYTE* bytes, std::size_t length);
+  void SendLine(LdReport report);
+  void SendRam(BYTE location, const BYTE* rows);
+  LdAction& SendCharacterSet(BYTE characterSet);
+  void Pause(DWORD milliseconds);
+
+  bool m_Scrolling = false;
+  LdActions m_Actions;
 };

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "ZolVersion.h"
 #include "common/log/ZolLog.h"
 #include "plugins/ld/LdLog.h"
 
@@ -12,31 +13,31 @@ namespace {
 // whole library.
 std::atomic<IDeviceListener*> g_Listener{nullptr};
 
-const char kFileVersion[] = "1.1.0.6";
+const char kFileVersion[] = ZOL_VERSION;
 
 }  // namespace
 
 std::int32_t LdHidBridge::Initialize(IDeviceListener* listener, DEVICE_PARAMS* params) {
-  LdLog(3, "LdHidBridge.dll - Build Version: %s; Build Time: %s, %s", kFileVersion, __DATE__, __TIME__);
+  LdLog(LEVEL_INFO, "LdHidBridge.dll - Build Version: %s; Build Time: %s, %s", kFileVersion, __DATE__, __TIME__);
   g_Listener.store(listener);
   m_Listener = listener;
   m_Params = params;
   if (m_LdManager.Initialize() == 0) {
-    LdLog(1, "LdHidBridge::Initialize - Failed to initialize m_LdManager");
+    LdLog(LEVEL_ERROR, "LdHidBridge::Initialize - Failed to initialize m_LdManager");
     return DEVICE_INIT_FAILED;
   }
   m_WriteThread.m_Manager = &m_LdManager;
   if (m_WriteThread.Start() != 0) {
-    LdLog(1, "LdHidBridge::Initialize - Failed to initialize m_WriteThread");
+    LdLog(LEVEL_ERROR, "LdHidBridge::Initialize - Failed to initialize m_WriteThread");
     return DEVICE_INIT_FAILED;
   }
   m_ReceiveThread.m_Manager = &m_LdManager;
   if (m_ReceiveThread.Start() != 0) {
-    LdLog(1, "LdHidBridge::Initialize - Failed to initialize m_ReceiveThread");
+    LdLog(LEVEL_ERROR, "LdHidBridge::Initialize - Failed to initialize m_ReceiveThread");
     return DEVICE_INIT_FAILED;
   }
   if (IDeviceListener* known = g_Listener.load()) known->SetReadyToReceive(TRUE);
-  LdLog(4, "LdHidBridge::Initialize - Success");
+  LdLog(LEVEL_VERBOSE, "LdHidBridge::Initialize - Success");
   return DEVICE_SUCCESS;
 }
 

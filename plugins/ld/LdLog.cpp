@@ -2,23 +2,20 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <cstdio>
 
 namespace {
-std::atomic<ILdLogSink*> g_sink{nullptr};
+std::atomic<ILogSink*> g_sink{nullptr};
 }
 
-void SetLdLogSink(ILdLogSink* sink) { g_sink.store(sink); }
-
-ILdLogSink* GetLdLogSink() { return g_sink.load(); }
+void SetLdLogSink(ILogSink* sink) { g_sink.store(sink); }
 
 void LdLog(DWORD level, const char* format, ...) {
-  ILdLogSink* sink = g_sink.load();
-  if (sink == nullptr || !sink->Wants(level)) return;
-  char text[512];
+  // Called for every byte the display parses: nothing more than this test
+  // when no sink is installed.
+  ILogSink* sink = g_sink.load(std::memory_order_acquire);
+  if (sink == nullptr) return;
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  LogToSinkV(sink, level, format, args);
   va_end(args);
-  sink->Write(level, text);
 }

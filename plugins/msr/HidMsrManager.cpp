@@ -11,19 +11,25 @@ namespace {
 constexpr std::uint64_t kQuickFailureMs = 20;
 constexpr DWORD kRetryPauseMs = 100;
 
-void LogFormatLine(DWORD level, const std::string& line) { LogMessage(ZOL_MSRUSB, level, "%s", line.c_str()); }
+// The manager's and the formatter's lines go to the log client under the
+// stripe-reader module.
+class LogClientSink : public ILogSink {
+ public:
+  // The masked card text is made only when its line will be written.
+  bool Wants(DWORD level) override { return LogWanted(ZOL_MSRUSB, level); }
+  void Write(DWORD level, const char* text) override { LogMessage(ZOL_MSRUSB, level, "%s", text); }
+};
 
-void LogLine(DWORD level, const char* text) { LogMessage(ZOL_MSRUSB, level, "%s", text); }
+LogClientSink g_LogClientSink;
 
 const HidManagerFlavor kMsrManagerFlavor = {
-    ZOL_MSRUSB, "HidMsrManager", "MSR", L"MsrDeviceChangeNotifyWindow", LogLine,
+    ZOL_MSRUSB, "HidMsrManager", "MSR", L"MsrDeviceChangeNotifyWindow", &g_LogClientSink,
 };
 
 }  // namespace
 
 HidMsrManager::HidMsrManager(MsrWriteFunction write)
-    : HidDeviceManager(kMsrManagerFlavor, MsrSupportedDevices()), m_WriteFunction(write),
-      m_MsrFormat(LogFormatLine, [](DWORD level) { return LogWanted(ZOL_MSRUSB, level); }) {}
+    : HidDeviceManager(kMsrManagerFlavor, MsrSupportedDevices()), m_WriteFunction(write), m_MsrFormat(&g_LogClientSink) {}
 
 HidMsrManager::~HidMsrManager() {
   Terminate();

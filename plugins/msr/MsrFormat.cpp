@@ -108,19 +108,15 @@ struct MsrFormat::Slot {
   bool carriageReturn;
 };
 
-MsrFormat::MsrFormat(LogSink sink, LogFilter wanted) : m_Sink(std::move(sink)), m_Wanted(std::move(wanted)) {
-  Clear();
-}
+MsrFormat::MsrFormat(ILogSink* sink) : m_Sink(sink) { Clear(); }
 
 MsrFormat::~MsrFormat() { Clear(); }
 
 void MsrFormat::Log(DWORD level, const std::string& line) const {
-  if (m_Sink) {
-    // The log client takes C text: what follows a zero byte never reaches it.
-    std::string text(line.c_str());
-    m_Sink(level, text);
-    SecureZero(text.data(), text.size());
-  }
+  if (!Wanted(level)) return;
+  // The log client takes C text: what follows a zero byte never reaches it.
+  // No copy is made here, so none is left to wipe.
+  m_Sink->Write(level, line.c_str());
 }
 
 void MsrFormat::LogCardText(DWORD level, const char* prefix, const char* text) const {

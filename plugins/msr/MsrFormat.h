@@ -7,13 +7,13 @@
 // as the output has been copied out.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/config/ConfigDoc.h"
+#include "common/log/LogSink.h"
 #include "platform/WinTypes.h"
 
 inline constexpr std::size_t MSR_CARD_DATA_SIZE = 290;
@@ -53,14 +53,9 @@ void MaskTrack2(std::span<char> text);
 
 class MsrFormat {
  public:
-  // Receives every log line the formatter makes (level, finished text). The
+  // sink receives every log line the formatter makes (null: none). The
   // plug-in passes one that hands the text to the log client.
-  using LogSink = std::function<void(DWORD level, const std::string& line)>;
-  // Whether a line of this level is logged at all: the masked card text is
-  // made only then. Without one, every line goes to the sink.
-  using LogFilter = std::function<bool(DWORD level)>;
-
-  explicit MsrFormat(LogSink sink = {}, LogFilter wanted = {});
+  explicit MsrFormat(ILogSink* sink = nullptr);
   ~MsrFormat();
   MsrFormat(const MsrFormat&) = delete;
   MsrFormat& operator=(const MsrFormat&) = delete;
@@ -88,7 +83,7 @@ class MsrFormat {
   void Log(DWORD level, const std::string& line) const;
   // A card's masked text after prefix, logged; every copy made is wiped.
   void LogCardText(DWORD level, const char* prefix, const char* text) const;
-  bool Wanted(DWORD level) const { return m_Sink && (!m_Wanted || m_Wanted(level)); }
+  bool Wanted(DWORD level) const { return m_Sink != nullptr && m_Sink->Wants(level); }
   void ParseBlocks(MsrCardData area, int blocks);
   void BuildOutput(const Slot* slots, int count);
   void LogIsoTracks();
@@ -106,6 +101,5 @@ class MsrFormat {
   std::size_t m_SlotStart[3];
   std::size_t m_SlotLength[3];
   MsrSettings m_Settings;
-  LogSink m_Sink;
-  LogFilter m_Wanted;
+  ILogSink* m_Sink;
 };

@@ -1,5 +1,6 @@
 #include "plugins/msr/MsrUsbDevice.h"
 
+#include "ZolVersion.h"
 #include "common/log/ZolLog.h"
 
 namespace {
@@ -7,7 +8,7 @@ namespace {
 std::atomic<IDeviceListener*> g_Listener{nullptr};
 std::atomic<BOOL> g_PortReady{FALSE};
 
-constexpr const char* kBuildVersion = "1.1.0.6";
+constexpr const char* kBuildVersion = ZOL_VERSION;
 
 }  // namespace
 

@@ -65,22 +65,12 @@ class FakeStore : public dataclass {
 
 class HolderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_previous = sys::SetMessagePresenter([this](const sys::MessageBoxRequest& r) {
-      boxes.push_back(r);
-      return sys::MessageAnswer::Ok;
-    });
-  }
-  void TearDown() override { sys::SetMessagePresenter(m_previous); }
-
   configdoc MakeHolder() { return configdoc(std::make_unique<FakeStore>(script, calls)); }
 
   FakeStore::Script script;
   std::vector<std::string> calls;
-  std::vector<sys::MessageBoxRequest> boxes;
-
- private:
-  sys::MessagePresenter m_previous;
+  MessageBoxCapture shown;
+  std::vector<sys::MessageBoxRequest>& boxes = shown.boxes;
 };
 
 TEST_F(HolderTest, OpenRecordsResultAndPath) {

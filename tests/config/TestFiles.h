@@ -11,8 +11,10 @@
 #include <iterator>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "common/config/ConfigDoc.h"
+#include "platform/MessageBox.h"
 
 // Readable failure messages: a node as name="value"{attributes}[children],
 // non-ASCII characters as \u escapes.
@@ -89,3 +91,22 @@ inline std::string ReadBytes(const std::filesystem::path& path) {
 }
 
 }  // namespace configtest
+
+// Keeps every message box the document would show, answering OK, while it
+// lives (the test's own presenter in place of the system's).
+class MessageBoxCapture {
+ public:
+  MessageBoxCapture()
+      : m_previous(sys::SetMessagePresenter([this](const sys::MessageBoxRequest& r) {
+          boxes.push_back(r);
+          return sys::MessageAnswer::Ok;
+        })) {}
+  ~MessageBoxCapture() { sys::SetMessagePresenter(m_previous); }
+  MessageBoxCapture(const MessageBoxCapture&) = delete;
+  MessageBoxCapture& operator=(const MessageBoxCapture&) = delete;
+
+  std::vector<sys::MessageBoxRequest> boxes;
+
+ private:
+  sys::MessagePresenter m_previous;
+};

@@ -74,14 +74,6 @@ std::vector<BadFile> BadFiles() {
 
 class BadInputTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_previous = sys::SetMessagePresenter([this](const sys::MessageBoxRequest& r) {
-      boxes.push_back(r);
-      return sys::MessageAnswer::Ok;
-    });
-  }
-  void TearDown() override { sys::SetMessagePresenter(m_previous); }
-
   // Not opened: every reader and writer answers 1006 and the file stays.
   void ExpectUnreadable(const std::wstring& path, const char* what) {
     configdoc doc;
@@ -109,10 +101,8 @@ class BadInputTest : public ::testing::Test {
   }
 
   TempFolder folder;
-  std::vector<sys::MessageBoxRequest> boxes;
-
- private:
-  sys::MessagePresenter m_previous;
+  MessageBoxCapture shown;
+  std::vector<sys::MessageBoxRequest>& boxes = shown.boxes;
 };
 
 TEST_F(BadInputTest, UnreadableFilesAreReportedAndLeftAsTheyAre) {

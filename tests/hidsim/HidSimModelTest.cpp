@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "drivers/hid/sim/SimProtocol.h"
+#include "plugins/ld/LdReports.h"
 #include "tools/hidsim/CardEncoding.h"
 #include "tools/hidsim/LineDisplayModel.h"
 #include "tools/hidsim/SimServer.h"
@@ -14,15 +15,13 @@ namespace {
 using hidsim::Bytes;
 using hidsim::LineDisplayModel;
 
-// A line report as the display plug-in builds it: id, command, 0x28, 20
-// characters, the low byte of the sum of the 23 bytes before.
+// A line report as the display plug-in builds it (its checksum is pinned
+// with fixed bytes below and in the plug-in's tests).
 Bytes LineReport(std::uint8_t command, const std::string& text) {
-  Bytes r = {0x00, command, 0x28};
-  for (std::size_t i = 0; i < 20; ++i) r.push_back(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0x20);
-  unsigned sum = 0;
-  for (std::uint8_t b : r) sum += b;
-  r.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  return r;
+  std::string line = text;
+  line.resize(ldreport::kLineColumns, ' ');
+  const auto report = ldreport::Line(command, reinterpret_cast<const std::uint8_t*>(line.data()));
+  return Bytes(report.begin(), report.end());
 }
 
 Bytes WithChecksum(Bytes r, int delta) {

@@ -58,27 +58,22 @@ SystemOptions Options(bool uhid) {
 
 // The reports the plug-in's emulation sends for each chunk, computed here by
 // the same emulation.
-class Emulation : public ILdDisplayHost {
+class Emulation {
  public:
-  Emulation() : m_display(*this) { m_display.ResetDisplay(false); }
+  Emulation() { m_display.ResetDisplay(false); }
   std::vector<Bytes> Apply(const std::string& chunk) {
-    m_sent.clear();
-    m_display.ApplyHandOver(reinterpret_cast<const BYTE*>(chunk.data()), chunk.size());
-    return m_sent;
+    std::vector<Bytes> sent;
+    for (const LdAction& a : m_display.ApplyHandOver(reinterpret_cast<const BYTE*>(chunk.data()), chunk.size())) {
+      if (a.type != LdAction::Type::Send) continue;
+      Bytes report(32, 0);
+      std::copy(a.bytes.begin(), a.bytes.begin() + std::min<std::size_t>(a.length, 32), report.begin());
+      sent.push_back(report);
+    }
+    return sent;
   }
-  int SendCommand(const BYTE* bytes, DWORD length) override {
-    Bytes report(32, 0);
-    std::copy(bytes, bytes + std::min<DWORD>(length, 32), report.begin());
-    m_sent.push_back(report);
-    return 1;
-  }
-  void StopScrollingMessage() override {}
-  void ScrollingMessageReady() override {}
-  void Pause(DWORD) override {}
 
  private:
   LdDisplay m_display;
-  std::vector<Bytes> m_sent;
 };
 
 struct Card {

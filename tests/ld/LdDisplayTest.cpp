@@ -1,9 +1,11 @@
-// The display emulation on its own: image, cursor, user characters, modes,
-// scrolling message state and the exact reports it asks to send.
+// The display emulation on its own, through what its operations return:
+// image, cursor, user characters, modes, scrolling message state and the
+// exact reports, pauses and scroll starts and stops it asks for.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plugins/ld/LdDisplay.h"
@@ -19,11 +21,31 @@ using ldtest::Of;
 const BYTE kTop = 0x81;
 const BYTE kBottom = 0x82;
 
+// A display and everything its operations returned so far.
 struct Emu {
-  ldtest::RecordingHost host;
-  LdDisplay d{host};
-  Emu() { host.display = &d; }
-  void Feed(const Bytes& bytes) { d.ApplyHandOver(bytes.data(), bytes.size()); }
+  struct Returned {
+    std::vector<Bytes> reports;
+    std::vector<DWORD> pauses;
+    int stops = 0;
+    int starts = 0;
+    std::vector<const char*> failureLogs;
+  } host;
+  LdDisplay d;
+  void Take(const LdActions& actions) {
+    for (const LdAction& a : actions) {
+      switch (a.type) {
+        case LdAction::Type::Send:
+          host.reports.emplace_back(a.bytes.begin(), a.bytes.begin() + a.length);
+          if (a.failureLog != nullptr) host.failureLogs.push_back(a.failureLog);
+          break;
+        case LdAction::Type::Pause: host.pauses.push_back(a.pauseMs); break;
+        case LdAction::Type::StopScroll: ++host.stops; break;
+        case LdAction::Type::StartScroll: ++host.starts; break;
+      }
+    }
+  }
+  void Feed(const Bytes& bytes) { Take(d.ApplyHandOver(bytes.data(), bytes.size())); }
+  void Step() { Take(d.ScrollStep()); }
   std::string Top() const { return std::string(d.m_DisplayImage, d.m_DisplayImage + 20); }
   std::string Bottom() const { return std::string(d.m_DisplayImage + 20, d.m_DisplayImage + 40); }
   // The last report sent with this command byte (empty if none).
@@ -50,46 +72,52 @@ const Bytes kZeroRows(8, 0x00);
 
 TEST(LdLineReports, TwentyBlanksGiveTheDocumentedChecksums) {
   Emu e;
-  e.d.WriteTopLine();
-  e.d.WriteBottomLine();
+  e.Take(e.d.DeviceArrived());
   Bytes top = {0x00, 0x81, 0x28};
   Bytes bottom = {0x00, 0x82, 0x28};
   top.insert(top.end(), 20, 0x20);
   bottom.insert(bottom.end(), 20, 0x20);
   top.push_back(0x29);
   bottom.push_back(0x2A);
-  ASSERT_EQ(e.host.reports.size(), 2u);
-  EXPECT_EQ(e.host.reports[0], top);
-  EXPECT_EQ(e.host.reports[1], bottom);
+  ASSERT_EQ(e.host.reports.size(), 5u);
+  EXPECT_EQ(e.host.reports[3], top);
+  EXPECT_EQ(e.host.reports[4], bottom);
 }
 
 TEST(LdLineReports, ChecksumKeepsLowEightBits) {
   Emu e;
   std::memset(e.d.m_DisplayImage, 0xFF, 20);
-  e.d.WriteTopLine();
-  ASSERT_EQ(e.host.reports.size(), 1u);
-  EXPECT_EQ(e.host.reports[0].size(), 24u);
-  EXPECT_EQ(e.host.reports[0][23], static_cast<BYTE>((0x81 + 0x28 + 20 * 0xFF) & 0xFF));
+  e.Take(e.d.DeviceArrived());
+  ASSERT_EQ(e.host.reports.size(), 5u);
+  EXPECT_EQ(e.host.reports[3].size(), 24u);
+  EXPECT_EQ(e.host.reports[3][23], 0x95);  // 0x81 + 0x28 + 20 * 0xFF = 0x1495
 }
 
-TEST(LdReportsBytes, EachOperationBuildsItsBytes) {
+TEST(LdReportsBytes, ArrivalAndResetBuildTheirBytes) {
   Emu e;
-  const BYTE rows[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  e.d.StatusRequest();
-  e.d.DeviceInformationRequest();
-  e.d.ClearTopLine();
-  e.d.ClearBottomLine();
-  e.d.WriteRam(5, rows);
-  e.d.SelectCharacterSet(0x1F);
-  e.d.GetCharacterSetList();
+  e.Take(e.d.DeviceArrived());
+  e.Take(e.d.ResetDisplay(true));
+  Bytes top = {0x00, 0x81, 0x28};
+  top.insert(top.end(), 20, 0x20);
+  top.push_back(0x29);
+  Bytes bottom = {0x00, 0x82, 0x28};
+  bottom.insert(bottom.end(), 20, 0x20);
+  bottom.push_back(0x2A);
   const std::vector<Bytes> expected = {{0x00, 0x00, 0x20},
+                                       {0x00, 0x42},
                                        {0x00, 0x00, 0x00, 0x01},
+                                       top,
+                                       bottom,
                                        {0x00, 0x01, 0x00},
                                        {0x00, 0x02, 0x00},
-                                       {0x00, 0x40, 0x05, 1, 2, 3, 4, 5, 6, 7, 8},
-                                       {0x00, 0x41, 0x1F},
-                                       {0x00, 0x42}};
+                                       {0x00, 0x41, 0x1F}};
   EXPECT_EQ(e.host.reports, expected);
+}
+
+TEST(LdReportsBytes, WriteRamCarriesItsLocationAndRows) {
+  Emu e;
+  e.Feed(Cat({{0x00, 0x01, 0x03, 0x1A}, Bytes(8, 0xF8)}));
+  EXPECT_EQ(e.Last(0x40), (Bytes{0x00, 0x40, 0x05, 0x1F, 0x1F, 0x1F, 0x1F, 0x1F, 0x1F, 0x1F, 0x00}));
 }
 
 TEST(LdHandOver, AbcAtCursorZeroSendsOnlyTheTopLine) {
@@ -116,6 +144,7 @@ struct WrapCase {
   bool verticalScroll;
   int count;
   int cursor;
+  const char* screen;           // both lines
   std::vector<BYTE> linesSent;  // commands of the line reports, in order
 };
 
@@ -128,33 +157,24 @@ TEST_P(LdWrap, CharactersPastTheEndWrapOrScroll) {
   std::string text;
   for (int i = 0; i < c.count; ++i) text.push_back(static_cast<char>('A' + i % 26));
   e.Feed(Of(text));
-  // What the screen must show, worked out position by position.
-  std::string screen(40, ' ');
-  int cursor = 0;
-  for (char ch : text) {
-    screen[cursor++] = ch;
-    if (cursor == 40) {
-      if (c.verticalScroll) {
-        screen = screen.substr(20) + Blanks(20);
-        cursor = 20;
-      } else {
-        cursor = 0;
-      }
-    }
-  }
   EXPECT_EQ(e.d.m_Cursor, c.cursor);
-  EXPECT_EQ(e.Top() + e.Bottom(), screen);
+  EXPECT_EQ(e.Top() + e.Bottom(), c.screen);
   std::vector<BYTE> sent;
   for (const Bytes& r : e.host.reports) sent.push_back(r[1]);
   EXPECT_EQ(sent, c.linesSent);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LdWrap,
-                         ::testing::Values(WrapCase{"Normal40", false, 40, 0, {kTop, kBottom}},
-                                           WrapCase{"Normal41", false, 41, 1, {kTop, kBottom}},
-                                           WrapCase{"Vertical40", true, 40, 20, {kTop}},
-                                           WrapCase{"Vertical41", true, 41, 21, {kTop, kBottom}},
-                                           WrapCase{"Vertical61", true, 61, 21, {kTop, kBottom}}),
+                         ::testing::Values(
+                             WrapCase{"Normal40", false, 40, 0, "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMN",
+                                      {kTop, kBottom}},
+                             WrapCase{"Normal41", false, 41, 1, "OBCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMN",
+                                      {kTop, kBottom}},
+                             WrapCase{"Vertical40", true, 40, 20, "UVWXYZABCDEFGHIJKLMN                    ", {kTop}},
+                             WrapCase{"Vertical41", true, 41, 21, "UVWXYZABCDEFGHIJKLMNO                   ",
+                                      {kTop, kBottom}},
+                             WrapCase{"Vertical61", true, 61, 21, "OPQRSTUVWXYZABCDEFGHI                   ",
+                                      {kTop, kBottom}}),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(LdCursor, BackspaceAtZeroBlanksPosition39) {
@@ -199,10 +219,10 @@ TEST_P(LdCursorMoves, MoveStopAndScrollAsTheCommandSays) {
   e.Feed(Cat({{0x11}, Of(Blanks(20, 'T') + Blanks(20, 'B'))}));
   if (c.verticalScroll) e.Feed({0x12});
   e.Feed({0x10, c.start});
-  e.host.stopCalls = 0;
+  e.host.stops = 0;
   e.Feed({c.command});
   EXPECT_EQ(e.d.m_Cursor, c.cursor);
-  EXPECT_EQ(e.host.stopCalls > 0, c.stops);
+  EXPECT_EQ(e.host.stops > 0, c.stops);
   std::string screen = c.scrolledUp ? Blanks(20, 'B') + Blanks(20) : Blanks(20, 'T') + Blanks(20, 'B');
   if (c.command == 0x08) screen[c.cursor] = ' ';
   EXPECT_EQ(e.Top() + e.Bottom(), screen);
@@ -366,7 +386,7 @@ TEST(LdModes, InvalidEmulationModeOnlyLogs) {
 struct CharSetCase {
   const char* name;
   BYTE argument;
-  int sendResult;
+  bool failureLog;  // log is the failed send's, logged by the manager
   int sentSet;  // -1: nothing sent
   const char* log;
 };
@@ -379,7 +399,6 @@ TEST_P(LdCharacterSet, SelectSendsTheSetAndBothLines) {
   Emu e;
   e.Feed({0x00, 0x01});
   e.host.reports.clear();
-  e.host.sendResult = c.sendResult;
   e.Feed({0x02, c.argument});
   if (c.sentSet < 0) {
     EXPECT_TRUE(e.host.reports.empty());
@@ -388,19 +407,22 @@ TEST_P(LdCharacterSet, SelectSendsTheSetAndBothLines) {
                                          LineReport(kBottom, "")};
     EXPECT_EQ(e.host.reports, expected);
   }
-  if (c.log[0] != '\0') {
+  if (c.failureLog) {
+    ASSERT_EQ(e.host.failureLogs.size(), 1u);
+    EXPECT_STREQ(e.host.failureLogs[0], c.log);
+  } else if (c.log[0] != '\0') {
     EXPECT_EQ(log.Count(c.log), 1);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, LdCharacterSet,
-    ::testing::Values(CharSetCase{"ZeroIsDefault", 0, 1, 0x1F, ""}, CharSetCase{"One", 1, 1, 1, ""},
-                      CharSetCase{"Eleven", 11, 1, 11, ""},
-                      CharSetCase{"TwelveRefused", 12, 1, -1,
+    ::testing::Values(CharSetCase{"ZeroIsDefault", 0, false, 0x1F, ""}, CharSetCase{"One", 1, false, 1, ""},
+                      CharSetCase{"Eleven", 11, false, 11, ""},
+                      CharSetCase{"TwelveRefused", 12, false, -1,
                                   "HidLdManager::ProcessReceiveBuffer - Command Byte = 12; Invalid character set select "
                                   "command"},
-                      CharSetCase{"SendFailureLogged", 3, 0, 3,
+                      CharSetCase{"SendFailureLogged", 3, true, 3,
                                   "HidLdManager::ProcessReceiveBuffer - SelectCharacterSet failed"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
@@ -452,16 +474,19 @@ TEST(LdReset, ClearsStateKeepsOrvidPatternsAndSendsResetReports) {
 TEST(LdReset, WithoutSendingAbandonsPendingCommandAndSendsNothing) {
   Emu e;
   e.Feed({0x10});
-  e.d.ResetDisplay(false);
+  e.Take(e.d.ResetDisplay(false));
   EXPECT_TRUE(e.host.reports.empty());
   e.Feed(Of("A"));  // would have been the position argument
   EXPECT_EQ(e.Top(), "A" + Blanks(19));
 }
 
-std::string WindowText(const std::string& message, int offset) {
-  const std::string window = Blanks(19) + message + Blanks(84 - 19 - message.size());
-  return window.substr(static_cast<std::size_t>(offset), 20);
-}
+// What the top line shows at some steps of "HELLO": it enters at position
+// 19, leaves at 0, and after 25 steps the cycle starts again.
+const std::vector<std::pair<int, const char*>> kHelloSteps = {
+    {0, "                   H"},  {1, "                  HE"},  {4, "               HELLO"},
+    {19, "HELLO               "}, {23, "O                   "}, {24, "                    "},
+    {25, "                   H"}, {44, "HELLO               "}, {49, "                    "},
+};
 
 TEST(LdScrollingMessage, HelloEntersFromTheRightInCyclesOf25Steps) {
   Emu e;
@@ -469,23 +494,29 @@ TEST(LdScrollingMessage, HelloEntersFromTheRightInCyclesOf25Steps) {
   e.host.reports.clear();
   e.Feed(Cat({{0x05}, Of("HELLO"), {0x0D}}));
   EXPECT_EQ(e.d.m_Cursor, 20);
-  EXPECT_TRUE(e.host.scrolling);
+  EXPECT_TRUE(e.d.Scrolling());
   EXPECT_EQ(e.d.m_ScrollMessageLength, 5);
   ASSERT_EQ(e.host.reports.size(), 1u);
   EXPECT_EQ(e.host.reports[0], LineReport(kTop, ""));
   e.host.reports.clear();
+  EXPECT_EQ(e.host.starts, 1);
+  std::size_t next = 0;
   for (int step = 0; step < 50; ++step) {
     SCOPED_TRACE(step);
-    e.d.ScrollStep();
+    e.Step();
     ASSERT_EQ(e.host.reports.size(), 1u);
-    EXPECT_EQ(e.host.reports[0], LineReport(kTop, WindowText("HELLO", step % 25)));
+    if (next < kHelloSteps.size() && kHelloSteps[next].first == step) {
+      EXPECT_EQ(e.host.reports[0], LineReport(kTop, kHelloSteps[next].second));
+      ++next;
+    }
     e.host.reports.clear();
   }
+  EXPECT_EQ(next, kHelloSteps.size());
   // Bottom-line characters do not stop it; a top-line character does.
   e.Feed(Of("low"));
-  EXPECT_TRUE(e.host.scrolling);
+  EXPECT_TRUE(e.d.Scrolling());
   e.Feed(Cat({{0x10, 0}, Of("X")}));
-  EXPECT_FALSE(e.host.scrolling);
+  EXPECT_FALSE(e.d.Scrolling());
   EXPECT_EQ(e.d.m_ScrollMessageLength, 0);
   EXPECT_EQ(std::string(e.d.m_ScrollWindow, e.d.m_ScrollWindow + 84), Blanks(84));
 }
@@ -493,14 +524,14 @@ TEST(LdScrollingMessage, HelloEntersFromTheRightInCyclesOf25Steps) {
 TEST(LdScrollingMessage, BackspaceFromTheBottomLineBlanksTheShownCharacter) {
   Emu e;
   e.Feed(Cat({{0x05}, Of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), {0x0D}}));
-  for (int i = 0; i < 10; ++i) e.d.ScrollStep();
+  for (int i = 0; i < 10; ++i) e.Step();
   const BYTE shown19 = e.d.m_DisplayImage[19];
   ASSERT_NE(shown19, ' ');
   e.Feed({0x08});
   EXPECT_EQ(e.d.m_Cursor, 19);
-  EXPECT_TRUE(e.host.scrolling);
+  EXPECT_TRUE(e.d.Scrolling());
   EXPECT_EQ(e.d.m_ScrollWindow[e.d.m_ScrollOffset + 18], ' ');
-  e.d.ScrollStep();  // the next step shows the blank one position further left
+  e.Step();  // the next step shows the blank one position further left
   EXPECT_EQ(e.d.m_DisplayImage[18], ' ');
 }
 
@@ -508,7 +539,7 @@ TEST(LdScrollingMessage, UserCharactersAreTranslatedInTheWindow) {
   Emu e;
   e.Feed(Cat({{0x00, 0x01, 0x05, 0x15, 0x1C, 0x1D, 'A', 0x0D}}));
   EXPECT_EQ(Bytes(e.d.m_ScrollWindow + 19, e.d.m_ScrollWindow + 23), (Bytes{0, 6, 7, 'A'}));
-  e.host.StopScrollingMessage();
+  e.Take(e.d.StopScroll());
   e.Feed(Cat({{0x00, 0x00, 0x03, 0x41, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x05}, Of("BAB"), {0x0D}}));
   EXPECT_EQ(Bytes(e.d.m_ScrollWindow + 19, e.d.m_ScrollWindow + 22), (Bytes{'B', 7, 'B'}));
 }
@@ -516,8 +547,8 @@ TEST(LdScrollingMessage, UserCharactersAreTranslatedInTheWindow) {
 TEST(LdScrollingMessage, EmptyMessageScrollsABlankLine) {
   Emu e;
   e.Feed({0x05, 0x0D});
-  ASSERT_TRUE(e.host.scrolling);
-  for (int step = 0; step < 21; ++step) e.d.ScrollStep();
+  ASSERT_TRUE(e.d.Scrolling());
+  for (int step = 0; step < 21; ++step) e.Step();
   EXPECT_EQ(e.d.m_ScrollOffset, 1);  // a cycle of 20 steps
   EXPECT_EQ(e.Top(), Blanks(20));
 }
@@ -533,8 +564,8 @@ TEST(LdHandOver, StreamSplitAtEveryPositionMatchesOnePiece) {
   for (std::size_t split = 0; split <= stream.size(); ++split) {
     SCOPED_TRACE(split);
     Emu parts;
-    parts.d.ApplyHandOver(stream.data(), split);
-    parts.d.ApplyHandOver(stream.data() + split, stream.size() - split);
+    parts.Take(parts.d.ApplyHandOver(stream.data(), split));
+    parts.Take(parts.d.ApplyHandOver(stream.data() + split, stream.size() - split));
     EXPECT_EQ(parts.Top() + parts.Bottom(), whole.Top() + whole.Bottom());
     EXPECT_EQ(parts.d.m_Cursor, whole.d.m_Cursor);
     EXPECT_EQ(parts.d.m_BlankCharacter, whole.d.m_BlankCharacter);
@@ -542,7 +573,7 @@ TEST(LdHandOver, StreamSplitAtEveryPositionMatchesOnePiece) {
     EXPECT_EQ(parts.d.m_Parser.m_VerticalScroll, whole.d.m_Parser.m_VerticalScroll);
     EXPECT_EQ(parts.d.m_Parser.m_UserCharacter, whole.d.m_Parser.m_UserCharacter);
     EXPECT_EQ(parts.d.m_Parser.m_PendingCommand, whole.d.m_Parser.m_PendingCommand);
-    EXPECT_EQ(parts.host.scrolling, whole.host.scrolling);
+    EXPECT_EQ(parts.d.Scrolling(), whole.d.Scrolling());
     EXPECT_EQ(std::memcmp(parts.d.m_OrvidPatterns, whole.d.m_OrvidPatterns, 64), 0);
     EXPECT_EQ(std::memcmp(parts.d.m_ScrollWindow, whole.d.m_ScrollWindow, 84), 0);
     // The device ends up showing the same lines.

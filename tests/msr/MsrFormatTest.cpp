@@ -11,21 +11,18 @@
 
 #include "common/log/ZolLog.h"
 #include "plugins/msr/MsrFormat.h"
+#include "tests/support/LogLines.h"
 
 namespace {
 
 using Keys = std::vector<std::pair<std::wstring, std::wstring>>;
 using Bytes = std::vector<BYTE>;
 
-struct Line {
-  DWORD level;
-  std::string text;
-};
-
 // A formatter whose log lines are captured.
 struct Harness {
-  std::vector<Line> lines;
-  MsrFormat format{[this](DWORD level, const std::string& text) { lines.push_back({level, text}); }};
+  zoltest::LogLines log;
+  MsrFormat format{&log};
+  std::vector<zoltest::LogLines::Line> Lines() { return log.Lines(); }
 
   bool Configure(const Keys& keys, ConfigRead read = ConfigRead::Found) {
     std::vector<datanode> nodes;
@@ -56,8 +53,8 @@ struct Harness {
     return std::string(out.begin(), out.begin() + std::min<DWORD>(length, MSR_OUTPUT_SIZE));
   }
 
-  std::string LineAfter(const std::string& prefix) const {
-    for (const auto& l : lines) {
+  std::string LineAfter(const std::string& prefix) {
+    for (const auto& l : Lines()) {
       if (l.text.rfind(prefix, 0) == 0) {
         return l.text.substr(prefix.size());
       }
@@ -254,10 +251,10 @@ TEST(MsrFormatTest, ReportsTheOutcomeOfReadingTheDocument) {
     SCOPED_TRACE(c.lines.front());
     Harness h;
     EXPECT_EQ(h.Configure(keys, c.read), c.result);
-    ASSERT_EQ(h.lines.size(), c.lines.size());
+    ASSERT_EQ(h.Lines().size(), c.lines.size());
     for (std::size_t i = 0; i < c.lines.size(); ++i) {
-      EXPECT_EQ(h.lines[i].text, c.lines[i]);
-      EXPECT_EQ(h.lines[i].level, c.result ? LEVEL_INFO : LEVEL_ERROR);
+      EXPECT_EQ(h.Lines()[i].text, c.lines[i]);
+      EXPECT_EQ(h.Lines()[i].level, c.result ? LEVEL_INFO : LEVEL_ERROR);
     }
     // A failed read changes nothing.
     EXPECT_EQ(h.format.Settings().crEnabled, c.result ? 1 : 0);
@@ -361,7 +358,7 @@ TEST(MsrFormatTest, NeverLogsTrack3OrWholeTracksInTheFinalLine) {
     h.Format(IsoArea(t1, t2, t3));
     EXPECT_EQ(h.LineAfter("MsrFormat::formatISOFeatureReport - Track 3: "), Stars(t3.size()));
     EXPECT_EQ(h.LineAfter("MsrFormat::formatISOFeatureReport - Final Track: "), c.expected);
-    for (const auto& l : h.lines) {
+    for (const auto& l : h.Lines()) {
       EXPECT_EQ(l.level, l.text.find("formatISO") != std::string::npos ? LEVEL_VERBOSE : LEVEL_INFO);
       EXPECT_EQ(l.text.find("453914"), std::string::npos) << l.text;
       EXPECT_EQ(l.text.find("1234567890"), std::string::npos) << l.text;
@@ -372,7 +369,7 @@ TEST(MsrFormatTest, NeverLogsTrack3OrWholeTracksInTheFinalLine) {
 TEST(MsrFormatTest, NumericLayoutLogsNothing) {
   Harness h;
   EXPECT_EQ(h.Format({0, 0, 0, 0, 0x02, 0x01, 0x02, 0x02, 0x03, 0x04}, true), "%12?%34?");
-  EXPECT_TRUE(h.lines.empty());
+  EXPECT_TRUE(h.Lines().empty());
 }
 
 TEST(MsrFormatTest, LeavesNothingOfOneSwipeForTheNext) {

@@ -186,28 +186,40 @@ TEST_F(PortServiceTest, WriteResultsAndTheZeroedBuffer) {
   }
 }
 
-TEST_F(PortServiceTest, WriteFailsWith12WhenTheApplicationClosesDuringAPendingWrite) {
-  StartSystem();
-  WaitReady(kMsr);
-  App app(sys->ComPath(3));
-  ASSERT_TRUE(WaitPluginLine(*sys, kMsr, "PortReady 1"));
-  // The application does not read: 32768 bytes do not fit, the write pends.
-  std::size_t before = WriteCount(*sys, kMsr);
-  ASSERT_TRUE(sys->Command(kMsr, "write-len 32768 1000"));
-  // The write stays pending while nobody reads.
-  EXPECT_EQ(NextWrite(*sys, kMsr, before, 300), "");
-  app.Close();
-  EXPECT_EQ(NextWrite(*sys, kMsr, before), "Write rc=12 written=0 zeroed=1");
-  EXPECT_TRUE(WaitPluginLine(*sys, kMsr, "PortReady 0"));
+// A write pending because the application does not read ends with 12 when
+// its port goes: the application closes it, or the service stops.
+TEST_F(PortServiceTest, PendingWriteEndsWith12WhenItsPortGoes) {
+  enum class Ending { ApplicationCloses, ServiceStops };
+  for (Ending ending : {Ending::ApplicationCloses, Ending::ServiceStops}) {
+    SCOPED_TRACE(ending == Ending::ApplicationCloses ? "the application closes" : "the service stops");
+    StartSystem();
+    WaitReady(kMsr);
+    App app(sys->ComPath(3));
+    ASSERT_TRUE(WaitPluginLine(*sys, kMsr, "PortReady 1"));
+    // The application does not read: 32768 bytes do not fit, the write pends.
+    std::size_t before = WriteCount(*sys, kMsr);
+    ASSERT_TRUE(sys->Command(kMsr, "write-len 32768 1000"));
+    // The write stays pending while nobody reads.
+    EXPECT_EQ(NextWrite(*sys, kMsr, before, 300), "");
+    if (ending == Ending::ServiceStops) {
+      EXPECT_EQ(sys->StopService(), 0) << sys->ServiceOutput();
+      EXPECT_EQ(NextWrite(*sys, kMsr, before, 1000), "Write rc=12 written=0 zeroed=1");
+      EXPECT_EQ(sys->PluginLines(kMsr).back(), "Release");
+      continue;
+    }
+    app.Close();
+    EXPECT_EQ(NextWrite(*sys, kMsr, before), "Write rc=12 written=0 zeroed=1");
+    EXPECT_TRUE(WaitPluginLine(*sys, kMsr, "PortReady 0"));
 
-  // What was left unread is gone: the next opener starts empty.
-  App next(sys->ComPath(3));
-  ASSERT_TRUE(WaitFor([&] { return CountContaining(sys->PluginLines(kMsr), "PortReady 1") >= 2; }, 5000));
-  EXPECT_EQ(next.Read(1, 300), "");
-  before = WriteCount(*sys, kMsr);
-  ASSERT_TRUE(sys->Command(kMsr, "write 1000 6f6b"));
-  EXPECT_EQ(next.Read(2, 5000), "ok");
-  EXPECT_EQ(NextWrite(*sys, kMsr, before), "Write rc=0 written=2 zeroed=1");
+    // What was left unread is gone: the next opener starts empty.
+    App next(sys->ComPath(3));
+    ASSERT_TRUE(WaitFor([&] { return CountContaining(sys->PluginLines(kMsr), "PortReady 1") >= 2; }, 5000));
+    EXPECT_EQ(next.Read(1, 300), "");
+    before = WriteCount(*sys, kMsr);
+    ASSERT_TRUE(sys->Command(kMsr, "write 1000 6f6b"));
+    EXPECT_EQ(next.Read(2, 5000), "ok");
+    EXPECT_EQ(NextWrite(*sys, kMsr, before), "Write rc=0 written=2 zeroed=1");
+  }
 }
 
 TEST_F(PortServiceTest, HoldMakesWriteGiveUpWith11AfterItsQueries) {
@@ -294,19 +306,6 @@ TEST(PortServiceStop, CtrlBreakStopsAsCtrlCDoes) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Release");
   }
-}
-
-TEST_F(PortServiceTest, WriteWaitingAtStopIsReleasedWith12) {
-  StartSystem();
-  WaitReady(kMsr);
-  App app(sys->ComPath(3));
-  ASSERT_TRUE(WaitPluginLine(*sys, kMsr, "PortReady 1"));
-  std::size_t before = WriteCount(*sys, kMsr);
-  ASSERT_TRUE(sys->Command(kMsr, "write-len 32768 1000"));
-  EXPECT_EQ(NextWrite(*sys, kMsr, before, 300), "");  // pending: the application does not read
-  EXPECT_EQ(sys->StopService(), 0) << sys->ServiceOutput();
-  EXPECT_EQ(NextWrite(*sys, kMsr, before, 1000), "Write rc=12 written=0 zeroed=1");
-  EXPECT_EQ(sys->PluginLines(kMsr).back(), "Release");
 }
 
 struct RegistrationCase {

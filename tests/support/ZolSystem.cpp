@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "plugins/ld/LdReports.h"
+
 namespace zoltest {
 
 namespace fs = std::filesystem;
@@ -262,14 +264,10 @@ bool ZolSystem::WaitForLog(const std::string& needle, std::size_t count, int tim
 }
 
 Bytes LineReport(std::uint8_t command, const std::string& text, std::size_t reportLength) {
-  Bytes report = {0x00, command, 0x28};
-  unsigned sum = 0x28u + command;
-  for (std::size_t i = 0; i < 20; ++i) {
-    const std::uint8_t c = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0x20;
-    report.push_back(c);
-    sum += c;
-  }
-  report.push_back(static_cast<std::uint8_t>(sum));
+  std::string line = text;
+  line.resize(ldreport::kLineColumns, ' ');
+  const auto built = ldreport::Line(command, reinterpret_cast<const std::uint8_t*>(line.data()));
+  Bytes report(built.begin(), built.end());
   report.resize(reportLength, 0x00);
   return report;
 }

@@ -14,6 +14,7 @@
 #include "drivers/hid/sim/SimSocket.h"
 #include "platform/WinTypes.h"
 #include "tools/hidsim/CardEncoding.h"
+#include "tools/hidsim/SwipeSend.h"
 #include "tools/hidsim/SimServer.h"
 
 namespace hidsim {
@@ -271,19 +272,13 @@ std::pair<int, json> BenchHub::Swipe(const json& request) {
   const auto card = EncodeSwipe(swipe, &problem);
   if (!card) return {400, {{"error", problem}}};
   if (!Plugged(m_opt.reader)) return {409, {{"error", "the stripe reader " + m_opt.reader.name + " is unplugged"}}};
-  Bytes payload(2 + card->area.size());
-  payload[0] = card->status[0];
-  payload[1] = card->status[1];
-  std::copy(card->area.begin(), card->area.end(), payload.begin() + 2);
-  Bytes reply;
+  std::optional<std::uint32_t> hosts;
   std::uint32_t error = 0;
   const std::string reader = m_opt.uhid ? UhidControlPath(m_opt.reader.name) : DevicePath(m_opt.reader.name);
-  if (!Request(reader, Message(MsgType::Swipe, payload), MsgType::Queued, &reply,
-               kSwipeTimeoutMs, &error)) {
+  if (!SendSwipe(reader, *card, kSwipeTimeoutMs, &hosts, &error)) {
     return {error == ERROR_DEVICE_NOT_CONNECTED ? 409 : 500,
             {{"error", "the swipe on " + m_opt.reader.name + " failed (error " + std::to_string(error) + ")"}}};
   }
-  const auto hosts = DecodeU32(reply.data(), reply.size());
   json tracks = json::object();
   if (swipe.track1) tracks["track1"] = *swipe.track1;
   if (swipe.track2) tracks["track2"] = *swipe.track2;

@@ -22,6 +22,7 @@
 #include "tools/hidsim/CardEncoding.h"
 #include "tools/hidsim/LineDisplayModel.h"
 #include "tools/hidsim/SimServer.h"
+#include "tools/hidsim/SwipeSend.h"
 
 namespace {
 
@@ -200,19 +201,12 @@ int Swipe(const std::vector<std::string>& args) {
     std::fprintf(stderr, "hidsim: no device named %s\n", name.c_str());
     return kExitFailed;
   }
-  Bytes payload(2 + card->area.size());
-  payload[0] = card->status[0];
-  payload[1] = card->status[1];
-  std::copy(card->area.begin(), card->area.end(), payload.begin() + 2);
-  Bytes reply;
+  std::optional<std::uint32_t> hosts;
   std::uint32_t error = 0;
   // A simulated device, else a kernel one of that name.
-  const Bytes message = hidsim::Message(hidsim::MsgType::Swipe, payload);
-  bool sent =
-      hidsim::Request(hidsim::DevicePath(name), message, hidsim::MsgType::Queued, &reply, kReplyTimeoutMs, &error);
+  bool sent = hidsim::SendSwipe(hidsim::DevicePath(name), *card, kReplyTimeoutMs, &hosts, &error);
   if (!sent && error == ERROR_DEVICE_NOT_CONNECTED) {
-    sent = hidsim::Request(hidsim::UhidControlPath(name), message, hidsim::MsgType::Queued, &reply, kReplyTimeoutMs,
-                           &error);
+    sent = hidsim::SendSwipe(hidsim::UhidControlPath(name), *card, kReplyTimeoutMs, &hosts, &error);
   }
   if (!sent) {
     if (error == ERROR_DEVICE_NOT_CONNECTED) {
@@ -224,7 +218,6 @@ int Swipe(const std::vector<std::string>& args) {
     }
     return kExitFailed;
   }
-  const auto hosts = hidsim::DecodeU32(reply.data(), reply.size());
   if (hosts && *hosts == 0) {
     std::fprintf(stderr, "hidsim: no host reads %s; the card waits as its feature report\n", name.c_str());
   }

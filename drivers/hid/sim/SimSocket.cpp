@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/Paths.h"
 #include "platform/WinTypes.h"
 
 namespace hidsim {
@@ -21,9 +22,7 @@ void Fd::Reset(int fd) {
 }
 
 std::string DeviceFolder() {
-  const char* root = std::getenv("ZOL_SYSROOT");
-  std::string path = root != nullptr ? root : "";
-  while (!path.empty() && path.back() == '/') path.pop_back();
+  std::string path = sys::SysRootNarrow();
   path += "/run/zol/";
   path += kFolderName;
   return path;
