@@ -50,5 +50,5 @@ DEBIAN_FRONTEND=noninteractive dpkg -r zol-vcom-dkms >"$stage/remove.log" 2>&1 |
 ! grep -q '^zolvcom ' /proc/modules || fail "still loaded after removal"
 [ -z "$(find /lib/modules/"$release" -name 'zolvcom.ko*')" ] || fail "module left behind"
 log=$(dmesg | sed -n '/dkms_test: start/,$p')
-! grep -qE 'BUG|WARNING|Oops|general protection|leak' <<<"$log" || fail "kernel log: $log"
+! grep -qE 'BUG:|WARNING:|Oops|general protection|lockdep|memory leak' <<<"$log" || fail "kernel log: $log"
 echo "zol-vcom-dkms: ok"

@@ -83,7 +83,7 @@ class Clients(unittest.TestCase):
         log = subprocess.run(["dmesg"], capture_output=True, text=True).stdout
         # The mark may be lost to the rate limit of /dev/kmsg: then the whole log.
         log = log[max(log.rfind(MARK), 0):]
-        for bad in ("BUG", "WARNING", "Oops", "general protection", "leak", "port count", "zolvcom: cannot"):
+        for bad in ("BUG:", "WARNING:", "Oops", "general protection", "lockdep", "memory leak", "port count", "zolvcom: cannot"):
             assert bad not in log, "kernel log has %r:\n%s" % (bad, log)
 
     def setUp(self):
