@@ -492,6 +492,20 @@ static int zol_readable(struct zol_port *p)
 	return 0;
 }
 
+/* Sleeps until ready() under the port lock says other than 0 (wait). */
+static int zol_wait(struct zol_port *p, int (*ready)(struct zol_port *p))
+{
+	unsigned long flags;
+
+	return wait_event_interruptible(p->wait, ({
+		int r;
+
+		spin_lock_irqsave(&p->lock, flags);
+		r = ready(p);
+		spin_unlock_irqrestore(&p->lock, flags);
+		r != 0; }));
+}
+
 static ssize_t zol_dev_read(struct file *filp, char __user *buf, size_t count, loff_t *ppos)
 {
 	struct zol_port *p = filp->private_data;
@@ -517,13 +531,7 @@ static ssize_t zol_dev_read(struct file *filp, char __user *buf, size_t count, l
 			state = -EAGAIN;
 			break;
 		}
-		state = wait_event_interruptible(p->wait, ({
-			int r;
-
-			spin_lock_irqsave(&p->lock, flags);
-			r = zol_readable(p);
-			spin_unlock_irqrestore(&p->lock, flags);
-			r != 0; }));
+		state = zol_wait(p, zol_readable);
 		if (state)
 			break;
 	}
@@ -579,13 +587,7 @@ static ssize_t zol_dev_write(struct file *filp, const char __user *buf, size_t c
 			state = -EAGAIN;
 			break;
 		}
-		state = wait_event_interruptible(p->wait, ({
-			int r;
-
-			spin_lock_irqsave(&p->lock, flags);
-			r = zol_writable(p);
-			spin_unlock_irqrestore(&p->lock, flags);
-			r != 0; }));
+		state = zol_wait(p, zol_writable);
 		if (state)
 			break;
 	}
