@@ -263,6 +263,19 @@ bool ZolSystem::WaitForLog(const std::string& needle, std::size_t count, int tim
   return WaitFor([&] { return CountLog(needle) >= count; }, timeoutMs);
 }
 
+SystemOptions PosSystemOptions() {
+  SystemOptions o;
+  o.ports = {3, 4};
+  o.msrPort = "COM3";
+  o.ldPort = "COM4";
+  o.install = {{"LdHidBridge.so", "LdHidBridge.so"}, {"MsrHidBridge.so", "MsrHidBridge.so"},
+               {"ZolHidSim.so", "ZolHidSim.so"}};
+  o.extraSections =
+      "<MSR_Configuration><CR_Enabled>true</CR_Enabled><Track1_Enabled>true</Track1_Enabled>"
+      "<Track2_Enabled>true</Track2_Enabled><Track3_Enabled>true</Track3_Enabled></MSR_Configuration>";
+  return o;
+}
+
 Bytes LineReport(std::uint8_t command, const std::string& text, std::size_t reportLength) {
   std::string line = text;
   line.resize(ldreport::kLineColumns, ' ');

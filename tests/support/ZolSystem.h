@@ -167,4 +167,8 @@ class ZolSystem {
 // checksum, zero-filled to the output report length.
 Bytes LineReport(std::uint8_t command, const std::string& text, std::size_t reportLength = 32);
 
+// Both devices as a POS application meets them: the reader on COM3 with
+// every track and a carriage return, the display on COM4.
+SystemOptions PosSystemOptions();
+
 }  // namespace zoltest

@@ -554,16 +554,8 @@ TEST_F(Zolvcom, BothSidesCloseInEitherOrderUnderTraffic) {
 }
 
 TEST_F(Zolvcom, TheWholeSystemRunsOnTheDriver) {
-  zoltest::SystemOptions o;
+  zoltest::SystemOptions o = zoltest::PosSystemOptions();
   o.kernelDriver = true;
-  o.ports = {3, 4};
-  o.msrPort = "COM3";
-  o.ldPort = "COM4";
-  o.install = {{"LdHidBridge.so", "LdHidBridge.so"}, {"MsrHidBridge.so", "MsrHidBridge.so"},
-               {"ZolHidSim.so", "ZolHidSim.so"}};
-  o.extraSections =
-      "<MSR_Configuration><CR_Enabled>true</CR_Enabled><Track1_Enabled>true</Track1_Enabled>"
-      "<Track2_Enabled>true</Track2_Enabled><Track3_Enabled>true</Track3_Enabled></MSR_Configuration>";
   zoltest::ZolSystem sys(o);
   ASSERT_TRUE(sys.Prepare()) << sys.Problem();
   ASSERT_TRUE(sys.StartVcomd());

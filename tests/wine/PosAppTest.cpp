@@ -53,15 +53,7 @@ TEST(PosAppTest, WindowsApplicationDrivesTheDisplayAndReadsASwipeThroughDosDevic
   const std::string wine = Env("ZOL_WINE").empty() ? "/usr/lib/wine/wine64" : Env("ZOL_WINE");
   ASSERT_FALSE(app.empty() || prefix.empty()) << "set ZOL_POS_APP and WINEPREFIX";
 
-  zoltest::SystemOptions o;
-  o.ports = {3, 4};
-  o.msrPort = "COM3";
-  o.ldPort = "COM4";
-  o.install = {{"LdHidBridge.so", "LdHidBridge.so"}, {"MsrHidBridge.so", "MsrHidBridge.so"},
-               {"ZolHidSim.so", "ZolHidSim.so"}};
-  o.extraSections =
-      "<MSR_Configuration><CR_Enabled>true</CR_Enabled><Track1_Enabled>true</Track1_Enabled>"
-      "<Track2_Enabled>true</Track2_Enabled><Track3_Enabled>true</Track3_Enabled></MSR_Configuration>";
+  zoltest::SystemOptions o = zoltest::PosSystemOptions();
   zoltest::ZolSystem sys(o);
   ASSERT_TRUE(sys.Prepare()) << sys.Problem();
   ASSERT_TRUE(sys.StartVcomd());
