@@ -13,7 +13,8 @@ namespace {
 // The core's log lines go to the log client under the line-display module.
 class LogClientSink : public ILogSink {
  public:
-  bool Wants(DWORD) override { return true; }
+  // The parser logs every byte: no text is made for a level the log drops.
+  bool Wants(DWORD level) override { return LogWanted(ZOL_LDUSB, level); }
   void Write(DWORD level, const char* text) override { LogMessage(ZOL_LDUSB, level, "%s", text); }
 };
 
