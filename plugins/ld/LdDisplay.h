@@ -28,6 +28,7 @@ enum class LdReport : std::uint8_t {
   GetCharacterSetList,
 };
 
+// Only the fields its type names hold a value.
 struct LdAction {
   enum class Type : std::uint8_t {
     Send,         // the report in bytes[0..length)
