@@ -381,7 +381,7 @@ TEST_F(Zolvcom, AWindowsProgramUnderWineSeesTheModemLinesAndSetsDtrAndRts) {
   const std::string out = temp.Path() + "/out";
   zoltest::Child program;
   ASSERT_TRUE(program.Start({ZOL_WINE, ZOL_MODEM_LINES_EXE, "COM3"},
-                            {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "mscoree,mshtml="}},
+                            {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d"}},
                             out));
   // Wine starts slowly in an emulated guest.
   ASSERT_TRUE(WaitFor([&] { return zoltest::ReadText(out).find("open COM3") != std::string::npos || !program.Running(); },
