@@ -11,7 +11,8 @@
 #include <thread>
 
 #include "drivers/vcom/VcomArgs.h"
-#include "interfaces/VcomProtocol.h"
+#include "vcom/Handover.h"
+#include "vcom/Protocol.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 #include "platform/VirtualSerial.h"
@@ -568,20 +569,7 @@ TEST(VirtualSerialPeer, AStuckDriverCostsABoundedWait) {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ::grantpt(master);
     ::unlockpt(master);
-    vcom::OpenReply open{vcom::kMagic, 0};
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    iovec iov{&open, sizeof(open)};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &master, sizeof(int));
-    ::sendmsg(conn, &msg, MSG_NOSIGNAL);
+    vcom::SendOpening(conn, master, -1);  // an older vcomd: no state page
     vcom::IoRequest req{};
     for (std::uint32_t n = 1; ::recv(conn, &req, sizeof(req), 0) == static_cast<ssize_t>(sizeof(req)); ++n) {
       if (n < 3) continue;
