@@ -235,6 +235,13 @@ bool VcomdOpener::IoControl(std::uint32_t code, void* output, std::uint32_t outp
   IoRequest req{kMagic, code, outputSize};
   unsigned char buf[sizeof(IoReply) + kMaxOutput];
   int got = Exchange(req, buf, sizeof(buf), why);
+  if (got < 0 && m_lost) {
+    // vcomd dropped us: it was restarted, or gave the port a new pty. When
+    // the interface opens again at once, its answer is the answer.
+    const Failure first = why;
+    if (Reopen(why)) got = Exchange(req, buf, sizeof(buf), why);
+    else why = first;
+  }
   if (got < 0) return false;
   std::uint32_t copied = 0;
   if (std::uint32_t status = ReadIoReply(buf, static_cast<std::size_t>(got), output, outputSize, copied)) {

@@ -78,6 +78,10 @@ struct Port {
   Fd exclusive;
   int ownOpens = 0;
   int ownCloses = 0;
+  // Our own descriptor was refused while the application had the slave
+  // open: it set the flag itself before we came, and without root nobody can
+  // take it off after its close (see RenewIfLocked).
+  bool holdRefused = false;
   // A close of the slave was seen; the check for the end of the opening
   // waits until the tty shows it (the close event comes before the release).
   bool closeSeen = false;
@@ -106,6 +110,8 @@ class Daemon {
 
  private:
   bool SetUpPort(unsigned n);
+  bool MakePty(Port& port);
+  bool RenewIfLocked(Port& port);
   bool BindListening(const std::string& finalPath, int type, mode_t mode, Fd& out);
   bool WriteRegistry(std::size_t count);
   void Loop();
@@ -167,22 +173,16 @@ bool Daemon::BindListening(const std::string& finalPath, int type, mode_t mode, 
   return true;
 }
 
-bool Daemon::SetUpPort(unsigned n) {
-  Port port;
-  port.n = n;
-  port.master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-  if (!port.master.IsValid() || ::grantpt(port.master.Get()) != 0 ||
-      ::unlockpt(port.master.Get()) != 0) {
+// A new pty pair for the port: its slave gets the ports' group and mode and
+// raw mode, is watched, and is linked as /dev/ttyZOL<n>.
+bool Daemon::MakePty(Port& port) {
+  Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!master.IsValid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
     std::fprintf(stderr, "vcomd: cannot open a pty pair: %s\n", std::strerror(errno));
     return false;
   }
   char name[128];
-  if (::ptsname_r(port.master.Get(), name, sizeof(name)) != 0) return false;
-  if (!port.page.Create("vcomd-COM" + std::to_string(n))) {
-    std::fprintf(stderr, "vcomd: cannot create the state page of COM%u: %s\n", n, std::strerror(errno));
-    return false;
-  }
-  port.slavePath = name;
+  if (::ptsname_r(master.Get(), name, sizeof(name)) != 0) return false;
   {
     // Until the slave has been opened once, the master shows no hang-up.
     Fd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -203,15 +203,29 @@ bool Daemon::SetUpPort(unsigned n) {
   }
   // Our own opening above is over before the watch starts: every event is an
   // application's or our own hold's (counted).
-  port.watch = vcom::WatchSlave(m_inotify.Get(), port.master.Get());
-
-  port.linkPath = m_root + "/dev/ttyZOL" + std::to_string(n);
+  const int watch = vcom::WatchSlave(m_inotify.Get(), master.Get());
   std::string tmpLink = port.linkPath + ".tmp";
   ::unlink(tmpLink.c_str());
   if (::symlink(name, tmpLink.c_str()) != 0 || ::rename(tmpLink.c_str(), port.linkPath.c_str()) != 0) {
     std::fprintf(stderr, "vcomd: cannot link %s: %s\n", port.linkPath.c_str(), std::strerror(errno));
+    ::inotify_rm_watch(m_inotify.Get(), watch);
     return false;
   }
+  port.master = std::move(master);
+  port.slavePath = name;
+  port.watch = watch;
+  return true;
+}
+
+bool Daemon::SetUpPort(unsigned n) {
+  Port port;
+  port.n = n;
+  if (!port.page.Create("vcomd-COM" + std::to_string(n))) {
+    std::fprintf(stderr, "vcomd: cannot create the state page of COM%u: %s\n", n, std::strerror(errno));
+    return false;
+  }
+  port.linkPath = m_root + "/dev/ttyZOL" + std::to_string(n);
+  if (!MakePty(port)) return false;
   port.socketPath = m_deviceDir + "/ZOL_COM" + std::to_string(n);
   if (!BindListening(port.socketPath, SOCK_SEQPACKET, 0600, port.listener)) {
     ::unlink(port.linkPath.c_str());
@@ -309,10 +323,13 @@ void Daemon::ServeOpener(Port& port) {
   vcom::IoAction action = vcom::ActionOf(req, status);
   // An application's close is queued before its close() returns: taken
   // first, it has released our own hold on the slave before the answer.
-  if (action == vcom::IoAction::GetInfo || action == vcom::IoAction::Purge) SlaveEvents();
+  if (action == vcom::IoAction::GetInfo || action == vcom::IoAction::Purge) {
+    SlaveEvents();
+    CheckClosed(port);
+    if (!port.opener.IsValid()) return;  // a new pty: the opener opens it again
+  }
   switch (action) {
     case vcom::IoAction::GetInfo: {
-      CheckClosed(port);
       bool connected = false, hold = false;
       ComState(port, connected, hold);
       info[0] = connected ? 1u : 0u;
@@ -434,7 +451,10 @@ void Daemon::HoldExclusive(Port& port) {
   // Refused when the application set the flag itself before we came: then
   // only root takes it off.
   Fd slave(::open(port.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!slave.IsValid()) return;
+  if (!slave.IsValid()) {
+    if (errno == EBUSY) port.holdRefused = true;
+    return;
+  }
   ++port.ownOpens;
   ::ioctl(slave.Get(), TIOCEXCL);
   port.exclusive = std::move(slave);
@@ -470,10 +490,40 @@ void Daemon::CheckClosed(Port& port) {
     if (!port.opener.IsValid()) DropClosedInput(port);
     port.closeSeen = false;
     port.page.SetClosePending(false);
+    RenewIfLocked(port);
   } else if (++port.closeChecks > 100) {
     port.closeSeen = false;  // another opener still has it open
     port.page.SetClosePending(false);
   }
+}
+
+// The flag an application set before our own descriptor came stays on the
+// slave after its close, and only root opens the slave then. A new pty
+// serves the port instead; its opener, dropped, takes the new master when it
+// opens the interface again (as after a restart of vcomd). True when renewed.
+bool Daemon::RenewIfLocked(Port& port) {
+  if (!port.holdRefused) return false;
+  port.holdRefused = false;
+  Fd probe(::open(port.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (probe.IsValid()) {
+    // The application took the flag off itself.
+    ++port.ownOpens;
+    ++port.ownCloses;
+    return false;
+  }
+  if (errno != EBUSY) return false;
+  const int oldWatch = port.watch;
+  if (!MakePty(port)) return false;
+  ::inotify_rm_watch(m_inotify.Get(), oldWatch);
+  port.appOpen = port.ownOpens = port.ownCloses = 0;
+  port.full = false;
+  if (port.opener.IsValid()) {
+    port.opener.Reset();
+    port.rcvrdy = false;
+  }
+  std::fprintf(stderr, "vcomd: COM%u was left exclusive by its last application: %s serves it now\n", port.n,
+               port.slavePath.c_str());
+  return true;
 }
 
 // What the application left unread is not kept for the next opener.
