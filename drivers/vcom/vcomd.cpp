@@ -30,8 +30,8 @@
 #include "platform/ErrorNumbers.h"
 #include "platform/Paths.h"
 #include "platform/posix/UniqueFd.h"
-#include "vcom/DeviceClass.h"
 #include "vcom/Handover.h"
+#include "vcom/Interfaces.h"
 #include "vcom/KernelDevice.h"
 #include "vcom/Protocol.h"
 #include "vcom/Pty.h"
@@ -620,7 +620,7 @@ int Daemon::Run(const std::vector<unsigned>& ports) {
     std::fprintf(stderr, "vcomd: zolvcom serves %zu port(s); vcomd is not needed\n", driverPorts);
     return 0;
   }
-  m_deviceDir = m_root + "/run/zol/devices/" + vcom::kClassGuid;
+  m_deviceDir = vcom::InterfaceFolder(m_root + "/run/zol");
   m_ctlPath = m_root + "/run/zol/vcomd.ctl";
 
   sigset_t set;

@@ -4,11 +4,6 @@
 // failures into the system's errors.
 #include "platform/VirtualSerial.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <memory>
 
 #include "platform/Error.h"
@@ -16,6 +11,7 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/posix/PosixError.h"
+#include "vcom/Interfaces.h"
 #include "vcom/KernelDevice.h"
 #include "vcom/VcomdOpener.h"
 
@@ -24,10 +20,6 @@ namespace sys {
 namespace {
 
 using namespace errnum;
-
-std::string DeviceFolder() {
-  return ToUtf8(GetFixedPath(FixedPath::RunFolder)) + "/devices/" + vcom::kClassGuid;
-}
 
 // Sets the last error to what the backend reports; false.
 bool Fail(const vcom::Failure& why) {
@@ -42,29 +34,13 @@ std::wstring VirtualSerialDriverName() { return vcom::KernelDriverChosen() ? L"z
 
 VirtualSerialInterfaceList ListVirtualSerialInterfaces() {
   VirtualSerialInterfaceList list;
-  const bool kernel = vcom::KernelDriverChosen();
-  std::string folder = kernel ? vcom::KernelDeviceFolder() : DeviceFolder();
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-  if (!dir) {
-    int e = errno;
-    // No folder: the driver shows no interfaces, which is not a failure.
-    if (e == ENOENT || e == ENOTDIR) return list;
+  std::vector<std::string> paths;
+  int e = 0;
+  if (!vcom::ListInterfaces(ToUtf8(GetFixedPath(FixedPath::RunFolder)), paths, e)) {
     list.status = VirtualSerialInterfaceList::Status::SetFailed;
     list.error = posix::SetLastErrorFromErrno(e);
-    return list;
   }
-  std::vector<std::string> names;
-  while (dirent* entry = ::readdir(dir.get())) {
-    std::string name = entry->d_name;
-    if (name.empty() || name[0] == '.') continue;  // temporary names and . ..
-    struct stat st {};
-    if (::stat((folder + "/" + name).c_str(), &st) != 0 || !(kernel ? S_ISCHR(st.st_mode) : S_ISSOCK(st.st_mode)))
-      continue;
-    names.push_back(name);
-  }
-  dir.reset();
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) list.paths.push_back(FromUtf8(folder + "/" + name));
+  for (const std::string& path : paths) list.paths.push_back(FromUtf8(path));
   return list;
 }
 
