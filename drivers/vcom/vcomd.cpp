@@ -488,9 +488,11 @@ void Daemon::CheckClosed(Port& port) {
     port.appOpen = 0;
     Drain(port);
     if (!port.opener.IsValid()) DropClosedInput(port);
+    // While the close is still pending on the page, openers ask us, and
+    // the probe's opening (or the new pty) is never taken for an application's.
+    RenewIfLocked(port);
     port.closeSeen = false;
     port.page.SetClosePending(false);
-    RenewIfLocked(port);
   } else if (++port.closeChecks > 100) {
     port.closeSeen = false;  // another opener still has it open
     port.page.SetClosePending(false);
