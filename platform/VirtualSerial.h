@@ -16,16 +16,17 @@
 
 #include "platform/Event.h"
 #include "platform/Overlapped.h"
+#include "vcom/DeviceClass.h"
 
 namespace sys {
 
 // Device-interface class of the driver's ports.
-inline constexpr const wchar_t* VIRTUAL_SERIAL_CLASS_GUID = L"{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}";
+inline constexpr const wchar_t* VIRTUAL_SERIAL_CLASS_GUID = vcom::kClassGuidWide.text;
 
 // I/O controls (device type 0x7001, METHOD_BUFFERED, read and write access).
-inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO = 0x7001C000u;
-inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_SET_RCVRDY = 0x7001C004u;
-inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY = 0x7001C008u;
+inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO = vcom::kGetZolInfo;
+inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_SET_RCVRDY = vcom::kSetRcvRdy;
+inline constexpr std::uint32_t IOCTL_VIRTUAL_SERIAL_CLR_RVCRDY = vcom::kClrRcvRdy;
 
 // The state of the COM side, as GET_ZOL_INFO returns it.
 struct ZOL_INFO {
@@ -33,7 +34,7 @@ struct ZOL_INFO {
   std::uint32_t hold;       // not 0 while the COM side cannot receive
   std::uint32_t reserved;   // ignored
 };
-static_assert(sizeof(ZOL_INFO) == 12);
+static_assert(sizeof(ZOL_INFO) == vcom::kInfoSize);
 
 // The present interfaces of the class, in member-index order.
 struct VirtualSerialInterfaceList {

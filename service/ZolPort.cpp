@@ -20,10 +20,6 @@ constexpr DWORD kPollMs = 50;
 constexpr DWORD kHoldStepMs = 500;
 constexpr std::int64_t kInfoFailureRepeatMs = 60000;
 
-// What the I/O failure lines of each thread start with.
-constexpr const char* kReadSite = "ConnectReceiveThread -";
-std::string WriteSite(DWORD comPort) { return "WriteInternalThread - COM" + std::to_string(comPort); }
-
 std::unique_ptr<sys::Event> MakeEvent() {
   auto e = std::make_unique<sys::Event>(sys::Event::Reset::Manual, false);
   if (!e->IsValid()) return nullptr;
@@ -366,7 +362,7 @@ sys::IoWait ZolPort::PortWait(std::function<void(std::uint32_t)> onWake) const {
   return wait;
 }
 
-ZolPort::IoFailure ZolPort::OnIoFailure(DWORD error, const std::string& site, const IoFailureLines& lines) {
+ZolPort::IoFailure ZolPort::OnIoFailure(DWORD error, IoSite site, const IoFailureLines& lines) {
   IoFailure kind = IoFailure::Other;
   const char* line = nullptr;
   if (error == ERROR_BROKEN_PIPE) {
@@ -379,7 +375,10 @@ ZolPort::IoFailure ZolPort::OnIoFailure(DWORD error, const std::string& site, co
     kind = IoFailure::Pending;
     line = lines.pending;
   }
-  if (line != nullptr) LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "%s %s", site.c_str(), line);
+  if (line != nullptr && site.namesPort)
+    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "%s COM%d %s", site.thread, m_ComPort, line);
+  else if (line != nullptr)
+    LogMessage(ZOL_SERVICE, LEVEL_VERBOSE, "%s %s", site.thread, line);
   if (kind == IoFailure::BrokenPipe) PortReadyInternal(FALSE);
   return kind;
 }
@@ -413,7 +412,7 @@ void ZolPort::ServeWrite(sys::VirtualSerialIo& io, bool& leave) {
     written = 0;
     result = DEVICE_WRITE_FAILED;  // failed at once: nothing was written
     const IoFailure kind =
-        OnIoFailure(e, WriteSite(m_ComPort), {"broken pipe (Not an error)", "Write operation aborted/canceled", nullptr});
+        OnIoFailure(e, kWriteSite, {"broken pipe (Not an error)", "Write operation aborted/canceled", nullptr});
     if (kind == IoFailure::Other && started.state == sys::IoState::Pending) AwaitWrite(io, leave, written, result);
   }
   {
@@ -449,7 +448,7 @@ void ZolPort::AwaitWrite(sys::VirtualSerialIo& io, bool& leave, std::uint32_t& w
   }
   LogError(ZOL_SERVICE, LEVEL_ERROR, end.error, "WriteInternalThread - COM%d WriteFile - Failed GetOverlappedResult",
            m_ComPort);
-  const IoFailure kind = OnIoFailure(end.error, WriteSite(m_ComPort),
+  const IoFailure kind = OnIoFailure(end.error, kWriteSite,
                                      {"GetOverlappedResult - broken pipe (Not an error)",
                                       "Write operation aborted/canceled",
                                       "GetOverlappedResult - ERROR_IO_PENDING - Overlapped I/O operation is in progress."});

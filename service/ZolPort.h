@@ -75,9 +75,17 @@ class ZolPort : public IDeviceListener {
     const char* pending;
   };
   enum class IoFailure { BrokenPipe, Aborted, Pending, Other };
+  // What a thread's failure lines start with: its name, then the port's
+  // COM<n> where the thread names it.
+  struct IoSite {
+    const char* thread;
+    bool namesPort;
+  };
+  static constexpr IoSite kReadSite{"ConnectReceiveThread -", false};
+  static constexpr IoSite kWriteSite{"WriteInternalThread -", true};
   // Logs the site's line for error and takes the readiness away on a broken
   // pipe; the site decides what the kind means for it.
-  IoFailure OnIoFailure(DWORD error, const std::string& site, const IoFailureLines& lines);
+  IoFailure OnIoFailure(DWORD error, IoSite site, const IoFailureLines& lines);
   // Calls from the device hold the handle open while they run.
   bool EnterCall();
   void LeaveCall();

@@ -2,7 +2,6 @@
 // application opens the slave through /dev/ttyZOL<n>, the port service opens
 // the interface socket ZOL_COM<n> and receives the master. One poll loop
 // serves every socket; nothing here blocks.
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -10,7 +9,6 @@
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,92 +20,28 @@
 #include <cstdio>
 #include <chrono>
 #include <cstring>
-#include <new>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "interfaces/VcomProtocol.h"
 #include "drivers/vcom/VcomArgs.h"
-#include "interfaces/VcomPty.h"
-#include "drivers/vcom/VcomWire.h"
+#include "drivers/vcom/VcomControl.h"
 #include "platform/ErrorNumbers.h"
 #include "platform/Paths.h"
+#include "platform/posix/UniqueFd.h"
+#include "vcom/Handover.h"
+#include "vcom/Interfaces.h"
+#include "vcom/KernelDevice.h"
+#include "vcom/Protocol.h"
+#include "vcom/Pty.h"
+#include "vcom/Requests.h"
+#include "vcom/StatePage.h"
 
 namespace {
 
-constexpr const char* kGuid = "{5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}";
 using sys::errnum::kErrorSharingViolation;
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      m_fd = o.m_fd;
-      o.m_fd = -1;
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-  bool Valid() const { return m_fd >= 0; }
-  void Reset() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  int m_fd = -1;
-};
-
-// The port's state page, mapped for writing.
-class StatePage {
- public:
-  StatePage() = default;
-  ~StatePage() { Reset(); }
-  StatePage(StatePage&& o) noexcept : m_fd(std::move(o.m_fd)), m_state(o.m_state) { o.m_state = nullptr; }
-  StatePage& operator=(StatePage&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      m_fd = std::move(o.m_fd);
-      m_state = o.m_state;
-      o.m_state = nullptr;
-    }
-    return *this;
-  }
-  StatePage(const StatePage&) = delete;
-  StatePage& operator=(const StatePage&) = delete;
-
-  bool Create(const std::string& name) {
-    ::Fd fd(::memfd_create(name.c_str(), MFD_CLOEXEC));
-    if (!fd.Valid() || ::ftruncate(fd.Get(), vcom::kSharedStateSize) != 0) return false;
-    void* at = ::mmap(nullptr, vcom::kSharedStateSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
-    if (at == MAP_FAILED) return false;
-    m_fd = std::move(fd);
-    m_state = new (at) vcom::SharedState{};
-    m_state->magic.store(vcom::kMagic);
-    return true;
-  }
-  int Handle() const { return m_fd.Get(); }
-  void SetHold(bool on) { m_state->hold.store(on ? 1u : 0u); }
-  void SetClosePending(bool on) { m_state->closePending.store(on ? 1u : 0u); }
-
- private:
-  void Reset() {
-    if (m_state) ::munmap(m_state, vcom::kSharedStateSize);
-    m_state = nullptr;
-    m_fd.Reset();
-  }
-  ::Fd m_fd;
-  vcom::SharedState* m_state = nullptr;
-};
+using Fd = sys::posix::UniqueFd;
 
 bool MakeDirs(const std::string& path) {
   std::string partial;
@@ -131,7 +65,7 @@ struct Port {
   Fd listener;
   Fd opener;  // the one connection that has the interface open
   int watch = -1;
-  StatePage page;  // what openers read of ctlHold and closeSeen
+  vcom::StatePage page;  // what openers read of ctlHold and closeSeen
   bool rcvrdy = false;
   bool ctlHold = false;
   // Application openings of the slave that are still open (inotify events).
@@ -144,6 +78,10 @@ struct Port {
   Fd exclusive;
   int ownOpens = 0;
   int ownCloses = 0;
+  // Our own descriptor was refused while the application had the slave
+  // open: it set the flag itself before we came, and without root nobody can
+  // take it off after its close (see RenewIfLocked).
+  bool holdRefused = false;
   // A close of the slave was seen; the check for the end of the opening
   // waits until the tty shows it (the close event comes before the release).
   bool closeSeen = false;
@@ -172,6 +110,8 @@ class Daemon {
 
  private:
   bool SetUpPort(unsigned n);
+  bool MakePty(Port& port);
+  bool RenewIfLocked(Port& port);
   bool BindListening(const std::string& finalPath, int type, mode_t mode, Fd& out);
   bool WriteRegistry(std::size_t count);
   void Loop();
@@ -220,7 +160,7 @@ bool Daemon::BindListening(const std::string& finalPath, int type, mode_t mode, 
   }
   std::memcpy(addr.sun_path, tmp.c_str(), tmp.size() + 1);
   Fd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.Valid()) return false;
+  if (!fd.IsValid()) return false;
   ::unlink(tmp.c_str());
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       ::chmod(tmp.c_str(), mode) != 0 || ::listen(fd.Get(), 8) != 0 ||
@@ -233,26 +173,20 @@ bool Daemon::BindListening(const std::string& finalPath, int type, mode_t mode, 
   return true;
 }
 
-bool Daemon::SetUpPort(unsigned n) {
-  Port port;
-  port.n = n;
-  port.master = Fd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-  if (!port.master.Valid() || ::grantpt(port.master.Get()) != 0 ||
-      ::unlockpt(port.master.Get()) != 0) {
+// A new pty pair for the port: its slave gets the ports' group and mode and
+// raw mode, is watched, and is linked as /dev/ttyZOL<n>.
+bool Daemon::MakePty(Port& port) {
+  Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!master.IsValid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
     std::fprintf(stderr, "vcomd: cannot open a pty pair: %s\n", std::strerror(errno));
     return false;
   }
   char name[128];
-  if (::ptsname_r(port.master.Get(), name, sizeof(name)) != 0) return false;
-  if (!port.page.Create("vcomd-COM" + std::to_string(n))) {
-    std::fprintf(stderr, "vcomd: cannot create the state page of COM%u: %s\n", n, std::strerror(errno));
-    return false;
-  }
-  port.slavePath = name;
+  if (::ptsname_r(master.Get(), name, sizeof(name)) != 0) return false;
   {
     // Until the slave has been opened once, the master shows no hang-up.
     Fd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!slave.Valid()) {
+    if (!slave.IsValid()) {
       std::fprintf(stderr, "vcomd: cannot open %s: %s\n", name, std::strerror(errno));
       return false;
     }
@@ -269,15 +203,29 @@ bool Daemon::SetUpPort(unsigned n) {
   }
   // Our own opening above is over before the watch starts: every event is an
   // application's or our own hold's (counted).
-  port.watch = ::inotify_add_watch(m_inotify.Get(), name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
-
-  port.linkPath = m_root + "/dev/ttyZOL" + std::to_string(n);
+  const int watch = vcom::WatchSlave(m_inotify.Get(), master.Get());
   std::string tmpLink = port.linkPath + ".tmp";
   ::unlink(tmpLink.c_str());
   if (::symlink(name, tmpLink.c_str()) != 0 || ::rename(tmpLink.c_str(), port.linkPath.c_str()) != 0) {
     std::fprintf(stderr, "vcomd: cannot link %s: %s\n", port.linkPath.c_str(), std::strerror(errno));
+    ::inotify_rm_watch(m_inotify.Get(), watch);
     return false;
   }
+  port.master = std::move(master);
+  port.slavePath = name;
+  port.watch = watch;
+  return true;
+}
+
+bool Daemon::SetUpPort(unsigned n) {
+  Port port;
+  port.n = n;
+  if (!port.page.Create("vcomd-COM" + std::to_string(n))) {
+    std::fprintf(stderr, "vcomd: cannot create the state page of COM%u: %s\n", n, std::strerror(errno));
+    return false;
+  }
+  port.linkPath = m_root + "/dev/ttyZOL" + std::to_string(n);
+  if (!MakePty(port)) return false;
   port.socketPath = m_deviceDir + "/ZOL_COM" + std::to_string(n);
   if (!BindListening(port.socketPath, SOCK_SEQPACKET, 0600, port.listener)) {
     ::unlink(port.linkPath.c_str());
@@ -301,18 +249,14 @@ bool Daemon::WriteRegistry(std::size_t count) {
   std::string tmp = path + ".tmp";
   ::unlink(tmp.c_str());
   Fd f(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!f.Valid()) return false;
+  if (!f.IsValid()) return false;
   bool ok = ::fchmod(f.Get(), 0644) == 0 &&
             ::write(f.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
   f.Reset();
   return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-bool Daemon::SlaveOpen(const Port& port) const {
-  pollfd p{port.master.Get(), 0, 0};
-  ::poll(&p, 1, 0);
-  return (p.revents & POLLHUP) == 0;
-}
+bool Daemon::SlaveOpen(const Port& port) const { return !vcom::ComSideClosed(port.master.Get()); }
 
 void Daemon::ComState(Port& port, bool& connected, bool& hold) {
   pollfd p{port.master.Get(), POLLIN | POLLOUT, 0};
@@ -321,7 +265,7 @@ void Daemon::ComState(Port& port, bool& connected, bool& hold) {
   // A closed opening whose bytes the device side has not read yet still
   // counts as connected: its data is offered before the close shows (a read
   // returns it, then the broken pipe). Without a device side nothing is kept.
-  connected = open || (port.opener.Valid() && (p.revents & POLLIN) != 0);
+  connected = open || (port.opener.IsValid() && (p.revents & POLLIN) != 0);
   auto now = std::chrono::steady_clock::now();
   if (!open || (p.revents & POLLOUT) != 0) {
     port.full = false;
@@ -334,39 +278,24 @@ void Daemon::ComState(Port& port, bool& connected, bool& hold) {
 
 void Daemon::AcceptOpener(Port& port) {
   Fd conn(::accept4(port.listener.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-  if (!conn.Valid()) return;
+  if (!conn.IsValid()) return;
   SlaveEvents();
-  vcom::OpenReply reply{vcom::kMagic, 0};
   // The last opener may have closed after this round's poll: what it sent
   // and its close are taken first, so a reopen right after is served (an
   // opener that keeps sending is served a bounded number of times here).
-  for (int served = 0; port.opener.Valid() && served < 64; ++served) {
+  for (int served = 0; port.opener.IsValid() && served < 64; ++served) {
     pollfd p{port.opener.Get(), POLLIN, 0};
     if (::poll(&p, 1, 0) <= 0 || p.revents == 0) break;
     ServeOpener(port);
   }
-  if (port.opener.Valid()) {
-    reply.status = kErrorSharingViolation;
-    ::send(conn.Get(), &reply, sizeof(reply), MSG_NOSIGNAL);
+  if (port.opener.IsValid()) {
+    vcom::SendRefusal(conn.Get(), kErrorSharingViolation);
     return;
   }
-  char control[CMSG_SPACE(2 * sizeof(int))] = {};
-  iovec iov{&reply, sizeof(reply)};
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof(control);
-  cmsghdr* c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(2 * sizeof(int));
-  int fds[2] = {port.master.Get(), port.page.Handle()};
-  std::memcpy(CMSG_DATA(c), fds, sizeof(fds));
   // What a closed opening wrote with no device side there is not handed to
   // this one.
   if (!SlaveOpen(port)) DropClosedInput(port);
-  if (::sendmsg(conn.Get(), &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(reply))) return;
+  if (!vcom::SendOpening(conn.Get(), port.master.Get(), port.page.Handle())) return;
   port.opener = std::move(conn);
   port.rcvrdy = false;
 }
@@ -394,10 +323,13 @@ void Daemon::ServeOpener(Port& port) {
   vcom::IoAction action = vcom::ActionOf(req, status);
   // An application's close is queued before its close() returns: taken
   // first, it has released our own hold on the slave before the answer.
-  if (action == vcom::IoAction::GetInfo || action == vcom::IoAction::Purge) SlaveEvents();
+  if (action == vcom::IoAction::GetInfo || action == vcom::IoAction::Purge) {
+    SlaveEvents();
+    CheckClosed(port);
+    if (!port.opener.IsValid()) return;  // a new pty: the opener opens it again
+  }
   switch (action) {
     case vcom::IoAction::GetInfo: {
-      CheckClosed(port);
       bool connected = false, hold = false;
       ComState(port, connected, hold);
       info[0] = connected ? 1u : 0u;
@@ -423,7 +355,7 @@ void Daemon::ServeOpener(Port& port) {
 
 void Daemon::AcceptCtl() {
   Fd conn(::accept4(m_ctl.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-  if (!conn.Valid()) return;
+  if (!conn.IsValid()) return;
   if (m_ctlClients.size() >= 32) return;  // refuse a flood of idle clients
   m_ctlClients.push_back(CtlClient{std::move(conn), vcom::CtlLines{}});
 }
@@ -515,18 +447,21 @@ void Daemon::SlaveEvent(int wd, std::uint32_t mask) {
 // Like a Windows COM port, one application at a time: the kernel refuses
 // every other open of the slave (EBUSY) while the flag is on, but for root.
 void Daemon::HoldExclusive(Port& port) {
-  if (port.exclusive.Valid()) return;
+  if (port.exclusive.IsValid()) return;
   // Refused when the application set the flag itself before we came: then
   // only root takes it off.
   Fd slave(::open(port.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!slave.Valid()) return;
+  if (!slave.IsValid()) {
+    if (errno == EBUSY) port.holdRefused = true;
+    return;
+  }
   ++port.ownOpens;
   ::ioctl(slave.Get(), TIOCEXCL);
   port.exclusive = std::move(slave);
 }
 
 void Daemon::ReleaseExclusive(Port& port) {
-  if (!port.exclusive.Valid()) return;
+  if (!port.exclusive.IsValid()) return;
   ::ioctl(port.exclusive.Get(), TIOCNXCL);
   port.exclusive.Reset();
   ++port.ownCloses;
@@ -544,15 +479,7 @@ void Daemon::Recheck(Port& port) {
 }
 
 void Daemon::SlaveEvents() {
-  alignas(inotify_event) char buf[4096];
-  ssize_t got;
-  while ((got = ::read(m_inotify.Get(), buf, sizeof(buf))) > 0) {
-    for (ssize_t off = 0; off < got;) {
-      auto* ev = reinterpret_cast<inotify_event*>(buf + off);
-      SlaveEvent(ev->wd, ev->mask);
-      off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-    }
-  }
+  vcom::ReadEvents(m_inotify.Get(), [this](int wd, std::uint32_t mask) { SlaveEvent(wd, mask); });
 }
 
 void Daemon::CheckClosed(Port& port) {
@@ -560,13 +487,45 @@ void Daemon::CheckClosed(Port& port) {
   if (!SlaveOpen(port)) {
     port.appOpen = 0;
     Drain(port);
-    if (!port.opener.Valid()) DropClosedInput(port);
+    if (!port.opener.IsValid()) DropClosedInput(port);
+    // While the close is still pending on the page, openers ask us, and
+    // the probe's opening (or the new pty) is never taken for an application's.
+    RenewIfLocked(port);
     port.closeSeen = false;
     port.page.SetClosePending(false);
   } else if (++port.closeChecks > 100) {
     port.closeSeen = false;  // another opener still has it open
     port.page.SetClosePending(false);
   }
+}
+
+// The flag an application set before our own descriptor came stays on the
+// slave after its close, and only root opens the slave then. A new pty
+// serves the port instead; its opener, dropped, takes the new master when it
+// opens the interface again (as after a restart of vcomd). True when renewed.
+bool Daemon::RenewIfLocked(Port& port) {
+  if (!port.holdRefused) return false;
+  port.holdRefused = false;
+  Fd probe(::open(port.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (probe.IsValid()) {
+    // The application took the flag off itself.
+    ++port.ownOpens;
+    ++port.ownCloses;
+    return false;
+  }
+  if (errno != EBUSY) return false;
+  const int oldWatch = port.watch;
+  if (!MakePty(port)) return false;
+  ::inotify_rm_watch(m_inotify.Get(), oldWatch);
+  port.appOpen = port.ownOpens = port.ownCloses = 0;
+  port.full = false;
+  if (port.opener.IsValid()) {
+    port.opener.Reset();
+    port.rcvrdy = false;
+  }
+  std::fprintf(stderr, "vcomd: COM%u was left exclusive by its last application: %s serves it now\n", port.n,
+               port.slavePath.c_str());
+  return true;
 }
 
 // What the application left unread is not kept for the next opener.
@@ -652,24 +611,10 @@ void Daemon::Cleanup() {
   ::unlink(m_ctlPath.c_str());
 }
 
-// The ports of the kernel driver zolvcom when it is loaded and not passed
-// over (ZOL_VCOM_DRIVER=vcomd); 0 otherwise.
-std::size_t KernelDriverPorts() {
-  const char* choice = ::getenv("ZOL_VCOM_DRIVER");
-  if (choice && std::strcmp(choice, "vcomd") == 0) return 0;
-  std::size_t count = 0;
-  if (DIR* dir = ::opendir("/sys/class/zolvcom")) {
-    while (dirent* entry = ::readdir(dir))
-      if (std::strncmp(entry->d_name, "ZOL_COM", 7) == 0) ++count;
-    ::closedir(dir);
-  }
-  return count;
-}
-
 int Daemon::Run(const std::vector<unsigned>& ports) {
   m_root = sys::SysRootNarrow();
   // The kernel driver serves the ports: the port service only needs their count.
-  if (std::size_t driverPorts = KernelDriverPorts()) {
+  if (std::size_t driverPorts = vcom::KernelDriverPorts()) {
     if (!MakeDirs(m_root + "/etc/halvern") || !WriteRegistry(driverPorts)) {
       std::fprintf(stderr, "vcomd: cannot write the registry file under %s/etc/halvern\n", m_root.c_str());
       return 1;
@@ -677,7 +622,7 @@ int Daemon::Run(const std::vector<unsigned>& ports) {
     std::fprintf(stderr, "vcomd: zolvcom serves %zu port(s); vcomd is not needed\n", driverPorts);
     return 0;
   }
-  m_deviceDir = m_root + "/run/zol/devices/" + kGuid;
+  m_deviceDir = vcom::InterfaceFolder(m_root + "/run/zol");
   m_ctlPath = m_root + "/run/zol/vcomd.ctl";
 
   sigset_t set;
@@ -689,7 +634,7 @@ int Daemon::Run(const std::vector<unsigned>& ports) {
   ::signal(SIGPIPE, SIG_IGN);
   m_signals = Fd(::signalfd(-1, &set, SFD_CLOEXEC));
   m_inotify = Fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (!m_signals.Valid() || !m_inotify.Valid()) {
+  if (!m_signals.IsValid() || !m_inotify.IsValid()) {
     std::perror("vcomd: signalfd/inotify");
     return 1;
   }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/vcom/VcomWire.h"
+#include "drivers/vcom/VcomControl.h"
 
 namespace {
 

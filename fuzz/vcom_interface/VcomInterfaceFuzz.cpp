@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "drivers/vcom/VcomWire.h"
+#include "vcom/Requests.h"
 
 namespace {
 

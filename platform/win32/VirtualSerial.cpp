@@ -10,8 +10,24 @@ namespace sys {
 
 namespace {
 
-// {5B1E7C3A-9D42-4F86-A1C0-3E7D92B41F08}
-const GUID kClassGuid = {0x5B1E7C3A, 0x9D42, 0x4F86, {0xA1, 0xC0, 0x3E, 0x7D, 0x92, 0xB4, 0x1F, 0x08}};
+constexpr unsigned Hex(const char* text, int digits) {
+  unsigned value = 0;
+  for (int i = 0; i < digits; ++i) {
+    const char c = text[i];
+    value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+  }
+  return value;
+}
+
+// The class's GUID from its text, {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.
+constexpr GUID GuidOf(const char* text) {
+  GUID g{Hex(text + 1, 8), static_cast<unsigned short>(Hex(text + 10, 4)),
+         static_cast<unsigned short>(Hex(text + 15, 4)), {}};
+  for (int i = 0; i < 8; ++i) g.Data4[i] = static_cast<unsigned char>(Hex(text + (i < 2 ? 20 : 21) + 2 * i, 2));
+  return g;
+}
+
+const GUID kClassGuid = GuidOf(vcom::kClassGuid);
 
 }  // namespace
 

@@ -13,7 +13,8 @@ namespace {
 // The core's log lines go to the log client under the line-display module.
 class LogClientSink : public ILogSink {
  public:
-  bool Wants(DWORD) override { return true; }
+  // The parser logs every byte: no text is made for a level the log drops.
+  bool Wants(DWORD level) override { return LogWanted(ZOL_LDUSB, level); }
   void Write(DWORD level, const char* text) override { LogMessage(ZOL_LDUSB, level, "%s", text); }
 };
 
@@ -229,7 +230,7 @@ void HidLdManager::ProcessLdStatus(sys::Event* stop) {
 bool HidLdManager::StartDisplay(const char* operation, bool freeHandOver) {
   std::lock_guard<std::mutex> handOver(m_HandOverLock);
   std::lock_guard<std::mutex> display(m_DisplayLock);
-  const LdActions& start = m_Display.DeviceArrived();
+  const LdActions start = m_Display.DeviceArrived();
   if (!SendReport(start.front())) {  // the status request
     LdLog(LEVEL_ERROR, "%s - StatusRequest failed", operation);
     return false;
@@ -261,20 +262,24 @@ bool HidLdManager::SendReport(const LdAction& action) {
   return sent;
 }
 
-void HidLdManager::Perform(const LdActions& actions, std::size_t first) {
+void HidLdManager::Perform(LdActions actions, std::size_t first) {
   for (std::size_t i = first; i < actions.size(); ++i) {
     const LdAction& action = actions[i];
     switch (action.type) {
       case LdAction::Type::Send: SendReport(action); break;
       case LdAction::Type::Pause: m_ShutdownEvent.Wait(action.pauseMs); break;
       case LdAction::Type::StopScroll:
-        if (!m_ScrollingMessageEvent) break;
+        // Most hand-overs stop a message that never started: the events
+        // already say stopped, and each change of them is a system call.
+        if (!m_ScrollingMessageEvent || !m_ScrollSignalled) break;
+        m_ScrollSignalled = false;
         m_ScrollingMessageEvent->Reset();
         m_ScrollingMessageStopEvent->Set();
         break;
       case LdAction::Type::StartScroll:
         if (!m_ScrollingMessageEvent) break;
         ++m_ScrollMessage;
+        m_ScrollSignalled = true;
         m_ScrollingMessageEvent->Set();
         break;
     }

@@ -63,7 +63,7 @@ class HidLdManager : public CThreadUtil, public HidDeviceManager<BexHidLd> {
   bool CreateEvents();
   // Carries out what the emulation returned, in order, from index first;
   // with the display lock held.
-  void Perform(const LdActions& actions, std::size_t first = 0);
+  void Perform(LdActions actions, std::size_t first = 0);
   // Logs and sends one report action; true if it was sent.
   bool SendReport(const LdAction& action);
 
@@ -89,4 +89,6 @@ class HidLdManager : public CThreadUtil, public HidDeviceManager<BexHidLd> {
   LdDisplay m_Display;
   // Counts the messages started, so that the thread knows its own.
   std::uint32_t m_ScrollMessage = 0;
+  // A start was signalled and no stop since.
+  bool m_ScrollSignalled = false;
 };

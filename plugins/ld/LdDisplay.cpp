@@ -12,12 +12,9 @@ LdDisplay::LdDisplay() {
   LdLog(LEVEL_INFO, "LDParser::SetVerticalScroll - Vertical Scroll selected");
 }
 
-const LdActions& LdDisplay::Begin() {
-  m_Actions.clear();
-  return m_Actions;
-}
+void LdDisplay::GrowActions() { m_Actions.resize(m_Actions.size() * 2 + 8); }
 
-const LdActions& LdDisplay::ApplyHandOver(const BYTE* data, std::size_t length) {
+LdActions LdDisplay::ApplyHandOver(const BYTE* data, std::size_t length) {
   Begin();
   BYTE before[kPositions];
   std::memcpy(before, m_DisplayImage, sizeof before);
@@ -32,10 +29,10 @@ const LdActions& LdDisplay::ApplyHandOver(const BYTE* data, std::size_t length) 
   if (forced || std::memcmp(before + kColumns, m_DisplayImage + kColumns, kColumns) != 0) {
     SendLine(LdReport::WriteBottomLine);
   }
-  return m_Actions;
+  return Actions();
 }
 
-const LdActions& LdDisplay::DeviceArrived() {
+LdActions LdDisplay::DeviceArrived() {
   Begin();
   const BYTE status[] = {0x00, 0x00, 0x20};
   Send(LdReport::StatusRequest, status, sizeof status);
@@ -45,26 +42,26 @@ const LdActions& LdDisplay::DeviceArrived() {
   Send(LdReport::DeviceInformationRequest, information, sizeof information);
   SendLine(LdReport::WriteTopLine);
   SendLine(LdReport::WriteBottomLine);
-  return m_Actions;
+  return Actions();
 }
 
-const LdActions& LdDisplay::DeviceLost() {
+LdActions LdDisplay::DeviceLost() {
   Begin();
   StopScrollingMessage();
   Reset(false);
-  return m_Actions;
+  return Actions();
 }
 
-const LdActions& LdDisplay::StopScroll() {
+LdActions LdDisplay::StopScroll() {
   Begin();
   StopScrollingMessage();
-  return m_Actions;
+  return Actions();
 }
 
-const LdActions& LdDisplay::ResetDisplay(bool send) {
+LdActions LdDisplay::ResetDisplay(bool send) {
   Begin();
   Reset(send);
-  return m_Actions;
+  return Actions();
 }
 
 void LdDisplay::ApplyResult(std::int32_t result, BYTE b, HandOverFlags& flags) {
@@ -234,19 +231,7 @@ void LdDisplay::StartScrollingMessage() {
   }
   m_Parser.ClearCollection();
   m_Scrolling = true;
-  LdAction start;
-  start.type = LdAction::Type::StartScroll;
-  m_Actions.push_back(start);
-}
-
-void LdDisplay::StopScrollingMessage() {
-  if (m_Scrolling) ForgetMessage();
-  m_Scrolling = false;
-  // One stop stands for a run of them.
-  if (!m_Actions.empty() && m_Actions.back().type == LdAction::Type::StopScroll) return;
-  LdAction stop;
-  stop.type = LdAction::Type::StopScroll;
-  m_Actions.push_back(stop);
+  Append(LdAction::Type::StartScroll);
 }
 
 void LdDisplay::ForgetMessage() {
@@ -255,15 +240,15 @@ void LdDisplay::ForgetMessage() {
   std::memset(m_ScrollWindow, m_BlankCharacter, sizeof m_ScrollWindow);
 }
 
-const LdActions& LdDisplay::ScrollStep() {
+LdActions LdDisplay::ScrollStep() {
   Begin();
-  if (!m_Scrolling) return m_Actions;
+  if (!m_Scrolling) return Actions();
   const int offset = std::clamp<int>(m_ScrollOffset, 0, kScrollWindowSize - kColumns);
   std::memcpy(m_DisplayImage, m_ScrollWindow + offset, kColumns);
   SendLine(LdReport::WriteTopLine);
   ++m_ScrollOffset;
   if (m_ScrollOffset >= m_ScrollMessageLength + kColumns) m_ScrollOffset = 0;
-  return m_Actions;
+  return Actions();
 }
 
 void LdDisplay::Backspace() {
@@ -397,20 +382,26 @@ BYTE LdDisplay::GetWriteRamLocation(BYTE code) {
   }
 }
 
-LdAction& LdDisplay::Send(LdReport report, const BYTE* bytes, std::size_t length) {
-  LdAction& action = m_Actions.emplace_back();
-  action.type = LdAction::Type::Send;
+LdAction& LdDisplay::StartSend(LdReport report, std::size_t length) {
+  LdAction& action = Append(LdAction::Type::Send);
   action.report = report;
   action.length = static_cast<std::uint8_t>(length);
+  action.failureLog = nullptr;
+  return action;
+}
+
+LdAction& LdDisplay::Send(LdReport report, const BYTE* bytes, std::size_t length) {
+  LdAction& action = StartSend(report, length);
   std::memcpy(action.bytes.data(), bytes, length);
   return action;
 }
 
 void LdDisplay::SendLine(LdReport report) {
   const bool top = report == LdReport::WriteTopLine;
-  const auto line = ldreport::Line(top ? ldreport::kWriteTopLine : ldreport::kWriteBottomLine,
-                                   top ? m_DisplayImage : m_DisplayImage + kColumns);
-  Send(report, line.data(), line.size());
+  // Built in its action: the display sends a line for nearly every hand-over.
+  LdAction& action = StartSend(report, ldreport::kLineReportLength);
+  ldreport::FillLine(action.bytes, top ? ldreport::kWriteTopLine : ldreport::kWriteBottomLine,
+                     top ? m_DisplayImage : m_DisplayImage + kColumns);
 }
 
 void LdDisplay::SendRam(BYTE location, const BYTE* rows) {
@@ -424,7 +415,6 @@ LdAction& LdDisplay::SendCharacterSet(BYTE characterSet) {
 }
 
 void LdDisplay::Pause(DWORD milliseconds) {
-  LdAction& action = m_Actions.emplace_back();
-  action.type = LdAction::Type::Pause;
+  LdAction& action = Append(LdAction::Type::Pause);
   action.pauseMs = milliseconds;
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "platform/WinTypes.h"
@@ -27,6 +28,7 @@ enum class LdReport : std::uint8_t {
   GetCharacterSetList,
 };
 
+// Only the fields its type names hold a value.
 struct LdAction {
   enum class Type : std::uint8_t {
     Send,         // the report in bytes[0..length)
@@ -44,7 +46,7 @@ struct LdAction {
 };
 
 // Valid until the next operation on the same display.
-using LdActions = std::vector<LdAction>;
+using LdActions = std::span<const LdAction>;
 
 class LdDisplay {
  public:
@@ -58,25 +60,25 @@ class LdDisplay {
 
   // One hand-over: every byte through the parser, then each changed line sent
   // once.
-  const LdActions& ApplyHandOver(const BYTE* data, std::size_t length);
+  LdActions ApplyHandOver(const BYTE* data, std::size_t length);
 
   // A display was found: the status request first (the manager checks that
   // it went out), then the character-set list, the device information and
   // both lines as they stand.
-  const LdActions& DeviceArrived();
+  LdActions DeviceArrived();
   // The display went away: the message stops and the state is cleared.
-  const LdActions& DeviceLost();
+  LdActions DeviceLost();
 
   // One step of the scrolling message: shows the window at the scroll offset
   // on the top line, sends it and advances the offset. Nothing while no
   // message scrolls.
-  const LdActions& ScrollStep();
+  LdActions ScrollStep();
   // The message stops (its stepping ended): forget it.
-  const LdActions& StopScroll();
+  LdActions StopScroll();
   bool Scrolling() const { return m_Scrolling; }
 
   // Clears the display state; the reset reports when send.
-  const LdActions& ResetDisplay(bool send);
+  LdActions ResetDisplay(bool send);
 
   BYTE GetWriteRamLocation(BYTE code);
 
@@ -98,7 +100,19 @@ class LdDisplay {
   };
 
   // Starts a new list of actions for one operation.
-  const LdActions& Begin();
+  void Begin() { m_ActionCount = 0; }
+  LdActions Actions() const { return {m_Actions.data(), m_ActionCount}; }
+  // The next action of the list, its type set. The slots stay from one
+  // operation to the next: a hand-over of one byte neither allocates nor
+  // clears a whole action, so only the fields its type uses are written.
+  LdAction& Append(LdAction::Type type) {
+    if (m_ActionCount == m_Actions.size()) GrowActions();
+    LdAction& action = m_Actions[m_ActionCount++];
+    action.type = type;
+    return action;
+  }
+  // Out of line: inlined, its allocation path would cost every append.
+  [[gnu::noinline]] void GrowActions();
 
   void ApplyResult(std::int32_t result, BYTE b, HandOverFlags& flags);
   void ShowCharacter(std::int32_t result, BYTE b);
@@ -106,7 +120,14 @@ class LdDisplay {
   void SelectCharacterSetCommand(HandOverFlags& flags);
   void DefineUserCharacter(HandOverFlags& flags);
   void StartScrollingMessage();
-  void StopScrollingMessage();
+  // Inline: every character on the top line stops the message.
+  void StopScrollingMessage() {
+    if (m_Scrolling) ForgetMessage();
+    m_Scrolling = false;
+    // One stop stands for a run of them.
+    if (m_ActionCount != 0 && m_Actions[m_ActionCount - 1].type == LdAction::Type::StopScroll) return;
+    Append(LdAction::Type::StopScroll);
+  }
   void ForgetMessage();
   void Backspace();
   void CursorRight();
@@ -126,7 +147,9 @@ class LdDisplay {
   // The LCM user character's code shows RAM location 7 wherever it stands.
   void TakeLcmUserCharacter();
 
-  // Appends one action.
+  // Appends a report of length bytes, its bytes still to be written.
+  LdAction& StartSend(LdReport report, std::size_t length);
+  // Appends one report.
   LdAction& Send(LdReport report, const BYTE* bytes, std::size_t length);
   void SendLine(LdReport report);
   void SendRam(BYTE location, const BYTE* rows);
@@ -134,5 +157,6 @@ class LdDisplay {
   void Pause(DWORD milliseconds);
 
   bool m_Scrolling = false;
-  LdActions m_Actions;
+  std::vector<LdAction> m_Actions;
+  std::size_t m_ActionCount = 0;
 };

@@ -3,6 +3,7 @@
 // device wrapper zero-fills them to the output report length).
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "platform/WinTypes.h"
 
@@ -22,15 +23,20 @@ inline constexpr std::size_t kLineReportLength = 24;
 inline constexpr std::size_t kWriteRamLength = 11;
 
 // 00 81|82 28, the 20 characters, and the low 8 bits of the sum of bytes 0..22.
-inline std::array<BYTE, kLineReportLength> Line(BYTE command, const BYTE* characters) {
-  std::array<BYTE, kLineReportLength> report{};
+inline void FillLine(std::array<BYTE, kLineReportLength>& report, BYTE command, const BYTE* characters) {
   report[0] = 0x00;
   report[1] = command;
   report[2] = kLineLengthByte;
-  unsigned sum = 0;
-  for (std::size_t i = 0; i < kLineColumns; ++i) report[3 + i] = characters[i];
-  for (std::size_t i = 0; i + 1 < kLineReportLength; ++i) sum += report[i];
-  report[kLineReportLength - 1] = static_cast<BYTE>(sum & 0xFF);
+  std::memcpy(report.data() + 3, characters, kLineColumns);
+  // Summed in eight bits: the carries out are what the checksum drops.
+  BYTE sum = static_cast<BYTE>(command + kLineLengthByte);
+  for (std::size_t i = 0; i < kLineColumns; ++i) sum = static_cast<BYTE>(sum + characters[i]);
+  report[kLineReportLength - 1] = sum;
+}
+
+inline std::array<BYTE, kLineReportLength> Line(BYTE command, const BYTE* characters) {
+  std::array<BYTE, kLineReportLength> report;
+  FillLine(report, command, characters);
   return report;
 }
 

@@ -35,6 +35,7 @@ struct PortSystemOptions {
   std::map<std::string, std::string> serviceEnv;
   bool startVcomd = true;
   bool kernelDriver = false;  // zolvcom serves the ports (see SystemOptions)
+  bool vcomdAsItsUnit = false;  // see SystemOptions
   bool withLogService = true;
   int logLevel = 5;
 };
@@ -130,6 +131,7 @@ class PortSystem : public ZolSystem {
     SystemOptions o;
     o.ports = p.ports;
     o.kernelDriver = p.kernelDriver;
+    o.vcomdAsItsUnit = p.vcomdAsItsUnit;
     if (!p.msrPort.empty() || p.installMsr) o.msrPort = p.msrPort;
     if (!p.ldPort.empty() || p.installLd) o.ldPort = p.ldPort;
     else o.ldPort.reset();

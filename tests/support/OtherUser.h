@@ -7,7 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <termios.h>
+
+#include <cerrno>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "tests/support/TestSupport.h"
 
@@ -49,6 +55,27 @@ inline int RunAsUser(uid_t uid, const std::function<int()>& fn, int timeoutMs = 
 // The same as nobody.
 inline int RunAsOtherUser(const std::function<int()>& fn, int timeoutMs = kDeadlineMs) {
   return RunAsUser(kNobody, fn, timeoutMs);
+}
+
+// Opens, configures and writes a serial port as nobody with these
+// supplementary groups, as an application does; 0 or the errno of the first
+// step that failed.
+inline int OpenPortAsNobody(const std::string& port, const std::vector<gid_t>& groups) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) _exit(100);
+    int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) _exit(errno);
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) _exit(errno);
+    ::cfsetspeed(&tio, B9600);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) _exit(errno);
+    if (::write(fd, "hi", 2) != 2) _exit(errno);
+    _exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace zoltest

@@ -132,7 +132,13 @@ bool ZolSystem::StartVcomd(const std::vector<unsigned>& ports) {
   }
   std::string list;
   for (unsigned p : ports) list += (list.empty() ? "" : ",") + std::to_string(p);
-  if (!m_vcomd.Start({BinDir() + "/vcomd", "--ports", list}, Env(), m_temp + "/vcomd.out")) return false;
+  std::vector<std::string> argv{BinDir() + "/vcomd", "--ports", list};
+  if (m_opt.vcomdAsItsUnit) {
+    const std::vector<std::string> unit{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                        "--inh-caps=+dac_override,+chown", "--ambient-caps=+dac_override,+chown"};
+    argv.insert(argv.begin(), unit.begin(), unit.end());
+  }
+  if (!m_vcomd.Start(argv, Env(), m_temp + "/vcomd.out")) return false;
   return WaitFor([&] { return fs::exists(ComPath(ports.back())) && fs::exists(m_root + "/run/zol/vcomd.ctl"); },
                  5000);
 }

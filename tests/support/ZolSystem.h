@@ -25,6 +25,9 @@ struct SystemOptions {
   // COM ports are the driver's /dev/ttyZOL<n>. Otherwise vcomd serves them
   // even where the driver is loaded.
   bool kernelDriver = false;
+  // vcomd runs as its unit runs it: an unprivileged user with only the
+  // capabilities the unit gives (CAP_DAC_OVERRIDE, CAP_CHOWN).
+  bool vcomdAsItsUnit = false;
   // Ports_Configuration texts; an element is written only when set.
   std::optional<std::string> msrPort;
   std::optional<std::string> ldPort = "COM5";

@@ -14,35 +14,13 @@
 #include <cstring>
 #include <memory>
 
+#include "tests/support/OtherUser.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace zoltest;
 namespace fs = std::filesystem;
-
-constexpr uid_t kNobody = 65534;
-
-// Opens, configures and writes the port as user nobody with the given
-// supplementary groups, in a child; returns 0 or the errno of the first step
-// that failed.
-int OpenAsNobody(const std::string& port, const std::vector<gid_t>& groups) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) _exit(100);
-    int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) _exit(errno);
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) _exit(errno);
-    ::cfsetspeed(&tio, B9600);
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) _exit(errno);
-    if (::write(fd, "hi", 2) != 2) _exit(errno);
-    _exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // An application that has the port open as nobody (with these groups)
 // until Close(); with setExclusive it sets the tty's exclusive flag itself.
@@ -133,10 +111,10 @@ TEST(VcomdAccess, TheSlaveHasTheGroupAndModeAndOnlyThatGroupOpensIt) {
     EXPECT_EQ(st.st_gid, c.group);
     EXPECT_EQ(st.st_mode & 07777, c.mode);
     // A member reads and writes as the mode allows; anyone else is refused.
-    const int member = OpenAsNobody(port, {c.group});
+    const int member = OpenPortAsNobody(port, {c.group});
     if (c.mode & 020) EXPECT_EQ(member, 0);
     else EXPECT_EQ(member, EACCES);
-    EXPECT_EQ(OpenAsNobody(port, {}), EACCES);
+    EXPECT_EQ(OpenPortAsNobody(port, {}), EACCES);
   }
 }
 
@@ -154,7 +132,7 @@ TEST(VcomdAccess, OneApplicationAtATime) {
                            tmp.Path() + "/vcomd.out"));
   ASSERT_TRUE(WaitFor([&] { return fs::exists(tmp.Path() + "/run/zol/vcomd.ctl"); })) << ReadText(tmp.Path() + "/vcomd.out");
   const std::string port = fs::read_symlink(tmp.Path() + "/dev/ttyZOL7").string();
-  const auto another = [&] { return OpenAsNobody(port, {dialout}); };
+  const auto another = [&] { return OpenPortAsNobody(port, {dialout}); };
   for (const bool setsExclusive : {false, true}) {
     SCOPED_TRACE(setsExclusive ? "the application sets the flag" : "vcomd sets the flag");
     // vcomd lets go of the port a moment after a close (the last open was

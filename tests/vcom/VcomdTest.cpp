@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstring>
@@ -11,13 +13,15 @@
 #include <thread>
 
 #include "drivers/vcom/VcomArgs.h"
-#include "interfaces/VcomProtocol.h"
+#include "vcom/Handover.h"
+#include "vcom/Protocol.h"
 #include "platform/Error.h"
 #include "platform/Text.h"
 #include "platform/VirtualSerial.h"
 #include "platform/WinTypes.h"
 #include "tests/service/PortSystem.h"
 #include "tests/support/Hex.h"
+#include "tests/support/OtherUser.h"
 
 using namespace porttest;
 
@@ -568,20 +572,7 @@ TEST(VirtualSerialPeer, AStuckDriverCostsABoundedWait) {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ::grantpt(master);
     ::unlockpt(master);
-    vcom::OpenReply open{vcom::kMagic, 0};
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    iovec iov{&open, sizeof(open)};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &master, sizeof(int));
-    ::sendmsg(conn, &msg, MSG_NOSIGNAL);
+    vcom::SendOpening(conn, master, -1);  // an older vcomd: no state page
     vcom::IoRequest req{};
     for (std::uint32_t n = 1; ::recv(conn, &req, sizeof(req), 0) == static_cast<ssize_t>(sizeof(req)); ++n) {
       if (n < 3) continue;
@@ -612,6 +603,11 @@ TEST(VirtualSerialPeer, AStuckDriverCostsABoundedWait) {
   ::close(listener);
 }
 
+// The test plug-in's lines for bytes (hex) it received from the application.
+std::size_t DataLines(PortSystem& sys, const char* lib, const std::string& hex) {
+  return CountLines(sys.PluginLines(lib), "DataReceived " + std::to_string(hex.size() / 2) + " " + hex);
+}
+
 // vcomd killed and started again: the port finds it, says so in a bounded
 // number of lines, and the application's bytes flow both ways again.
 TEST(VcomdWithThePortService, APortFindsVcomdAgainAfterKill9) {
@@ -619,9 +615,7 @@ TEST(VcomdWithThePortService, APortFindsVcomdAgainAfterKill9) {
   PortSystem sys(PortSystemOptions{});
   ASSERT_TRUE(sys.Start()) << sys.ServiceOutput();
   const std::string failed = "ZolPort::GetZolInfo - COM5 IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO failed";
-  auto dataLines = [&](const std::string& hex) {
-    return CountLines(sys.PluginLines(lib), "DataReceived " + std::to_string(hex.size() / 2) + " " + hex);
-  };
+  auto dataLines = [&](const std::string& hex) { return DataLines(sys, lib, hex); };
   {
     App app(sys.ComPath(5));
     ASSERT_TRUE(app.Write("one"));
@@ -650,6 +644,54 @@ TEST(VcomdWithThePortService, APortFindsVcomdAgainAfterKill9) {
   ASSERT_TRUE(sys.Command(lib, "write 1000 6261636b"));
   EXPECT_EQ(app.Read(4, 5000), "back");
   EXPECT_EQ(CountContaining(sys.LogLines(), failed), 1u);
+}
+
+// An application that sets the exclusive flag before vcomd's own opening of
+// the port comes (vcomd, run as its unit runs it, may not pass the flag)
+// leaves it on at its close: vcomd gives the port a new pty, other users open
+// it again, and the port service follows without a failed query.
+TEST(VcomdWithThePortService, AnExclusiveFlagLeftByTheApplicationLocksNobodyOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run vcomd and the application as other users";
+  const group* dialout = ::getgrnam("dialout");
+  if (!dialout) GTEST_SKIP() << "no dialout";
+  const gid_t dialoutGid = dialout->gr_gid;
+  const char* lib = "LdHidBridge.so";
+  PortSystemOptions options;
+  options.vcomdAsItsUnit = true;
+  PortSystem sys(options);
+  ASSERT_TRUE(sys.Start()) << sys.ServiceOutput();
+  const auto openAsUser = [&] { return OpenPortAsNobody(fs::read_symlink(sys.ComPath(5)), {dialoutGid}); };
+  const auto stopped = [&] {
+    std::string stat = ReadText("/proc/" + std::to_string(sys.Vcomd().Pid()) + "/stat");
+    std::size_t end = stat.rfind(')');
+    return end != std::string::npos && stat.compare(end + 1, 3, " T ") == 0;
+  };
+  {
+    sys.Vcomd().Signal(SIGSTOP);
+    ASSERT_TRUE(WaitFor(stopped));
+    App app(sys.ComPath(5));
+    const int flagged = app.IsOpen() ? ::ioctl(app.Fd(), TIOCEXCL) : -1;
+    sys.Vcomd().Signal(SIGCONT);
+    ASSERT_EQ(flagged, 0);
+    EXPECT_EQ(openAsUser(), EBUSY);
+    ASSERT_TRUE(app.Write("one"));
+    ASSERT_TRUE(WaitFor([&] { return DataLines(sys, lib, zoltest::Hex("one")) == 1; }, 10000)) << sys.ServiceOutput();
+  }
+  EXPECT_TRUE(WaitFor([&] { return openAsUser() == 0; })) << openAsUser();
+  EXPECT_NE(ReadText(sys.Temp() + "/vcomd.out").find("vcomd: COM5 was left exclusive by its last application: "),
+            std::string::npos)
+      << ReadText(sys.Temp() + "/vcomd.out");
+  App app(sys.ComPath(5));
+  ASSERT_TRUE(app.IsOpen());
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        app.Write("two");
+        return DataLines(sys, lib, zoltest::Hex("two")) > 0;
+      },
+      10000));
+  ASSERT_TRUE(sys.Command(lib, "write 1000 6261636b"));
+  EXPECT_EQ(app.Read(4, 5000), "back");
+  EXPECT_EQ(CountContaining(sys.LogLines(), "IOCTL_VIRTUAL_SERIAL_GET_ZOL_INFO failed"), 0u);
 }
 
 TEST_F(Vcomd, SigtermRemovesItsFiles) {

@@ -3,6 +3,7 @@
 // only on the kernel the module was built for (the kernel stage's guest);
 // elsewhere every case is skipped.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -26,6 +28,7 @@
 #include "drivers/vcom/kernel/zolvcom_ioctl.h"
 #include "tests/support/Hex.h"
 #include "tests/support/OtherUser.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/ZolSystem.h"
 #include "tests/support/Wait.h"
 
@@ -81,6 +84,12 @@ std::string KernelLogSince(const std::string& mark) {
 }
 
 constexpr const char* kMark = "zolvcom_test: start";
+
+// The package's udev rule, where the guest's udev reads rules (its /run is
+// the guest's own).
+const std::filesystem::path kRule = "/run/udev/rules.d/70-zol-vcom.rules";
+
+int Udevadm(const std::string& args) { return std::system(("udevadm " + args + " >/dev/null 2>&1").c_str()); }
 
 class Fd {
  public:
@@ -157,6 +166,12 @@ class ModuleEnvironment : public ::testing::Environment {
       ASSERT_GT(::write(kmsg, kMark, std::strlen(kMark)), 0);
       ::close(kmsg);
     }
+    // Before the ports come: udev applies it to their add events.
+    std::error_code e;
+    std::filesystem::create_directories(kRule.parent_path(), e);
+    std::filesystem::copy_file(ZOLVCOM_RULES, kRule, std::filesystem::copy_options::overwrite_existing, e);
+    ASSERT_FALSE(e) << kRule << ": " << e.message();
+    ASSERT_EQ(Udevadm("control --reload"), 0) << "udevd is not running";
     // Another test program may hold the module: its end unloads it.
     int rc = 0;
     ASSERT_TRUE(WaitFor([&] { return (rc = Load("ports=3,4")) != EEXIST; })) << "the module stays loaded";
@@ -168,6 +183,9 @@ class ModuleEnvironment : public ::testing::Environment {
   void TearDown() override {
     if (!OnModuleKernel()) return;
     EXPECT_TRUE(WaitFor([] { return Unload() == 0; })) << "rmmod zolvcom: " << std::strerror(Unload());
+    std::error_code e;
+    std::filesystem::remove(kRule, e);
+    Udevadm("control --reload");
     std::string log = KernelLogSince(kMark);
     // The kernel's own reports, not every line with such a word: udev's
     // "WARNING! power/level is deprecated" is none.
@@ -221,6 +239,24 @@ TEST_F(Zolvcom, PortsAreAddedAndRemovedAtRunTimeButNotWhileOpenAndTheModuleStays
   ASSERT_EQ(Control("remove", n), 0);
   EXPECT_TRUE(WaitFor([] { return !Exists(App(n)) && !Exists(Dev(n)) && !Exists("/sys/class/tty/ttyZOL7"); }));
   EXPECT_EQ(Control("remove", n), ENODEV);
+}
+
+TEST_F(Zolvcom, UdevGivesThePortsToTheSerialPortsGroup) {
+  const group* dialout = ::getgrnam("dialout");
+  ASSERT_NE(dialout, nullptr);
+  const gid_t gid = dialout->gr_gid;
+  constexpr unsigned added = 8;
+  ASSERT_EQ(Control("add", added), 0);
+  // Neither changed by another case: one there since the module loaded, one
+  // added now.
+  for (unsigned n : {4u, added}) {
+    SCOPED_TRACE(App(n));
+    struct stat st {};
+    EXPECT_TRUE(WaitFor([&] {
+      return ::stat(App(n).c_str(), &st) == 0 && st.st_gid == gid && (st.st_mode & 07777) == 0660;
+    })) << "group " << st.st_gid << " mode " << std::oct << (st.st_mode & 07777);
+  }
+  EXPECT_TRUE(WaitFor([] { return Control("remove", added) == 0; }));
 }
 
 TEST_F(Zolvcom, DeviceSideHasOneOpenerAtATime) {
@@ -309,6 +345,82 @@ TEST_F(Zolvcom, TheApplicationsLinesTermiosAndBreaksReachTheDeviceSide) {
     EXPECT_TRUE(s.check(line)) << "mctrl " << line.mctrl << " cflag " << std::hex << line.cflag;
     EXPECT_EQ(Line(dev.Get()).events, 0u);  // read once
   }
+}
+
+// Wine returns to a program's code with iretq, which QEMU's emulation of
+// SMAP (before 8.0) takes for a kernel access: the guest kernel oopses.
+bool WineFaultsOnThisCpu() {
+  const std::string cpu = zoltest::ReadText("/proc/cpuinfo");
+  return cpu.find("QEMU TCG CPU") != std::string::npos && cpu.find(" smap ") != std::string::npos;
+}
+
+// One answer line of the Windows program, without its end.
+std::string ReadLine(int fd, zoltest::Clock::time_point end) {
+  std::string line;
+  char c = 0;
+  while (c != '\n') {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, zoltest::MillisecondsLeft(end)) <= 0 || ::read(fd, &c, 1) != 1) return line + "<no end>";
+    if (c != '\r' && c != '\n') line += c;
+  }
+  return line;
+}
+
+TEST_F(Zolvcom, AWindowsProgramUnderWineSeesTheModemLinesAndSetsDtrAndRts) {
+  const std::string prefix = ZOL_KERNEL_WINEPREFIX;
+  for (const std::string& need : {std::string(ZOL_WINE), std::string(ZOL_MODEM_LINES_EXE), prefix + "/system.reg"}) {
+    if (!Exists(need))
+      GTEST_SKIP() << need << " is missing: the linux build makes it where Wine and mingw-w64 are (scripts/setup)";
+  }
+  if (WineFaultsOnThisCpu()) GTEST_SKIP() << "Wine faults on this guest's emulated SMAP: boot it with -cpu max,-smap";
+  Fd dev(OpenDev());
+  ASSERT_GE(dev.Get(), 0);
+  // The prefix's COM3 is /dev/ttyZOL3 (wine_kernel_prefix.sh).
+  static_assert(kPort == 3);
+  zoltest::TempDir temp("zolvcom_wine");
+  const std::string out = temp.Path() + "/out";
+  zoltest::Child program;
+  ASSERT_TRUE(program.Start({ZOL_WINE, ZOL_MODEM_LINES_EXE, "COM3"},
+                            {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}, {"WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d"}},
+                            out));
+  // Wine starts slowly in an emulated guest.
+  ASSERT_TRUE(WaitFor([&] { return zoltest::ReadText(out).find("open COM3") != std::string::npos || !program.Running(); },
+                      120000));
+  ASSERT_TRUE(program.Running()) << zoltest::ReadText(out);
+  Line(dev.Get());  // the opening's own settings
+  const int none = -1;
+  struct Step {
+    const char* what;
+    unsigned long ioctl;  // on the device side first, when set
+    char command;
+    const char* answer;
+    int lines;  // DTR and RTS as the device side then reads them
+  } steps[] = {
+      {"served, not ready", 0, 'm', "CTS=0 DSR=1 RING=0 RLSD=1", none},
+      {"ready", ZOLVCOM_IOC_SET_RCVRDY, 'm', "CTS=1 DSR=1 RING=0 RLSD=1", none},
+      {"not ready again", ZOLVCOM_IOC_CLR_RCVRDY, 'm', "CTS=0 DSR=1 RING=0 RLSD=1", none},
+      {"CLRDTR", 0, 'd', "ok", TIOCM_RTS},
+      {"CLRRTS", 0, 'r', "ok", 0},
+      {"SETDTR", 0, 'D', "ok", TIOCM_DTR},
+      {"SETRTS", 0, 'R', "ok", TIOCM_DTR | TIOCM_RTS},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    if (s.ioctl != 0) {
+      ASSERT_EQ(::ioctl(dev.Get(), s.ioctl), 0);
+    }
+    ASSERT_EQ(::write(dev.Get(), &s.command, 1), 1) << std::strerror(errno);
+    EXPECT_EQ(ReadLine(dev.Get(), zoltest::Clock::now() + zoltest::kDeadline), s.answer);
+    if (s.lines != none) {
+      const zolvcom_line line = Line(dev.Get());
+      EXPECT_EQ(line.mctrl, static_cast<std::uint32_t>(s.lines));
+      EXPECT_EQ(line.events & ZOLVCOM_EV_MCTRL, ZOLVCOM_EV_MCTRL);
+    }
+  }
+  ASSERT_EQ(::write(dev.Get(), "q", 1), 1);
+  EXPECT_EQ(program.WaitExit(), 0) << zoltest::ReadText(out);
+  // Wine let the port go with the program.
+  EXPECT_TRUE(WaitFor([&] { return Info(dev.Get()).connected == 0; }));
 }
 
 TEST_F(Zolvcom, DataPassesBothWaysAndNeverCrossesOpenings) {

@@ -73,7 +73,8 @@ struct zol_port {
 };
 
 /* The parent of every port: a tty without one shows as virtual, and
- * serial port listers pass those over. */
+ * serial port listers pass those over.
+ */
 static struct platform_device *zol_parent;
 static struct tty_driver *zol_tty_driver;
 static dev_t zol_devt;
@@ -82,7 +83,8 @@ static DEFINE_MUTEX(zol_table_lock);
 static struct zol_port *zol_table[ZOL_MINORS];
 
 /* The device side may write: the application's receive buffer has room,
- * and with CRTSCTS the application has not asked it to stop. */
+ * and with CRTSCTS the application has not asked it to stop.
+ */
 static bool zol_room(struct zol_port *p)
 {
 	lockdep_assert_held(&p->lock);
@@ -92,7 +94,8 @@ static bool zol_room(struct zol_port *p)
 }
 
 /* A buffer full for a moment is the normal state of a busy port: the port
- * is held only when it stays full (the port service pauses while held). */
+ * is held only when it stays full (the port service pauses while held).
+ */
 #define ZOL_HOLD_AFTER_MS 50
 
 static bool zol_hold(struct zol_port *p)
@@ -212,7 +215,8 @@ static unsigned int zol_write_room(struct tty_struct *tty)
 }
 
 /* What waits for the device side; nothing while there is none to wait for,
- * so that tcdrain() and close never hang on an absent reader. */
+ * so that tcdrain() and close never hang on an absent reader.
+ */
 static unsigned int zol_chars_in_buffer(struct tty_struct *tty)
 {
 	struct zol_port *p = container_of(tty->port, struct zol_port, port);
@@ -362,7 +366,8 @@ static int zol_activate(struct tty_port *port, struct tty_struct *tty)
 }
 
 /* The last close (or a hang-up). The tty core flushes the receive side
- * after this; no device-side write can add to it once app_open is false. */
+ * after this; no device-side write can add to it once app_open is false.
+ */
 static void zol_shutdown(struct tty_port *port)
 {
 	struct zol_port *p = container_of(port, struct zol_port, port);
@@ -373,7 +378,8 @@ static void zol_shutdown(struct tty_port *port)
 	p->throttled = false;
 	p->break_on = false;
 	/* A device side still reads what the closed opening wrote; without
-	 * one, nobody will. */
+	 * one, nobody will.
+	 */
 	if (!p->dev_open)
 		kfifo_reset(&p->to_dev);
 	wake_up_interruptible(&p->wait);
@@ -572,9 +578,11 @@ static ssize_t zol_dev_write(struct file *filp, const char __user *buf, size_t c
 		state = zol_writable(p);
 		if (state > 0) {
 			/* Under the lock: shutdown cannot flush between the
-			 * check and the push. */
+			 * check and the push.
+			 */
 			state = tty_insert_flip_string(&p->port, kbuf,
-				min_t(size_t, count, tty_buffer_space_avail(&p->port)));
+						       min_t(size_t, count,
+							     tty_buffer_space_avail(&p->port)));
 			if (state > 0)
 				tty_flip_buffer_push(&p->port);
 			else
@@ -710,7 +718,8 @@ static int zol_add_port(unsigned int n)
 		ret = PTR_ERR(dev);
 		goto unlock;
 	}
-	dev = device_create(&zol_class, &zol_parent->dev, MKDEV(MAJOR(zol_devt), n), NULL, "ZOL_COM%u", n);
+	dev = device_create(&zol_class, &zol_parent->dev, MKDEV(MAJOR(zol_devt), n), NULL,
+			    "ZOL_COM%u", n);
 	if (IS_ERR(dev)) {
 		ret = PTR_ERR(dev);
 		tty_unregister_device(zol_tty_driver, n);
@@ -726,7 +735,8 @@ unlock:
 }
 
 /* Refused while either side is open, unless the module is going (then
- * nothing can be open: each opening holds the module). */
+ * nothing can be open: each opening holds the module).
+ */
 static int zol_remove_port(unsigned int n, bool busy_ok)
 {
 	struct zol_port *p;

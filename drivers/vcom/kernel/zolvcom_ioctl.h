@@ -15,7 +15,8 @@
 
 /* The state of the COM side: connected while an application has it open
  * (or its last opening left bytes the device side has not read yet), hold
- * while its receive buffer takes nothing more. */
+ * while its receive buffer takes nothing more.
+ */
 struct zolvcom_info {
 	__u32 connected;
 	__u32 hold;
@@ -28,7 +29,8 @@ struct zolvcom_info {
 #define ZOLVCOM_EV_BREAK	0x4	/* a break started */
 
 /* The application's side of the line, read by the device side; reading it
- * clears events (pending events show as EPOLLPRI). */
+ * clears events (pending events show as EPOLLPRI).
+ */
 struct zolvcom_line {
 	__u32 mctrl;		/* TIOCM_DTR and TIOCM_RTS as the application set them */
 	__u32 events;		/* ZOLVCOM_EV_* since the last read */
