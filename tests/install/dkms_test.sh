@@ -8,7 +8,7 @@
 set -euo pipefail
 src=$1 build=$2 release=$3
 if [ "$(uname -r)" != "$release" ]; then
-  echo "skipped: runs on $release (scripts/test kernel)"
+  echo "skipped: runs on $release (scripts/test dkms)"
   exit 77
 fi
 fail() { echo "FAIL: $*"; dmesg | tail -n 20; exit 1; }
