@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string>
 
+#include "OpenComPort.h"
+
 namespace {
 
 void Answer(HANDLE port, const std::string& text) {
@@ -38,37 +40,14 @@ std::string ModemStatus(HANDLE port) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
-  const std::string path = std::string("\\\\.\\") + argv[1];
-  HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (port == INVALID_HANDLE_VALUE) {
-    std::printf("open %s failed %lu\n", argv[1], GetLastError());
-    return 1;
-  }
-  // No flow control: the answers go out whatever the lines say.
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  GetCommState(port, &dcb);
-  dcb.BaudRate = CBR_9600;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fBinary = TRUE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  if (!SetCommState(port, &dcb)) {
-    std::printf("SetCommState failed %lu\n", GetLastError());
-    return 1;
-  }
-  // A read returns with the first byte, or empty after a minute of silence.
+  // No flow control: the answers go out whatever the lines say. A read
+  // returns with the first byte, or empty after a minute of silence.
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = MAXDWORD;
   t.ReadTotalTimeoutMultiplier = MAXDWORD;
   t.ReadTotalTimeoutConstant = 60000;
-  SetCommTimeouts(port, &t);
+  HANDLE port = OpenComPort(argv[1], t);
+  if (port == INVALID_HANDLE_VALUE) return 1;
   std::printf("open %s\n", argv[1]);
   std::fflush(stdout);
   for (;;) {

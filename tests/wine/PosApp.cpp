@@ -9,46 +9,18 @@
 #include <cstdio>
 #include <string>
 
+#include "OpenComPort.h"
+
 namespace {
 
+// A read returns once the line has been quiet for 500 ms after data, or
+// after 60 s without any; a write may take 5 s.
 HANDLE OpenPort(const char* name) {
-  const std::string path = std::string("\\\\.\\") + name;
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    std::printf("open %s failed %lu\n", name, GetLastError());
-    return h;
-  }
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) std::printf("GetCommState %s failed %lu\n", name, GetLastError());
-  dcb.BaudRate = CBR_9600;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fBinary = TRUE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  if (!SetCommState(h, &dcb)) {
-    std::printf("SetCommState %s failed %lu\n", name, GetLastError());
-    CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
-  }
-  // A read returns once the line has been quiet for 500 ms after data, or
-  // after 60 s without any; a write may take 5 s.
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = 500;
   t.ReadTotalTimeoutConstant = 60000;
   t.WriteTotalTimeoutConstant = 5000;
-  if (!SetCommTimeouts(h, &t)) {
-    std::printf("SetCommTimeouts %s failed %lu\n", name, GetLastError());
-    CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
-  }
-  return h;
+  return OpenComPort(name, t);
 }
 
 }  // namespace
