@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -399,6 +400,29 @@ std::string App::Drain() {
   ssize_t n;
   while ((n = ::read(m_fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
   return out;
+}
+
+std::string VcomdControl(const std::string& root, const std::string& line) {
+  std::string answer;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return answer;
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::snprintf(a.sun_path, sizeof(a.sun_path), "%s", (root + "/run/zol/vcomd.ctl").c_str());
+  const std::string text = line + "\n";
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && SendAll(fd, text)) {
+    // Our end of the connection closes after the line: vcomd answers it,
+    // then closes its end, so the answer is whole at the end of the stream.
+    ::shutdown(fd, SHUT_WR);
+    WaitFor([&] {
+      char buf[512];
+      const ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+      if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
+      return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+    });
+  }
+  ::close(fd);
+  return answer;
 }
 
 }  // namespace zoltest

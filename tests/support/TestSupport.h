@@ -156,6 +156,11 @@ int Connect(unsigned short port, unsigned int address = INADDR_LOOPBACK);
 bool SendAll(int fd, const std::string& data);
 inline unsigned short FreePort() { return static_cast<unsigned short>(FreeTcpPort()); }
 
+// One line to the control socket of vcomd running under root; the answer,
+// "" when vcomd closed the connection instead. vcomd takes in the events
+// of the ports' slaves before it answers "status".
+std::string VcomdControl(const std::string& root, const std::string& line);
+
 // The application's end of a COM port, non-blocking.
 class App {
  public:

@@ -80,6 +80,9 @@ TEST_F(AwaitIoOnAPort, APendingReadEndsAsItsWaitSays) {
     ASSERT_TRUE(port.Open(Interface(portNumber)));
     App app(Com(portNumber));
     ASSERT_TRUE(app.IsOpen());
+    // vcomd has taken in the opening: its own hold on the slave, taken late,
+    // would hide a close that came first.
+    ASSERT_NE(VcomdControl(root, "status"), "");
     sys::VirtualSerialIo reader(port, sys::VirtualSerialIo::Kind::Read);
     char buf[64] = {};
     std::uint32_t n = 0;

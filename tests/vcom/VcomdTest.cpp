@@ -94,28 +94,7 @@ class Vcomd : public ::testing::Test {
     EXPECT_EQ(got, 12u);
     return info;
   }
-  std::string Control(const std::string& line) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof(a.sun_path), "%s", (root + "/run/zol/vcomd.ctl").c_str());
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
-      std::string text = line + "\n";
-      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-      WaitFor(
-          [&] {
-            char buf[512];
-            ssize_t n = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n > 0) answer.append(buf, static_cast<std::size_t>(n));
-            return n == 0 || (!answer.empty() && answer.back() == '\n' &&
-                              (line != "status" || answer.find("COM5") != std::string::npos));
-          },
-          2000);
-    }
-    ::close(fd);
-    return answer;
-  }
+  std::string Control(const std::string& line) { return VcomdControl(root, line); }
 
   // Reads as the port service does: once the COM side shows connected, until
   // the opening ends (broken pipe) or, with want > 0, want bytes came.
