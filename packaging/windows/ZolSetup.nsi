@@ -30,6 +30,8 @@ ManifestSupportedOS all
 !define WAIT_STEPS 120
 !define WAIT_STEP_MS 250
 !define WAIT_MS 30000
+!define INSTALL_TRIES 30
+!define INSTALL_RETRY_MS 1000
 !define ERROR_ELEVATION_REQUIRED 740
 
 Name "${PRODUCT} ${VERSION}"
@@ -222,17 +224,37 @@ Function StartService
   ${EndIf}
 FunctionEnd
 
-; Registers Service with the program's own "install" (R2: its path).
+; Registers Service with the program's own "install" (R2: its path). A
+; removed service of that name stays, marked for deletion, while another
+; program (a services console) holds it open, and the manager takes no new
+; one until it has gone: it is awaited, and asked again, for up to half a
+; minute. The program says nothing in its exit code: what counts is that the
+; service is there afterwards.
 Function InstallService
   DetailPrint "Installing $Service..."
-  nsExec::Exec '"$R2" install'
-  Pop $0
-  Call QueryService
-  ${If} $State = 0
-    MessageBox MB_OK|MB_ICONSTOP "$Service could not be installed." /SD IDOK
-    SetErrorLevel 2
-    Abort
-  ${EndIf}
+  StrCpy $R5 "The old $Service is still marked for deletion: close the programs that hold it open (such as Services) and run Setup again."
+  StrCpy $R0 0
+  ${Do}
+    Call QueryService
+    ${If} $State = 0
+      nsExec::ExecToStack '"$R2" install'
+      Pop $R4  ; its exit code, which tells nothing
+      Pop $R5  ; what it printed
+      Call QueryService
+      ${If} $State <> 0
+        Return
+      ${EndIf}
+    ${EndIf}
+    IntOp $R0 $R0 + 1
+    ${If} $R0 >= ${INSTALL_TRIES}
+      ${Break}
+    ${EndIf}
+    DetailPrint "$Service is not installed yet, asking again."
+    Sleep ${INSTALL_RETRY_MS}
+  ${Loop}
+  MessageBox MB_OK|MB_ICONSTOP "$Service could not be installed.$\r$\n$R5" /SD IDOK
+  SetErrorLevel 2
+  Abort
 FunctionEnd
 
 Function .onInit

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "common/config/ConfigDoc.h"
@@ -162,8 +163,28 @@ TEST_F(InstallerTest, UpgradeKeepsTheEditedDocumentAndRestartsTheServicesInOrder
   ASSERT_NE(edited, wintest::ReadFile(kDocument));
   wintest::WriteFile(kDocument, edited);
 
-  // Over running services, which must go for their files to be replaced.
+  // Over running services, which must go for their files to be replaced,
+  // while another program (a services console) holds the port service open:
+  // it stays marked for deletion until that program lets it go.
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr);
+  SC_HANDLE held = OpenServiceW(manager, wintest::kPortService, SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
+  ASSERT_NE(held, nullptr);
+  bool sawMarked = false;
+  std::thread console([&] {
+    sawMarked = WaitFor(
+        [&] {
+          return !ChangeServiceConfigW(held, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr, nullptr) &&
+                 GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+        },
+        60000);
+    CloseServiceHandle(held);
+  });
   Install();
+  console.join();
+  CloseServiceHandle(manager);
+  EXPECT_TRUE(sawMarked);
   EXPECT_EQ(wintest::ReadFile(kDocument), edited);
   EXPECT_EQ(QueryService(wintest::kLogService).status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   ASSERT_TRUE(WaitFor([&] { return wintest::Accepts(port); }));
