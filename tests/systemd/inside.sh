@@ -49,14 +49,18 @@ wait_in 20 "grep -q 'HidMsrManager::Initialize - Initialize success' $log && gre
   fail "the plug-ins did not come up"
 sock=/run/zol/log/38674.sock
 [ "$(ins stat -c '%a %G' $sock)" = "660 zol" ] || fail "the log socket is not $sock, mode 0660, group zol"
-# Bound under a temporary name and renamed into place: the connections show
-# the name it was bound under, which begins with the socket's own.
-ins ss -xH state established | grep -qF "$sock" || fail "no log client is connected on $sock"
 
 echo "== the POS user writes to the display's port"
 hex() { python3 -c 'import sys; print(sys.argv[1].encode("latin-1").hex())' "$1"; }
 ins runuser -u pos -- python3 /root/app.py /dev/ttyZOL4 write "1f$(hex 'Hello from systemd')" || fail "pos cannot write COM4"
 wait_in 10 "grep -q 'Hello from systemd' /root/display.out" || fail "the line report did not reach the display"
+# The port service logs on the local socket. Bound under a temporary name and
+# renamed into place: the connections show the name it was bound under, which
+# begins with the socket's own. A line that waited 3 s for room drops its
+# connection until the next line: the write above logged lines again.
+wait_in 10 "ss -xH state established | grep -qF $sock" || {
+  ins ss -xaH; ins ss -taH; fail "no log client is connected on $sock"
+}
 
 # A swipe while the POS user reads the reader's port; prints what was read.
 swipe() {
