@@ -213,7 +213,8 @@ TEST_F(PortServiceTest, PendingWriteEndsWith12WhenItsPortGoes) {
 
     // What was left unread is gone: the next opener starts empty.
     App next(sys->ComPath(3));
-    ASSERT_TRUE(WaitFor([&] { return CountContaining(sys->PluginLines(kMsr), "PortReady 1") >= 2; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return CountContaining(sys->PluginLines(kMsr), "PortReady 1") >= 2; }, 5000))
+        << sys->ServiceOutput() << sys->Control("status");
     EXPECT_EQ(next.Read(1, 300), "");
     before = WriteCount(*sys, kMsr);
     ASSERT_TRUE(sys->Command(kMsr, "write 1000 6f6b"));

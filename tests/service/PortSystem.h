@@ -99,29 +99,7 @@ class PortSystem : public ZolSystem {
   }
 
   // One text command to vcomd's control socket; its answer.
-  std::string Control(const std::string& line) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof(a.sun_path), "%s", (Root() + "/run/zol/vcomd.ctl").c_str());
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
-      std::string text = line + "\n";
-      ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-      char buf[1024];
-      pollfd p{fd, POLLIN, 0};
-      while (::poll(&p, 1, 2000) > 0) {
-        ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) break;
-        answer.append(buf, static_cast<std::size_t>(n));
-        if (line.rfind("status", 0) != 0 ||
-            answer.find("COM" + std::to_string(Options().ports.back())) != std::string::npos)
-          if (!answer.empty() && answer.back() == '\n') break;
-      }
-    }
-    ::close(fd);
-    return answer;
-  }
+  std::string Control(const std::string& line) { return zoltest::VcomdControl(Root(), line); }
 
   // True once the log file holds needle (log lines arrive asynchronously).
   bool WaitLog(const std::string& needle, int timeoutMs = 5000) { return WaitForLog(needle, 1, timeoutMs); }
