@@ -3,7 +3,6 @@
 // ZolLogSvc when it is built) run as real processes under a private
 // ZOL_SYSROOT; the test acts as the application on /dev/ttyZOL<n> and drives
 // the test plug-in through its command socket.
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
