@@ -5,6 +5,7 @@
 // is measured in the same turns.
 //   port_roundtrip [round trips] [throughput bytes]
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 
